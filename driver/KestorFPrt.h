@@ -1,0 +1,479 @@
+// libkestor: driver of the KESTOR family of fiscal cash registers on an RS-232 line.
+//
+// TKestorFPrt speaks the registers' framed ASCII protocol: it identifies the
+// register, exchanges commands with the access password, waits through the
+// register's acknowledgements and device-status notices, checks the answers,
+// keeps the status words and reports every failure as an exception of the
+// EKestError tree. Every public operation runs in the command bracket, so
+// ErrCode, ErrCodeEx and ErrMessage describe the outcome of the last call.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <initializer_list>
+#include <mutex>
+#include <span>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <type_traits>
+
+#include "KestTypes.h"
+
+// ---------------------------------------------------------------------------
+// Enumerations
+
+enum TKestCodingType : uint8_t {
+    mctGeneral,    // code page 866
+    mctMoldavian,  // code page 866 with five Romanian letters at 0xB0..0xB4
+};
+
+enum TKestCmdType : uint8_t {
+    mctInternal,  // answered at once: InternalTimeout
+    mctProtocol,  // InternalTimeout on the BS protocol, ExternalTimeout otherwise
+    mctExternal,  // prints or drives a peripheral: ExternalTimeout
+};
+
+enum TKestEcrModel : uint8_t {
+    memUnknown,
+    mem207_1F,
+    memStationF,
+    memPCK,
+    mem207_1K,
+    mem207_1FMD,
+};
+
+enum TKestProtocol : uint8_t { mprUnknown, mprBS, mprXOnXoff };
+
+enum TKestConnState : uint8_t {
+    mcsNone,          // not connected
+    mcsIdle,          // connected, no transfer running
+    mcsWriting,       // a write to the port is running
+    mcsReading,       // a read from the port is running
+    mcsNoResponse,    // OnNoResponse is being asked
+    mcsPrinterError,  // OnPrinterError is being asked
+    mcsDisplayError,  // OnDisplayError is being asked
+};
+
+enum TKestDocStatus : uint8_t {
+    mdsUnknown,
+    mdsClosed,
+    mdsCached,
+    mdsOpened,
+    mdsTotal,
+    mdsCompleted,
+    mdsReceipt,
+    mdsCustom,
+    mdsForm,
+};
+
+enum TKestOperType : uint8_t {
+    motUnknown,
+    motSale,
+    motRefund,
+    motRefundCashless,
+    motVoid,
+    motCashIn,
+    motCashOut,
+    motBuying,
+    motBuyingRefund,
+    motBuyingVoid,
+    motDayOpening,
+    motXReport,
+    motZReport,
+};
+
+// ---------------------------------------------------------------------------
+// Exceptions. ErrCode is fixed per class; ErrCodeEx is a detail code, an
+// operating-system error code or the register's error code. The message is a
+// head text, optionally followed by a detail that starts with ":\r\n".
+
+class EKestError : public std::exception {
+public:
+    int ErrCode() const { return FErrCode; }
+    int ErrCodeEx() const { return FErrCodeEx; }
+    const std::u16string& Message() const { return FMessage; }
+    const char* what() const noexcept override { return FWhat.c_str(); }  // UTF-8
+
+protected:
+    EKestError(int ErrCode, int ErrCodeEx, std::u16string Message);
+
+private:
+    int FErrCode;
+    int FErrCodeEx;
+    std::u16string FMessage;
+    std::string FWhat;
+};
+
+// Line problems: no answer, aborted, not open, unknown device.
+class EKestConnection : public EKestError {
+protected:
+    using EKestError::EKestError;
+};
+
+class EKestRequestAborted : public EKestConnection {
+public:
+    EKestRequestAborted();
+};
+class EKestConnOpened : public EKestConnection {
+public:
+    EKestConnOpened();
+};
+class EKestConnClosed : public EKestConnection {
+public:
+    EKestConnClosed();
+};
+class EKestNoResponse : public EKestConnection {
+public:
+    EKestNoResponse();
+};
+class EKestUnknownDevice : public EKestConnection {
+public:
+    EKestUnknownDevice();
+};
+
+class EKestNoConversion : public EKestError {
+public:
+    EKestNoConversion(int SysCode, std::u16string_view Detail = {});
+};
+
+class EKestUnsupported : public EKestError {
+public:
+    explicit EKestUnsupported(std::u16string_view Detail);
+};
+
+// Document-sequence errors.
+class EKestDocError : public EKestError {
+protected:
+    using EKestError::EKestError;
+};
+
+class EKestDocOverflow : public EKestDocError {
+public:
+    EKestDocOverflow();
+};
+class EKestNoDocument : public EKestDocError {
+public:
+    EKestNoDocument();
+};
+class EKestDocOpened : public EKestDocError {
+public:
+    EKestDocOpened();
+};
+class EKestForbidden : public EKestDocError {
+public:
+    explicit EKestForbidden(std::u16string_view Detail);
+};
+class EKestForbiddenVersion : public EKestDocError {
+public:
+    explicit EKestForbiddenVersion(std::u16string_view Detail);
+};
+class EKestDuplication : public EKestDocError {
+public:
+    EKestDuplication(int Code, std::u16string_view Detail);
+};
+class EKestNoProperty : public EKestDocError {
+public:
+    EKestNoProperty(int Code, std::u16string_view Detail);
+};
+
+class EKestInvalidArg : public EKestError {
+public:
+    EKestInvalidArg(int Code, std::u16string_view Detail);
+};
+
+class EKestBadResponse : public EKestError {
+public:
+    EKestBadResponse(int Code, std::u16string_view Detail);
+};
+
+// The register refused a command; ErrCodeEx is the register's error code.
+class EKestEcrError : public EKestError {
+public:
+    explicit EKestEcrError(int Code, std::u16string_view Detail = {});
+};
+
+// ---------------------------------------------------------------------------
+// The driver
+
+class TKestorFPrt;
+using TKestNotifyEvent = std::function<void(TKestorFPrt& Sender)>;
+using TKestDataEvent = std::function<void(TKestorFPrt& Sender, const void* Data, int Size)>;
+
+class TKestorFPrt : public TKestComponent {
+public:
+    // Codes recorded for failures outside the EKestError tree.
+    static constexpr int ErrOutOfMemory = 16;
+    static constexpr int ErrSystem = 17;
+    static constexpr int ErrOther = 999;
+
+    explicit TKestorFPrt(TKestComponent* Owner = nullptr);
+    ~TKestorFPrt() override;
+
+    // -- Field codecs: class-level, no connection needed; bad input raises
+    // EKestBadResponse (decoders), EKestInvalidArg (EncodeDate) or
+    // EKestNoConversion (text). Decoders stop at a NUL or at the end of the
+    // view, whichever comes first; encoders never write past their span.
+
+    // Value >= 0. Digits > 0: fixed point with Digits decimals; Digits < 0: an
+    // integer of at most -Digits digits (exactly -Digits when Fixed). Writes the
+    // text and a NUL; returns the count of characters before the NUL.
+    // std::length_error when Buf cannot hold them.
+    static int EncodeNumber(int64_t Value, int Digits, bool Fixed, std::span<char> Buf);
+    static int64_t DecodeNumber(std::string_view Text, int Digits, int& FracDigits);
+    static int64_t DecodeFixedNumber(std::string_view Text, int Digits);
+
+    static char HalfByteToHex(uint8_t Value);
+    static uint8_t HexToHalfByte(char Digit);
+    static void ByteToHex(uint8_t Value, std::span<char> Out);         // 2 characters
+    static uint8_t HexToByte(std::string_view Text);                   // 2 characters
+    static void WordToHex(uint16_t Value, std::span<char> Out);        // 4 characters
+    static uint16_t HexToWord(std::string_view Text);                  // 4 characters
+    static void EncodeDate(TKestDateTime Value, std::span<char> Out);  // DDMMYYYY + NUL
+    static TKestDateTime DecodeDate(std::string_view Text);
+    static void EncodeTime(TKestDateTime Value, std::span<char> Out);  // HHMM + NUL
+    static TKestDateTime DecodeTime(std::string_view Text);
+
+    // Sum of the bytes modulo 256; 0 for Size <= 0.
+    static uint8_t CountBCC(const void* Data, int Size);
+    // Raises the frame-format error unless every byte is 0x00.
+    static void CheckSeparators(std::initializer_list<char> Separators);
+
+    // Fills all of Buf with 0x00 and writes at most Buf.size() - 1 bytes of
+    // Text; characters without a register form become "?".
+    static void EncodeString(std::u16string_view Text, std::span<char> Buf, TKestCodingType Coding);
+    static std::u16string DecodeString(std::string_view Data, TKestCodingType Coding);
+    // Turns a text with backslash escapes (\41, \4, \\) into raw bytes.
+    static std::string UnescapeData(std::string_view Text);
+
+    // -- Identity of the driver
+    const std::u16string& Version() const { return FVersion; }
+    int VersionNumber() const { return FVersionNumber; }
+    int BuildNumber() const { return FBuildNumber; }
+
+    // -- Last error
+    int ErrCode() const { return FErrCode; }
+    int ErrCodeEx() const { return FErrCodeEx; }
+    const std::u16string& ErrMessage() const { return FErrMessage; }
+
+    // -- Connection settings and state
+    int PortNum() const { return FPortNum; }
+    int BaudRate() const { return FBaudRate; }
+    const std::u16string& Password() const { return FPassword; }
+    int InternalTimeout() const { return FInternalTimeout; }
+    int ExternalTimeout() const { return FExternalTimeout; }
+    bool Active() const { return FActive; }
+    bool Connected() const { return FConnected; }
+    TKestConnState ConnState() const { return FConnState; }
+    bool RetryOperation() const { return FRetryOperation; }
+    void SetRetryOperation(bool Value);
+
+    // -- The identified register
+    TKestEcrModel EcrModel() const { return FEcrModel; }
+    int EcrVersion() const { return FEcrVersion; }
+    int EcrSubVersion() const { return FEcrSubVersion; }
+    int Generation() const { return FGeneration; }
+    bool EKLZSupported() const { return FEKLZSupported; }
+    TKestProtocol Protocol() const { return FProtocol; }
+    const std::u16string& SerialNumber() const { return FSerialNumber; }
+    const std::u16string& ModelName() const { return FModelName; }
+    const std::u16string& Manufacturer() const { return FManufacturer; }
+    const std::u16string& FirmwareVersion() const { return FFirmwareVersion; }
+
+    // -- Status words. CheckEcrStatus / CheckDevStatus answer 1 when the bit is
+    // set, -1 when clear, 0 when the bit means nothing for this register.
+    int EcrStatus() const { return FEcrStatus; }
+    int EcrStatusMask() const { return FEcrStatusMask; }
+    int DevStatus() const { return FDevStatus; }
+    int DevStatusMask() const { return FDevStatusMask; }
+    int CheckEcrStatus(int Bit) const;
+    int CheckDevStatus(int Bit) const;
+    TKestDocStatus GetDocStatus() const;
+    TKestOperType GetCurrentOper() const;
+
+    // -- Information read by the query operations
+    const std::u16string& RegNumber() const { return FRegNumber; }
+    const std::u16string& TaxPayerNumber() const { return FTaxPayerNumber; }
+    const std::u16string& HeaderLine1() const { return FHeaderLines[0]; }
+    const std::u16string& HeaderLine2() const { return FHeaderLines[1]; }
+    const std::u16string& HeaderLine3() const { return FHeaderLines[2]; }
+    const std::u16string& HeaderLine4() const { return FHeaderLines[3]; }
+    const std::u16string& TaxName() const { return FTaxName; }
+    TKestCurrency SaleSum() const { return FSaleSum; }
+    TKestCurrency BuyingSum() const { return FBuyingSum; }
+    TKestCurrency LastDocSum() const { return FLastDocSum; }
+    TKestCurrency LastBuyingSum() const { return FLastBuyingSum; }
+    TKestDateTime StartDate() const { return FStartDate; }
+    TKestDateTime EndDate() const { return FEndDate; }
+    TKestDateTime ReportDate() const { return FReportDate; }
+    TKestDateTime DayDate() const { return FDayDate; }
+    TKestDateTime LastDocDate() const { return FLastDocDate; }
+    TKestDateTime TaxDate() const { return FTaxDate; }
+    TKestDateTime EcrDateTime() const { return FEcrDateTime; }
+    int StartNumber() const { return FStartNumber; }
+    int EndNumber() const { return FEndNumber; }
+    int CounterCount() const { return FCounterCount; }
+    int LastFiscalReport() const { return FLastFiscalReport; }
+    int LastDayClosing() const { return FLastDayClosing; }
+    int LastDocOper() const { return FLastDocOper; }
+    int LastDocNumber() const { return FLastDocNumber; }
+    int LastRecNumber() const { return FLastRecNumber; }
+    int LastRepNumber() const { return FLastRepNumber; }
+    int RewritesRemain() const { return FRewritesRemain; }
+    int DaysRemain() const { return FDaysRemain; }
+    uint8_t LastDocType() const { return FLastDocType; }
+    bool EKLZActivated() const { return FEKLZActivated; }
+    bool EKLZOper() const { return FEKLZOper; }
+    bool EKLZArchiving() const { return FEKLZArchiving; }
+    bool EKLZReporting() const { return FEKLZReporting; }
+    bool EKLZDayOpened() const { return FEKLZDayOpened; }
+    bool EKLZFatalError() const { return FEKLZFatalError; }
+    bool EKLZAttention() const { return FEKLZAttention; }
+    int EKLZRest() const { return FEKLZRest; }
+
+    int GetEcrHour() const;
+    int GetEcrMin() const;
+    int GetReportHour() const;
+    int GetReportMin() const;
+    int GetDayHour() const;
+    int GetDayMin() const;
+    int GetLastDocHour() const;
+    int GetLastDocMin() const;
+
+    // -- Events, fired synchronously on the command's thread. A handler that
+    // closes the connection makes the running operation end with EKestConnClosed.
+    TKestDataEvent OnDataSend;        // every block written to the line
+    TKestDataEvent OnDataReceive;     // every block read from the line
+    TKestNotifyEvent OnNoResponse;    // set RetryOperation to keep waiting
+    TKestNotifyEvent OnPrinterError;  // set RetryOperation to retry, else cancel
+    TKestNotifyEvent OnDisplayError;  // the same for the customer display
+    TKestNotifyEvent OnStatusUpdate;
+    TKestNotifyEvent OnConnStateUpdate;
+
+    // Ends the running command with EKestRequestAborted; meant for another
+    // thread. Returns once the command has ended (at once when idle).
+    virtual void AbortRequest();
+
+protected:
+    // -- Command bracket. RunCmd runs Body between StartCmd and FinishCmd and
+    // records a failure with HandleError before passing it on. Only the
+    // outermost bracket touches the command lock and the command-idle event,
+    // so a bracket nested in an event handler neither waits for a running
+    // AbortRequest nor signals the command idle while the outer one runs.
+    virtual void StartCmd();
+    virtual void ClearError();
+    virtual void HandleError(std::exception_ptr Error);
+    virtual void FinishCmd();
+
+    template <class Body>
+    decltype(auto) RunCmd(Body&& body) {
+        StartCmd();
+        try {
+            if constexpr (std::is_void_v<decltype(body())>) {
+                body();
+                FinishCmd();
+            } else {
+                auto result = body();
+                FinishCmd();
+                return result;
+            }
+        } catch (...) {
+            HandleError(std::current_exception());
+            FinishCmd();
+            throw;
+        }
+    }
+
+    // -- Event firing
+    virtual void DoDataSend(const void* Data, int Size);
+    virtual void DoDataReceive(const void* Data, int Size);
+    virtual void DoNoResponse();
+    virtual void DoPrinterError();
+    virtual void DoDisplayError();
+    virtual void DoStatusUpdate();
+    virtual void DoConnStateUpdate();
+
+    // -- Status
+    void ChangeConnState(TKestConnState State);
+    void UpdateEcrStatus();
+    void UpdateDevStatus();
+    void UpdateDevStatus(const uint8_t (&Extended)[5]);
+    // The register answers the extended device-status query.
+    bool HasExtendedDevStatus() const;
+    // Raises EKestRequestAborted when AbortRequest asked to end the command.
+    void CheckAbort() const;
+
+    // -- Settings
+    int FPortNum = 1;
+    int FBaudRate = 9600;
+    std::u16string FPassword = u"5862";
+    int FInternalTimeout = 1000;
+    int FExternalTimeout = 30000;
+
+    // -- Connection
+    bool FActive = false;
+    std::atomic<bool> FConnected = false;  // the port is open
+    TKestConnState FConnState = mcsNone;
+    bool FRetryOperation = false;
+    std::atomic<bool> FIoInProgress = false;
+    std::atomic<bool> FAbort = false;
+
+    // -- Identified register
+    TKestEcrModel FEcrModel = memUnknown;
+    int FEcrVersion = 0;
+    int FEcrSubVersion = 0;
+    TKestCodingType FCoding = mctGeneral;
+    int FGeneration = 0;
+    bool FEKLZSupported = false;
+    std::u16string FSerialNumber, FModelName, FManufacturer, FFirmwareVersion;
+
+    // -- Status words
+    TKestProtocol FProtocol = mprUnknown;
+    uint16_t FRawEcrStatus = 0;
+    int FEcrStatus = 0;
+    int FEcrStatusMask = 0;
+    uint8_t FRawDevStatus = 0;
+    int FDevStatus = 0;
+    int FDevStatusMask = 0;
+    TKestDocStatus FDocStatus = mdsUnknown;
+    TKestOperType FOper = motUnknown;
+    bool FSuppressStatusEvent = false;
+    TKestOperType FCachedOper = motUnknown;  // non-zero while a document is cached
+    int FDevErrorDepth = 0;                  // > 0 while a device-error handler runs
+
+    // -- Information
+    std::u16string FRegNumber, FTaxPayerNumber, FHeaderLines[4], FTaxName;
+    TKestCurrency FSaleSum, FBuyingSum, FLastDocSum, FLastBuyingSum;
+    TKestDateTime FStartDate = 0, FEndDate = 0, FReportDate = 0, FDayDate = 0;
+    TKestDateTime FLastDocDate = 0, FTaxDate = 0, FEcrDateTime = 0;
+    int FStartNumber = 0, FEndNumber = 0, FCounterCount = 0;
+    int FLastFiscalReport = 0, FLastDayClosing = 0, FLastDocOper = 0;
+    int FLastDocNumber = 0, FLastRecNumber = 0, FLastRepNumber = 0;
+    int FRewritesRemain = 0, FDaysRemain = 0;
+    uint8_t FLastDocType = 0;
+    bool FEKLZActivated = false, FEKLZOper = false, FEKLZArchiving = false;
+    bool FEKLZReporting = false, FEKLZDayOpened = false, FEKLZFatalError = false;
+    bool FEKLZAttention = false;
+    int FEKLZRest = 0;
+
+private:
+    // -- Last error
+    int FErrCode = 0;
+    int FErrCodeEx = 0;
+    std::u16string FErrMessage;
+
+    const int FVersionNumber = 0x0102;
+    const int FBuildNumber = 101;
+    const std::u16string FVersion;
+
+    // Command lock and the manual-reset command-idle event.
+    std::mutex FCmdLock;
+    std::mutex FIdleMutex;
+    std::condition_variable FIdleCond;
+    bool FIdle = true;
+    std::thread::id FCmdThread;  // thread of the running command (under FIdleMutex)
+    int FCmdDepth = 0;           // brackets open on the command thread
+};
