@@ -4,6 +4,7 @@
 
 #include "KestorFPrt.h"
 #include "Messages.h"
+#include "SerialLine.h"
 
 namespace {
 
@@ -31,8 +32,11 @@ int CheckBit(int Bits, int Mask, int Bit) {
 }  // namespace
 
 TKestorFPrt::TKestorFPrt(TKestComponent* Owner)
-    : TKestComponent(Owner), FVersion(FormatVersion(FVersionNumber, FBuildNumber)) {}
+    : TKestComponent(Owner),
+      FWakeup(std::make_unique<kest::TWakeup>()),
+      FVersion(FormatVersion(FVersionNumber, FBuildNumber)) {}
 
+// The line, if still open, closes with its owner.
 TKestorFPrt::~TKestorFPrt() = default;
 
 // -- Command bracket
@@ -62,12 +66,15 @@ void TKestorFPrt::AbortRequest() {
     std::lock_guard lock(FCmdLock);
     if (!FConnected) return;
     FAbort = true;
+    // A read or write in progress returns at once; the command then sees the flag.
+    if (FIoInProgress) FWakeup->Signal();
     std::unique_lock idle(FIdleMutex);
     // Called from an event handler of the running command itself: the command
     // sees the flag at its next port call; waiting here would never end.
     if (!FIdle && FCmdThread == std::this_thread::get_id()) return;
     FIdleCond.wait(idle, [this] { return FIdle; });
     FAbort = false;
+    FWakeup->Clear();
 }
 
 void TKestorFPrt::CheckAbort() const {
@@ -114,6 +121,8 @@ void TKestorFPrt::DoConnStateUpdate() {
 }
 
 void TKestorFPrt::ChangeConnState(TKestConnState State) {
+    // Idle means connected; a handler may have closed the line meanwhile.
+    if (State == mcsIdle && !FConnected) State = mcsNone;
     if (State == FConnState) return;
     FConnState = State;
     DoConnStateUpdate();

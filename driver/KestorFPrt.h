@@ -14,6 +14,7 @@
 #include <exception>
 #include <functional>
 #include <initializer_list>
+#include <memory>
 #include <mutex>
 #include <span>
 #include <string>
@@ -199,6 +200,24 @@ public:
 // ---------------------------------------------------------------------------
 // The driver
 
+namespace kest {
+class TSerialLine;
+class TWakeup;
+}  // namespace kest
+
+// Time-outs of the serial line, in milliseconds. A read of n bytes ends after
+// ReadConstant + n x ReadMultiplier, or when ReadInterval passes between two
+// bytes; a write of n bytes after WriteConstant + n x WriteMultiplier. Zero
+// turns a bound off; all zero waits without limit.
+struct TKestCommTimeouts {
+    int ReadInterval = 0;
+    int ReadMultiplier = 0;
+    int ReadConstant = 0;
+    int WriteMultiplier = 0;
+    int WriteConstant = 0;
+    bool operator==(const TKestCommTimeouts&) const = default;
+};
+
 class TKestorFPrt;
 using TKestNotifyEvent = std::function<void(TKestorFPrt& Sender)>;
 using TKestDataEvent = std::function<void(TKestorFPrt& Sender, const void* Data, int Size)>;
@@ -258,6 +277,28 @@ public:
     int ErrCode() const { return FErrCode; }
     int ErrCodeEx() const { return FErrCodeEx; }
     const std::u16string& ErrMessage() const { return FErrMessage; }
+
+    // -- Connection. Open opens the port and identifies the register; Close
+    // (Silent: no error when not open) releases the port and forgets the
+    // register's state. TestConnection proves that the register answers.
+    virtual void Open();
+    virtual void Close(bool Silent = false);
+    virtual void TestConnection();
+    void SetActive(bool Value);
+    void Loaded() override;
+    // Changes the access password, on the register too when connected.
+    void SetPassword(std::u16string_view Value);
+
+    // -- Port settings. PortNum N is /dev/ttyS<N-1>, or the device named by
+    // the environment variable KESTOR_COM<N> (a USB adapter, a pseudo-terminal).
+    void SetPortNum(int Value);          // 1..24, only while not connected
+    void SetBaudRate(int Value);         // 9600, 19200, 57600, 115200; tells the register
+    void SetInternalTimeout(int Value);  // ms, >= 0
+    void SetExternalTimeout(int Value);  // ms, >= 0
+
+    // -- Queries
+    // Reads the identity strings again (command "E").
+    void QueryFirmwareInfo();
 
     // -- Connection settings and state
     int PortNum() const { return FPortNum; }
@@ -398,6 +439,22 @@ protected:
 
     // -- Status
     void ChangeConnState(TKestConnState State);
+    // Runs Body, then sets ConnState back to idle however Body ended; a
+    // failure of the state event never hides Body's own.
+    template <class Body>
+    void ThenIdle(Body&& body) {
+        try {
+            body();
+        } catch (...) {
+            try {
+                ChangeConnState(mcsIdle);
+            } catch (...) {
+                // The first failure is the one to report.
+            }
+            throw;
+        }
+        ChangeConnState(mcsIdle);
+    }
     void UpdateEcrStatus();
     void UpdateDevStatus();
     void UpdateDevStatus(const uint8_t (&Extended)[5]);
@@ -405,6 +462,48 @@ protected:
     bool HasExtendedDevStatus() const;
     // Raises EKestRequestAborted when AbortRequest asked to end the command.
     void CheckAbort() const;
+
+    // -- Transport: the five port operations are the seam between the engine
+    // and the line. The defaults drive the serial line; a derived class may
+    // replace them all (it then keeps FConnected itself).
+    virtual void OpenPort();
+    virtual void ClosePort(bool Silent);
+    virtual void ClearPort();
+    // Writes all bytes, asking OnNoResponse when the line does not take them.
+    virtual void SendData(const void* Data, int Size);
+    // Reads up to Size bytes; with Wait, asks OnNoResponse until all arrive.
+    virtual int ReceiveData(void* Buffer, int Size, bool Wait);
+
+    // Asks OnNoResponse whether to keep waiting; raises EKestNoResponse if not.
+    void AskNoResponse();
+
+    // The time-outs last applied to the line (also while no line is open).
+    const TKestCommTimeouts& CommTimeouts() const { return FCommTimeouts; }
+    void SetCommTimeouts(const TKestCommTimeouts& Timeouts);
+
+    // -- Exchange engine. OutSize is the exact length of the answer data; a
+    // negative OutSize reads an answer of unknown length and keeps nothing.
+    void Transfer(uint8_t Cmd, TKestCmdType CmdType, const void* InData, int InSize, void* OutData,
+                  int OutSize);
+    void TransferOut(uint8_t Cmd, TKestCmdType CmdType, const void* InData, int InSize);
+    void TransferIn(uint8_t Cmd, TKestCmdType CmdType, void* OutData, int OutSize);
+    void TransferSimple(uint8_t Cmd, TKestCmdType CmdType);
+    // The steps of one exchange, for requests whose data lie in several buffers:
+    // CorrectTimeouts, then StartRequest / DataRequest... / FinishRequest and
+    // WaitAndReceiveResponse in an EndExchange guard.
+    void CorrectTimeouts(uint8_t Cmd, TKestCmdType CmdType);
+    uint8_t StartRequest(uint8_t Cmd);
+    void DataRequest(const void* Data, int Size, uint8_t& BCC);
+    void FinishRequest(uint8_t BCC);
+    void SendRequest(uint8_t Cmd, const void* Data, int Size);
+    bool WaitResponse(uint8_t Cmd);
+    void ReceiveResponse(uint8_t Cmd, void* OutData, int OutSize);
+    void WaitAndReceiveResponse(uint8_t Cmd, void* OutData, int OutSize, TKestCmdType CmdType);
+    // Clears both time-out-in-force flags; ends every exchange.
+    void EndExchange();
+
+    // Opens the port and identifies the register.
+    void StartConnection();
 
     // -- Settings
     int FPortNum = 1;
@@ -420,6 +519,9 @@ protected:
     bool FRetryOperation = false;
     std::atomic<bool> FIoInProgress = false;
     std::atomic<bool> FAbort = false;
+    bool FInternalTimeoutInForce = false;
+    bool FExternalTimeoutInForce = false;
+    TKestCommTimeouts FCommTimeouts;
 
     // -- Identified register
     TKestEcrModel FEcrModel = memUnknown;
@@ -460,6 +562,21 @@ protected:
     int FEKLZRest = 0;
 
 private:
+    // The identification answer: serial number, model name, manufacturer and
+    // firmware tag, each followed by 0x00.
+    using TIdentityAnswer = char[101];
+    void RequestIdentity(TIdentityAnswer& Answer);
+    void StoreIdentity(const TIdentityAnswer& Answer);
+    void ReadIdentity();
+    // Forgets everything learnt from the register (Close).
+    void ResetRegisterState();
+
+    // Reads exactly Count answer bytes; ETX among them is a format error.
+    void ReadExact(void* Buffer, int Count);
+
+    std::unique_ptr<kest::TWakeup> FWakeup;    // wakes a blocked read or write
+    std::unique_ptr<kest::TSerialLine> FLine;  // the open serial line
+
     // -- Last error
     int FErrCode = 0;
     int FErrCodeEx = 0;

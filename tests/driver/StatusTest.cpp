@@ -178,6 +178,9 @@ TEST(Driver, EventsFireOnChangeOnly) {
     drv.Ecr(0x0000);
     EXPECT_EQ(drv.StatusEvents, events + 1);
 
+    drv.Conn(mcsIdle);  // idle needs a connection
+    EXPECT_EQ(drv.ConnState(), mcsNone);
+    drv.SetConnected(true);
     drv.Conn(mcsIdle);
     drv.Conn(mcsIdle);
     EXPECT_EQ(drv.ConnEvents, 1);

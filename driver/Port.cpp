@@ -1,0 +1,238 @@
+// The driver's port settings and the default transport: the five port
+// operations on the serial line.
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <system_error>
+
+#include "KestorFPrt.h"
+#include "Messages.h"
+#include "SerialLine.h"
+
+namespace {
+
+constexpr uint8_t Xon = 0x11;
+constexpr uint8_t Xoff = 0x13;
+
+// Sets the flag for the lifetime of the scope, so that AbortRequest signals
+// the wake-up only while a read or write may be blocked.
+class TIoScope {
+public:
+    explicit TIoScope(std::atomic<bool>& Flag) : FFlag(Flag) { FFlag = true; }
+    ~TIoScope() { FFlag = false; }
+    TIoScope(const TIoScope&) = delete;
+    TIoScope& operator=(const TIoScope&) = delete;
+
+private:
+    std::atomic<bool>& FFlag;
+};
+
+}  // namespace
+
+// -- Settings
+
+void TKestorFPrt::SetPortNum(int Value) {
+    RunCmd([&] {
+        if (Value < 1 || Value > 24) throw kest::msg::InvalidArg(kest::msg::iaPortNum);
+        if (FConnected) throw EKestConnOpened();
+        FPortNum = Value;
+    });
+}
+
+void TKestorFPrt::SetBaudRate(int Value) {
+    RunCmd([&] {
+        if (Value == FBaudRate) return;
+        char code;
+        switch (Value) {
+            case 9600:
+                code = '0';
+                break;
+            case 19200:
+                code = '1';
+                break;
+            case 57600:
+                code = '2';
+                break;
+            case 115200:
+                code = '3';
+                break;
+            default:
+                throw kest::msg::InvalidArg(kest::msg::iaBaudRate);
+        }
+        if (FConnected) {
+            if (Value >= 57600 && FGeneration != 3 && FGeneration != 7)
+                throw kest::msg::InvalidArg(kest::msg::iaBaudRateUnsupported);
+            const char data[2] = {code, 0};
+            TransferOut('C', mctInternal, data, sizeof data);
+            // The register answered at the old rate and now listens at the new one.
+            if (FLine) FLine->SetBaudRate(Value);
+        }
+        FBaudRate = Value;
+    });
+}
+
+namespace {
+
+// The time-outs with the read constant replaced; false when it is already Value.
+bool WithReadConstant(TKestCommTimeouts& Timeouts, int Value) {
+    if (Timeouts.ReadConstant == Value) return false;
+    Timeouts.ReadConstant = Value;
+    return true;
+}
+
+}  // namespace
+
+void TKestorFPrt::SetInternalTimeout(int Value) {
+    RunCmd([&] {
+        if (Value < 0) throw kest::msg::InvalidArg(kest::msg::iaTimeout);
+        // Once the exchange has switched to the external time-out both flags are
+        // set; the internal value must not shorten that wait.
+        if (FInternalTimeoutInForce && !FExternalTimeoutInForce) {
+            TKestCommTimeouts t = FCommTimeouts;
+            if (WithReadConstant(t, Value)) SetCommTimeouts(t);
+        }
+        FInternalTimeout = Value;
+    });
+}
+
+void TKestorFPrt::SetExternalTimeout(int Value) {
+    RunCmd([&] {
+        if (Value < 0) throw kest::msg::InvalidArg(kest::msg::iaTimeout);
+        if (FExternalTimeoutInForce) {
+            TKestCommTimeouts t = FCommTimeouts;
+            if (WithReadConstant(t, Value)) SetCommTimeouts(t);
+        }
+        FExternalTimeout = Value;
+    });
+}
+
+void TKestorFPrt::SetCommTimeouts(const TKestCommTimeouts& Timeouts) {
+    FCommTimeouts = Timeouts;
+    if (FLine) FLine->SetTimeouts(Timeouts);
+}
+
+// -- Transport
+
+void TKestorFPrt::OpenPort() {
+    FLine = std::make_unique<kest::TSerialLine>(kest::TSerialLine::DeviceForPort(FPortNum),
+                                                FBaudRate, *FWakeup);
+    SetCommTimeouts({.ReadInterval = 0,
+                     .ReadMultiplier = 50,
+                     .ReadConstant = 0,
+                     .WriteMultiplier = 50,
+                     .WriteConstant = 0});
+    FConnected = true;
+}
+
+void TKestorFPrt::ClosePort(bool Silent) {
+    if (!FConnected) return;
+    // Marked closed before a failing close is raised: the descriptor is
+    // released anyway, and a driver left connected to it would fail every
+    // later call.
+    std::unique_ptr<kest::TSerialLine> line = std::move(FLine);
+    FConnected = false;
+    if (!line) return;
+    try {
+        line->Close();
+    } catch (const std::system_error&) {
+        if (!Silent) throw;
+    }
+}
+
+void TKestorFPrt::ClearPort() {
+    if (!FLine) throw EKestConnClosed();
+    FLine->Purge();
+}
+
+void TKestorFPrt::AskNoResponse() {
+    ChangeConnState(mcsNoResponse);
+    FRetryOperation = false;
+    DoNoResponse();
+    if (!FRetryOperation) throw EKestNoResponse();
+}
+
+void TKestorFPrt::SendData(const void* Data, int Size) {
+    using TClock = std::chrono::steady_clock;
+    if (!FLine) throw EKestConnClosed();
+    const auto* p = static_cast<const uint8_t*>(Data);
+    ThenIdle([&] {
+        bool xoffReported = false;
+        TClock::duration held{};
+        while (Size > 0) {
+            ChangeConnState(mcsWriting);
+            const auto start = TClock::now();
+            int n;
+            bool outputHeld;
+            {
+                TIoScope io(FIoInProgress);
+                CheckAbort();
+                if (!FLine) throw EKestConnClosed();  // a state handler closed it
+                n = FLine->Write(p, Size);
+                outputHeld = FLine->OutputHeld();
+                CheckAbort();
+            }
+            if (n > 0) {
+                // The output runs again: the register must have sent XON.
+                if (xoffReported) {
+                    xoffReported = false;
+                    DoDataReceive(&Xon, 1);
+                }
+                DoDataSend(p, n);
+                p += n;
+                Size -= n;
+            }
+            if (Size == 0) break;
+            if (outputHeld) {
+                if (!xoffReported) {
+                    xoffReported = true;
+                    DoDataReceive(&Xoff, 1);
+                }
+                // A register that never sends XON must not hang the application.
+                held += TClock::now() - start;
+                if (held <= std::chrono::milliseconds(FExternalTimeout)) continue;
+            }
+            AskNoResponse();
+            held = {};
+        }
+        for (;;) {
+            bool drained;
+            {
+                TIoScope io(FIoInProgress);
+                CheckAbort();
+                if (!FLine) throw EKestConnClosed();
+                drained = FLine->Drain();
+                CheckAbort();
+            }
+            if (drained) break;
+            AskNoResponse();
+            ChangeConnState(mcsWriting);
+        }
+    });
+}
+
+int TKestorFPrt::ReceiveData(void* Buffer, int Size, bool Wait) {
+    if (!FLine) throw EKestConnClosed();
+    auto* p = static_cast<uint8_t*>(Buffer);
+    int total = 0;
+    ThenIdle([&] {
+        for (;;) {
+            ChangeConnState(mcsReading);
+            int n;
+            {
+                TIoScope io(FIoInProgress);
+                CheckAbort();
+                if (!FLine) throw EKestConnClosed();
+                n = FLine->Read(p + total, Size - total);
+                CheckAbort();
+            }
+            if (n > 0) {
+                DoDataReceive(p + total, n);
+                total += n;
+            }
+            if (!Wait || total >= Size) break;
+            AskNoResponse();
+        }
+    });
+    return total;
+}
