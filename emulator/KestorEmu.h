@@ -1,0 +1,117 @@
+// libkestor-emu: a KESTOR register played on the far end of a pseudo-terminal,
+// so that the driver and its tools run without hardware. The register speaks
+// the framed protocol from its side, knows its model, firmware tag and
+// generation, and can be told to misbehave (faults, acknowledgements, printer
+// not ready, XOFF) to show how a host copes.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "KestorFPrt.h"
+
+namespace kest::emu {
+
+enum class TFault { NoAnswer, CutShort, BadBcc, Garbage, EtxInData, WrongEcho, WrongSeparator };
+inline constexpr int FaultCount = 7;
+
+struct TConfig {
+    TKestEcrModel Model = mem207_1F;
+    std::u16string ModelName{};  // empty: the model's own name
+    std::string Firmware{};      // empty: the model's default tag
+    std::string Serial = "0000001";
+    std::string Password = "5862";
+    bool XonXoff = false;
+    int BaudRate = 9600;
+    bool Verbose = false;
+};
+
+// Model names ("207.1F") and the driver's enum names ("mem207_1F"), any case;
+// std::invalid_argument for an unknown name.
+TKestEcrModel ParseModel(std::string_view Name);
+// The generation a register of this model reports with this firmware tag; an
+// empty tag means the model's default one.
+int GenerationOf(TKestEcrModel Model, std::string_view Firmware);
+// "no-answer", "cut-short", "bad-bcc", "garbage", "etx-in-data", "wrong-echo",
+// "wrong-separator"; std::invalid_argument for anything else.
+TFault ParseFault(std::string_view Name);
+
+class TRegister;
+
+// An owned file descriptor.
+class TFd {
+public:
+    TFd() = default;
+    explicit TFd(int Fd) : FFd(Fd) {}
+    TFd(TFd&& Other) noexcept : FFd(Other.FFd) { Other.FFd = -1; }
+    TFd& operator=(TFd&& Other) noexcept;
+    ~TFd();
+    int Get() const { return FFd; }
+
+private:
+    int FFd = -1;
+};
+
+// A register on a pseudo-terminal, served by its own thread.
+class TEmulator {
+public:
+    // Creates the pty and starts serving; std::system_error when the system
+    // refuses, std::invalid_argument for a configuration no register has.
+    explicit TEmulator(TConfig Config);
+    ~TEmulator();  // stops and joins
+    TEmulator(const TEmulator&) = delete;
+    TEmulator& operator=(const TEmulator&) = delete;
+
+    const std::string& DevicePath() const { return FDevicePath; }  // e.g. /dev/pts/5
+    int Generation() const { return FGeneration; }
+    // The configuration in force, the model's defaults filled in.
+    const TConfig& Config() const { return FConfig; }
+    // Ends serving; the pty stays open until destruction.
+    void Stop();
+
+    // All thread-safe:
+    void InjectFault(TFault Fault, int Count = 1);  // Count -1: every answer until ClearFaults
+    void ClearFaults();
+    void SetAcks(int Count, std::chrono::milliseconds Interval = {});
+    void SetNotices(int Count, uint8_t DeviceByte = 0x0A);
+    void HoldXoff(std::chrono::milliseconds Time);
+    void SetExtendedStatus(const std::array<uint8_t, 5>& Bytes);
+    std::string Password() const;
+    int BaudRate() const;
+    // Every complete request frame received (STX..ETX), and the single bytes
+    // received outside frames (0x04, 0x01, 0x07), in order: for tests.
+    std::vector<std::string> Received() const;
+    // Blocks until N request frames have been handled or the time passes;
+    // returns whether they were.
+    bool WaitForRequests(size_t Count, std::chrono::milliseconds Timeout) const;
+
+private:
+    void Serve();
+    void Wake();
+    int LineRate() const;
+    // Writes what the register has due, as far as the line takes it.
+    void FlushLocked(std::chrono::steady_clock::time_point Now);
+
+    TConfig FConfig;
+    int FGeneration = 0;
+    std::string FDevicePath;
+    TFd FMaster, FSlave, FWakeRead, FWakeWrite;
+    mutable std::mutex FLock;  // guards FRegister and FOut
+    std::string FOut;          // bytes due that the line has not taken yet
+    mutable std::condition_variable FHandled;
+    std::unique_ptr<TRegister> FRegister;
+    std::atomic<bool> FStop = false;
+    std::once_flag FJoinOnce;
+    std::thread FThread;
+};
+
+}  // namespace kest::emu

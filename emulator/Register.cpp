@@ -1,0 +1,315 @@
+#include "Register.h"
+
+#include <algorithm>
+#include <stdexcept>
+#include <utility>
+
+namespace kest::emu {
+
+namespace {
+
+constexpr size_t MaxFrame = 1024;  // longer input is no request
+constexpr char HexDigits[] = "0123456789ABCDEF";
+
+std::string Hex2(uint8_t Value) {
+    return {HexDigits[Value >> 4], HexDigits[Value & 0x0F]};
+}
+std::string Hex4(uint16_t Value) {
+    return Hex2(Value >> 8) + Hex2(Value & 0xFF);
+}
+
+int HexDigit(char C) {
+    if (C >= '0' && C <= '9') return C - '0';
+    if (C >= 'A' && C <= 'F') return C - 'A' + 10;
+    return -1;  // the register takes upper-case digits only
+}
+
+uint8_t Sum(std::string_view Bytes) {
+    unsigned sum = 0;
+    for (char c : Bytes)
+        sum += static_cast<uint8_t>(c);
+    return static_cast<uint8_t>(sum);
+}
+
+std::string HexDump(std::string_view Bytes) {
+    std::string out;
+    for (char c : Bytes)
+        out += " " + Hex2(static_cast<uint8_t>(c));
+    return out;
+}
+
+constexpr bool IsRateKnown(int Rate) {
+    return Rate == 9600 || Rate == 19200 || Rate == 57600 || Rate == 115200;
+}
+
+}  // namespace
+
+TRegister::TRegister(const TConfig& Config) : FConfig(Config) {
+    const TModelInfo& info = ModelInfo(Config.Model);
+    if (FConfig.Firmware.empty()) FConfig.Firmware = info.Firmware;
+    if (FConfig.ModelName.empty()) FConfig.ModelName = info.Name;
+    const std::u16string serial = FromUtf8(FConfig.Serial);
+    const std::u16string password = FromUtf8(FConfig.Password);
+    if (serial.size() > 7)
+        throw std::invalid_argument("the serial number has 7 characters at most");
+    if (password.size() > 4) throw std::invalid_argument("the password has 4 characters at most");
+    if (!IsRateKnown(FConfig.BaudRate))
+        throw std::invalid_argument("no register runs at " + std::to_string(FConfig.BaudRate));
+
+    FState.Model = &info;
+    FState.Coding = info.Coding;
+    FState.Generation = GenerationOf(FConfig.Model, FConfig.Firmware);
+    if (FConfig.XonXoff && FState.Generation <= 1)
+        throw std::invalid_argument("generation 1 registers have no XON/XOFF protocol");
+    FState.Serial = TextField(serial, 7, info.Coding);
+    FState.ModelName = TextField(FConfig.ModelName, 30, info.Coding);
+    FState.Manufacturer = TextField(u"ЗАО \"Кестор\"", 30, info.Coding);
+    FState.Firmware = TextField(FromUtf8(FConfig.Firmware), 30, info.Coding);
+    FState.Password = TextField(password, 4, info.Coding).substr(0, 4);
+    FState.BaudRate = FConfig.BaudRate;
+    FState.Status = FConfig.XonXoff ? EcrXonXoff : 0;
+    FInWaitStatus = HasInWaitStatus(FConfig.Model, FConfig.Firmware);
+}
+
+void TRegister::Receive(std::string_view Bytes, TClock::time_point Now, int LineRate) {
+    for (char c : Bytes) {
+        if (!FFrame.empty() && Now - FFrameLast >= FrameIdle) FFrame.clear();
+        if (c == Stx) {
+            if (!FFrame.empty()) Log("dropped unfinished", FFrame);
+            FFrame.assign(1, Stx);
+            FFrameLast = Now;
+        } else if (!FFrame.empty()) {
+            FFrame += c;
+            FFrameLast = Now;
+            if (c == Etx) {
+                HandleFrame(std::exchange(FFrame, {}), Now, LineRate);
+            } else if (FFrame.size() > MaxFrame) {
+                Log("dropped overlong", FFrame.substr(0, 16));
+                FFrame.clear();
+            }
+        } else if (c == RetryReply || c == CancelReply || c == InWaitRequest) {
+            HandleReply(c, Now);
+        }
+    }
+}
+
+std::string TRegister::Poll(TClock::time_point Now) {
+    if (!FFrame.empty() && Now - FFrameLast >= FrameIdle) {
+        Log("dropped unfinished", FFrame);
+        FFrame.clear();
+    }
+    if (FWaiting && Now >= FReplyDeadline) {
+        Log("no reply to the notice, dropped", {});
+        FWaiting.reset();
+        FNotices = 0;
+    }
+    std::string out;
+    while (!FQueue.empty() && FQueue.front().At <= Now) {
+        if (FQueue.front().Label) Log(FQueue.front().Label, FQueue.front().Bytes);
+        out += FQueue.front().Bytes;
+        FQueue.pop_front();
+    }
+    return out;
+}
+
+TRegister::TClock::time_point TRegister::NextDeadline() const {
+    TClock::time_point next = TClock::time_point::max();
+    if (!FQueue.empty()) next = FQueue.front().At;
+    if (!FFrame.empty()) next = std::min(next, FFrameLast + FrameIdle);
+    if (FWaiting) next = std::min(next, FReplyDeadline);
+    return next;
+}
+
+void TRegister::InjectFault(TFault Fault, int Count) {
+    FFaults[static_cast<int>(Fault)] = Count;
+}
+
+void TRegister::SetAcks(int Count, std::chrono::milliseconds Interval) {
+    FAcks = std::max(Count, 0);
+    FAckInterval = std::max(Interval, std::chrono::milliseconds{0});
+}
+
+void TRegister::SetNotices(int Count, uint8_t DeviceByte) {
+    FNotices = std::max(Count, 0);
+    FNoticeByte = DeviceByte;
+}
+
+void TRegister::HoldXoff(std::chrono::milliseconds Time, TClock::time_point Now) {
+    Insert(Now, std::string(1, Xoff), "xoff");
+    Insert(Now + Time, std::string(1, Xon), "xon");
+}
+
+std::string TRegister::Password() const {
+    return ToUtf8(TKestorFPrt::DecodeString(FState.Password, FState.Coding));
+}
+
+void TRegister::HandleFrame(std::string Frame, TClock::time_point Now, int LineRate) {
+    Log("request", Frame);
+    FReceived.push_back(Frame);
+    ++FFrameCount;
+    // The register reads bytes sent at another rate as noise.
+    if (LineRate != 0 && LineRate != FState.BaudRate) {
+        Log("line at " + std::to_string(LineRate) + ", ignored", {});
+        return;
+    }
+    TRequest request = Check(Frame);
+    if (request.Code == 0) return;
+    // A new request while a notice awaits its reply: the host has given up.
+    if (FWaiting) {
+        FWaiting.reset();
+        FNotices = 0;
+    }
+
+    TClock::time_point at = std::max(Now, FQueueEnd);
+    for (int i = 0; i < FAcks; ++i)
+        at = Queue(at, std::string(1, Ack), "ack") + FAckInterval;
+    if (FNotices > 0) {
+        FWaiting = std::move(request);
+        SendNotice(at);
+    } else {
+        Respond(request, at);
+    }
+}
+
+TRegister::TRequest TRegister::Check(std::string_view Frame) const {
+    const std::string_view body = Frame.substr(1, Frame.size() - 2);  // without STX, ETX
+    TRequest request;
+    if (body.empty()) return request;
+    request.Code = static_cast<uint8_t>(body[0]);
+    // Code, password, separator and the BCC digits at least.
+    if (body.size() < 8) {
+        request.Error = ecBadFormat;
+        return request;
+    }
+    const std::string_view summed = body.substr(0, body.size() - 2);
+    const int high = HexDigit(body[body.size() - 2]), low = HexDigit(body[body.size() - 1]);
+    if (high < 0 || low < 0 || high * 16 + low != Sum(summed)) {
+        request.Error = ecBadBcc;
+    } else if (body[5] != '\0') {
+        request.Error = ecBadFormat;
+    } else if (body.substr(1, 4) != FState.Password) {
+        request.Error = ecBadPassword;
+    } else if (const TCommand* command = FindCommand(request.Code);
+               !command || !(command->Generations & (1u << FState.Generation))) {
+        request.Error = ecNoCommand;
+    } else if (summed.size() - 6 != static_cast<size_t>(command->DataSize)) {
+        request.Error = ecBadFormat;
+    } else {
+        request.Command = command;
+        request.Data = summed.substr(6);
+    }
+    return request;
+}
+
+void TRegister::HandleReply(char Reply, TClock::time_point Now) {
+    FReceived.emplace_back(1, Reply);
+    Log("reply", std::string_view(&Reply, 1));
+    if (!FWaiting) return;
+    const TClock::time_point at = std::max(Now, FQueueEnd);
+    switch (Reply) {
+        case RetryReply:
+            if (FNotices > 0) {
+                SendNotice(at);
+            } else {
+                const TRequest request = std::move(*FWaiting);
+                FWaiting.reset();
+                Respond(request, at);
+            }
+            break;
+        case CancelReply: {
+            const uint8_t code = FWaiting->Code;
+            FWaiting.reset();
+            FNotices = 0;
+            Queue(at, BuildFrame(code, ecInterrupted, FNoticeByte, {}, TakeFaults()), "answer");
+            break;
+        }
+        case InWaitRequest:
+            if (FInWaitStatus) {
+                std::string data = "306";
+                data += '\0';
+                for (uint8_t b : FExtendedStatus)
+                    data += Hex2(b);
+                data.append(31, '\0');  // 30 reserved bytes and the closing separator
+                const auto sent =
+                    Queue(at, BuildFrame('\\', ecOk, FNoticeByte, data, {}), "status");
+                FReplyDeadline = sent + ReplyWait;
+            }
+            break;
+    }
+}
+
+void TRegister::Respond(const TRequest& Request, TClock::time_point At) {
+    TAnswer answer{Request.Error, {}};
+    if (Request.Error == ecOk) {
+        answer = Request.Command->Handler(FState, Request.Data);
+        if (answer.Error != ecOk) answer.Data.clear();
+        if (answer.Error == ecOk && answer.Data.size() != size_t(Request.Command->AnswerSize))
+            throw std::logic_error("the answer to " + Hex2(Request.Code) + " has " +
+                                   std::to_string(answer.Data.size()) + " bytes");
+    }
+    Queue(At,
+          BuildFrame(Request.Code, answer.Error, DevReady, std::move(answer.Data), TakeFaults()),
+          "answer");
+}
+
+void TRegister::SendNotice(TClock::time_point At) {
+    --FNotices;
+    FReplyDeadline = Queue(At, Enq + Hex2(FNoticeByte), "notice") + ReplyWait;
+}
+
+TRegister::TClock::time_point TRegister::Queue(TClock::time_point At, std::string Bytes,
+                                               const char* Label) {
+    At = std::max(At, FQueueEnd);
+    Insert(At, std::move(Bytes), Label);
+    FQueueEnd = At;
+    return At;
+}
+
+void TRegister::Insert(TClock::time_point At, std::string Bytes, const char* Label) {
+    auto it = std::upper_bound(FQueue.begin(), FQueue.end(), At,
+                               [](TClock::time_point T, const TOutput& O) { return T < O.At; });
+    FQueue.insert(it, TOutput{At, std::move(Bytes), Label});
+}
+
+std::string TRegister::BuildFrame(uint8_t Echo, int Error, uint8_t Device, std::string Data,
+                                  const std::array<bool, FaultCount>& Faults) const {
+    auto has = [&](TFault F) { return Faults[static_cast<int>(F)]; };
+    if (has(TFault::NoAnswer)) return {};
+    if (has(TFault::EtxInData) && !Data.empty()) Data[Data.size() / 2] = Etx;
+
+    std::string frame(1, Stx);
+    frame += static_cast<char>(has(TFault::WrongEcho) ? (Echo == 'E' ? '7' : 'E') : Echo);
+    frame += '\0';
+    frame += Hex4(FState.Status);
+    frame += has(TFault::WrongSeparator) ? 'X' : '\0';
+    frame += Hex4(static_cast<uint16_t>(Error));
+    frame += '\0';
+    frame += Hex2(Device);
+    if (has(TFault::EtxInData) && Data.empty()) frame.back() = Etx;
+    frame += '\0';
+    frame += Data;
+    // Summed over what is sent, so that each fault is the only one in the frame.
+    uint8_t bcc = Sum(std::string_view(frame).substr(1));
+    if (has(TFault::BadBcc)) ++bcc;
+    frame += Hex2(bcc);
+    frame += Etx;
+
+    if (has(TFault::CutShort)) frame.resize(frame.size() / 2);
+    if (has(TFault::Garbage)) frame.insert(0, "x?!");
+    return frame;
+}
+
+std::array<bool, FaultCount> TRegister::TakeFaults() {
+    std::array<bool, FaultCount> active{};
+    for (int i = 0; i < FaultCount; ++i) {
+        active[i] = FFaults[i] != 0;
+        if (FFaults[i] > 0) --FFaults[i];
+    }
+    return active;
+}
+
+void TRegister::Log(std::string_view What, std::string_view Bytes) const {
+    if (FLog) FLog(std::string(What) + (Bytes.empty() ? "" : ":" + HexDump(Bytes)));
+}
+
+}  // namespace kest::emu

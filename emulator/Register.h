@@ -1,0 +1,121 @@
+// The register's side of the line without any I/O: bytes from the host go in,
+// timed bytes for the host come out. The frame parser, request checks, command
+// table, answer building, acknowledgements, device-status notices and faults
+// live here; TEmulator only moves bytes between this and the pty.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <deque>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "Commands.h"
+#include "KestorEmu.h"
+
+namespace kest::emu {
+
+inline constexpr char Stx = 0x02, Etx = 0x03, Enq = 0x05, Ack = 0x06;
+inline constexpr char RetryReply = 0x04, CancelReply = 0x01, InWaitRequest = 0x07;
+inline constexpr char Xon = 0x11, Xoff = 0x13;
+
+class TRegister {
+public:
+    using TClock = std::chrono::steady_clock;
+    using TLog = std::function<void(std::string_view Line)>;
+
+    // A frame not finished within this is dropped.
+    static constexpr std::chrono::seconds FrameIdle{2};
+    // How long the register waits for the host's reply to a notice.
+    static constexpr std::chrono::seconds ReplyWait{60};
+
+    // std::invalid_argument for a configuration no register has.
+    explicit TRegister(const TConfig& Config);
+
+    // The configuration with the model's defaults filled in.
+    const TConfig& Config() const { return FConfig; }
+    int Generation() const { return FState.Generation; }
+    const TEcrState& State() const { return FState; }
+
+    // Bytes from the host at Now. LineRate is the rate the host's line is set
+    // to (0: unknown, no check); a frame sent at another rate than the
+    // register's makes no sense to it and is dropped.
+    void Receive(std::string_view Bytes, TClock::time_point Now, int LineRate = 0);
+    // The bytes due for the host by Now, in order; runs the timers.
+    std::string Poll(TClock::time_point Now);
+    // When Poll has something to do next; max() when nothing is pending.
+    TClock::time_point NextDeadline() const;
+
+    void InjectFault(TFault Fault, int Count);
+    void ClearFaults() { FFaults.fill(0); }
+    void SetAcks(int Count, std::chrono::milliseconds Interval);
+    void SetNotices(int Count, uint8_t DeviceByte);
+    void HoldXoff(std::chrono::milliseconds Time, TClock::time_point Now);
+    void SetExtendedStatus(const std::array<uint8_t, 5>& Bytes) { FExtendedStatus = Bytes; }
+    void SetLog(TLog Log) { FLog = std::move(Log); }
+
+    std::string Password() const;  // UTF-8
+    int BaudRate() const { return FState.BaudRate; }
+    const std::vector<std::string>& Received() const { return FReceived; }
+    size_t FrameCount() const { return FFrameCount; }
+
+private:
+    // A request that passed the frame checks, or failed them with Error.
+    struct TRequest {
+        uint8_t Code = 0;
+        int Error = ecOk;
+        const TCommand* Command = nullptr;
+        std::string Data;
+    };
+    struct TOutput {
+        TClock::time_point At;
+        std::string Bytes;
+        const char* Label;  // for the log; nullptr: not logged
+    };
+
+    void HandleFrame(std::string Frame, TClock::time_point Now, int LineRate);
+    TRequest Check(std::string_view Frame) const;
+    void HandleReply(char Reply, TClock::time_point Now);
+    void Respond(const TRequest& Request, TClock::time_point At);
+    void SendNotice(TClock::time_point At);
+    // Appends to the answer stream, no earlier than what is already queued.
+    TClock::time_point Queue(TClock::time_point At, std::string Bytes, const char* Label);
+    // Inserts by time, independent of the answer stream (XON/XOFF).
+    void Insert(TClock::time_point At, std::string Bytes, const char* Label);
+    std::string BuildFrame(uint8_t Echo, int Error, uint8_t Device, std::string Data,
+                           const std::array<bool, FaultCount>& Faults) const;
+    std::array<bool, FaultCount> TakeFaults();
+    void Log(std::string_view What, std::string_view Bytes) const;
+
+    TConfig FConfig;
+    TEcrState FState;
+    bool FInWaitStatus = false;
+
+    // Frame being received.
+    std::string FFrame;
+    TClock::time_point FFrameLast;
+
+    std::deque<TOutput> FQueue;
+    TClock::time_point FQueueEnd;  // when the last queued answer-stream bytes go out
+
+    int FAcks = 0;
+    std::chrono::milliseconds FAckInterval{0};
+
+    // Device-status notices of the next answered request.
+    int FNotices = 0;
+    uint8_t FNoticeByte = 0x0A;
+    std::optional<TRequest> FWaiting;  // the request held while a notice awaits a reply
+    TClock::time_point FReplyDeadline;
+
+    std::array<int, FaultCount> FFaults{};
+    std::array<uint8_t, 5> FExtendedStatus{};
+
+    std::vector<std::string> FReceived;
+    size_t FFrameCount = 0;
+    TLog FLog;
+};
+
+}  // namespace kest::emu

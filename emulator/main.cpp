@@ -1,0 +1,133 @@
+// kestor-emu: a KESTOR register on a pseudo-terminal, until SIGINT or SIGTERM.
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <iostream>
+#include <stdexcept>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+
+#include "KestorEmu.h"
+
+namespace {
+
+using namespace kest::emu;
+
+// "bad-bcc" or "bad-bcc:3"; without a count the fault hits every answer.
+std::pair<TFault, int> ParseFaultOption(const std::string& Text) {
+    const size_t colon = Text.find(':');
+    const TFault fault = ParseFault(Text.substr(0, colon));
+    if (colon == std::string::npos) return {fault, -1};
+    size_t used = 0;
+    const int count = std::stoi(Text.substr(colon + 1), &used);
+    if (used != Text.size() - colon - 1 || count < 1)
+        throw std::invalid_argument("bad count in \"" + Text + "\"");
+    return {fault, count};
+}
+
+// A symlink Path -> Target, replacing an old symlink but nothing else.
+void MakeLink(const std::string& Path, const std::string& Target) {
+    struct stat st {};
+    if (::lstat(Path.c_str(), &st) == 0) {
+        if (!S_ISLNK(st.st_mode))
+            throw std::runtime_error(Path + " exists and is not a symbolic link");
+        if (::unlink(Path.c_str()) < 0)
+            throw std::system_error(errno, std::system_category(), "unlink " + Path);
+    }
+    if (::symlink(Target.c_str(), Path.c_str()) < 0)
+        throw std::system_error(errno, std::system_category(), "symlink " + Path);
+}
+
+// Removes the link only while it still points at our device.
+void RemoveLink(const std::string& Path, const std::string& Target) {
+    char buf[256];
+    const ssize_t n = ::readlink(Path.c_str(), buf, sizeof buf);
+    if (n > 0 && std::string(buf, n) == Target) ::unlink(Path.c_str());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{
+        "A KESTOR fiscal register on a pseudo-terminal, for running the driver without "
+        "hardware."};
+    std::string model = "207.1F", modelName, protocol = "bs", link, noticeByte = "0A";
+    TConfig config;
+    int acks = 0, ackInterval = 0, notices = 0;
+    std::vector<std::string> faults;
+    app.add_option("--model", model,
+                   "207.1F, station-f, pc-k, 207.1F-MD, 207.1K (or the driver's enum name)")
+        ->capture_default_str();
+    app.add_option("--model-name", modelName, "name to report instead of the model's own");
+    app.add_option("--firmware", config.Firmware, "firmware tag (sets the generation)");
+    app.add_option("--serial", config.Serial, "serial number, up to 7 characters")
+        ->capture_default_str();
+    app.add_option("--password", config.Password, "access password, up to 4 characters")
+        ->capture_default_str();
+    app.add_option("--protocol", protocol, "line protocol")
+        ->check(CLI::IsMember({"bs", "xonxoff"}))
+        ->capture_default_str();
+    app.add_option("--baud", config.BaudRate, "initial rate")
+        ->check(CLI::IsMember({9600, 19200, 57600, 115200}))
+        ->capture_default_str();
+    app.add_option("--link", link, "also make this symbolic link to the device");
+    app.add_option("--acks", acks, "ACK bytes before every answer")->check(CLI::NonNegativeNumber);
+    app.add_option("--ack-interval", ackInterval, "milliseconds between the ACKs")
+        ->check(CLI::NonNegativeNumber);
+    app.add_option("--notices", notices, "printer-not-ready notices before the first answer")
+        ->check(CLI::NonNegativeNumber);
+    app.add_option("--notice-byte", noticeByte, "device status byte of the notices, hex")
+        ->capture_default_str();
+    app.add_option("--fault", faults,
+                   "KIND[:N]: no-answer, cut-short, bad-bcc, garbage, etx-in-data, wrong-echo, "
+                   "wrong-separator; N answers, or every one");
+    app.add_flag("--verbose", config.Verbose, "log requests and answers to stderr");
+    CLI11_PARSE(app, argc, argv);
+
+    try {
+        config.Model = ParseModel(model);
+        config.ModelName = kest::FromUtf8(modelName);
+        config.XonXoff = protocol == "xonxoff";
+        size_t used = 0;
+        const unsigned long deviceByte = std::stoul(noticeByte, &used, 16);
+        if (used != noticeByte.size() || deviceByte > 0xFF)
+            throw std::invalid_argument("--notice-byte takes two hex digits");
+        std::vector<std::pair<TFault, int>> faultList;
+        for (const std::string& f : faults)
+            faultList.push_back(ParseFaultOption(f));
+
+        // The signals are taken by sigwait below; blocked before any thread starts.
+        sigset_t stopSignals;
+        sigemptyset(&stopSignals);
+        sigaddset(&stopSignals, SIGINT);
+        sigaddset(&stopSignals, SIGTERM);
+        pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+        TEmulator emulator(config);
+        emulator.SetAcks(acks, std::chrono::milliseconds(ackInterval));
+        if (notices > 0) emulator.SetNotices(notices, static_cast<uint8_t>(deviceByte));
+        for (const auto& [fault, count] : faultList)
+            emulator.InjectFault(fault, count);
+        if (!link.empty()) MakeLink(link, emulator.DevicePath());
+
+        const TConfig& in = emulator.Config();
+        std::cout << "kestor-emu: " << kest::ToUtf8(in.ModelName) << ", firmware \"" << in.Firmware
+                  << "\", serial " << in.Serial << ", generation " << emulator.Generation()
+                  << ", on " << emulator.DevicePath() << "\nKESTOR_COM1=" << emulator.DevicePath()
+                  << std::endl;
+
+        int signal = 0;
+        sigwait(&stopSignals, &signal);
+        emulator.Stop();
+        if (!link.empty()) RemoveLink(link, emulator.DevicePath());
+        return 0;
+    } catch (const std::exception& e) {
+        std::cerr << "kestor-emu: " << e.what() << "\n";
+        return 1;
+    }
+}
