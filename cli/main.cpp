@@ -1,13 +1,73 @@
 // kestorctl: the driver from the command line.
 #include <CLI/CLI.hpp>
 
+#include <exception>
+#include <functional>
 #include <iostream>
+#include <string>
 
 #include "KestorFPrt.h"
+#include "Rpc.h"
+
+namespace {
+
+// Exit code of `rpc` when the driver refuses a setting given on the command line.
+constexpr int ExitBadSetting = 2;
+
+struct TSettings {
+    int PortNum = 0;
+    int BaudRate = 0;
+    std::string Password;
+    int InternalTimeout = 0;
+    int ExternalTimeout = 0;
+    std::string PrinterError = "cancel";
+    bool Trace = false;
+};
+
+// A driver message has its detail on a second line; stderr gets one line.
+std::string OneLine(std::string Text) {
+    for (auto pos = Text.find("\r\n"); pos != std::string::npos; pos = Text.find("\r\n"))
+        Text.replace(pos, 2, " ");
+    return Text;
+}
+
+// Applies the given options through the driver's setters, in a fixed order.
+bool ApplySettings(TKestorFPrt& Driver, const TSettings& Settings, const CLI::App& App) {
+    const auto given = [&App](const char* Option) { return App.count(Option) > 0; };
+    const std::pair<const char*, std::function<void()>> steps[] = {
+        {"--port", [&] { Driver.SetPortNum(Settings.PortNum); }},
+        {"--baud", [&] { Driver.SetBaudRate(Settings.BaudRate); }},
+        {"--password", [&] { Driver.SetPassword(kest::FromUtf8(Settings.Password)); }},
+        {"--internal-timeout", [&] { Driver.SetInternalTimeout(Settings.InternalTimeout); }},
+        {"--external-timeout", [&] { Driver.SetExternalTimeout(Settings.ExternalTimeout); }},
+    };
+    for (const auto& [option, apply] : steps) {
+        if (!given(option)) continue;
+        try {
+            apply();
+        } catch (const std::exception& e) {
+            std::cerr << "kestorctl: " << option << ": " << OneLine(e.what()) << '\n';
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     CLI::App app{"kestorctl: drives a KESTOR fiscal register through libkestor"};
     app.require_subcommand(1);
+
+    TSettings settings;
+    app.add_option("--port", settings.PortNum, "port number N (KESTOR_COM<N> or /dev/ttyS<N-1>)");
+    app.add_option("--baud", settings.BaudRate, "baud rate");
+    app.add_option("--password", settings.Password, "access password");
+    app.add_option("--internal-timeout", settings.InternalTimeout, "internal time-out, ms");
+    app.add_option("--external-timeout", settings.ExternalTimeout, "external time-out, ms");
+    app.add_option("--printer-error", settings.PrinterError, "answer to printer and display errors")
+        ->check(CLI::IsMember({"retry", "cancel"}));
+    app.add_flag("--trace", settings.Trace, "write the driver's events as JSON lines");
 
     auto* version = app.add_subcommand("version", "print the driver's version");
     version->callback([] {
@@ -15,6 +75,17 @@ int main(int argc, char** argv) {
         std::cout << "libkestor " << kest::ToUtf8(driver.Version()) << '\n';
     });
 
+    auto* rpc = app.add_subcommand(
+        "rpc", "answer JSON requests, one a line on standard input, one a line on standard output");
+
     CLI11_PARSE(app, argc, argv);
+
+    if (rpc->parsed()) {
+        TKestorFPrt driver;
+        if (!ApplySettings(driver, settings, app)) return ExitBadSetting;
+        kest::TRpcSession session(driver, std::cout, settings.Trace,
+                                  settings.PrinterError == "retry");
+        session.Run(std::cin);
+    }
     return 0;
 }

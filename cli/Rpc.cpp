@@ -1,0 +1,222 @@
+#include "Rpc.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <functional>
+#include <istream>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <typeinfo>
+#if defined(__GNUC__) || defined(__clang__)
+#include <cxxabi.h>
+#endif
+
+namespace kest {
+
+namespace {
+
+std::string Demangle(const char* Name) {
+#if defined(__GNUC__) || defined(__clang__)
+    int status = 0;
+    const std::unique_ptr<char, decltype(&std::free)> text(
+        abi::__cxa_demangle(Name, nullptr, nullptr, &status), &std::free);
+    std::string result = status == 0 && text ? text.get() : Name;
+#else
+    std::string result = Name;
+    for (const std::string_view prefix : {"class ", "struct "})
+        if (result.starts_with(prefix)) result.erase(0, prefix.size());
+#endif
+    return result;
+}
+
+// The standard libraries' inline namespaces are not part of the name a
+// program writes: "std::__cxx11::..." is std::..., "...[abi:cxx11]" likewise.
+std::string StripInlineNamespaces(std::string Name) {
+    for (const std::string_view noise : {"__cxx11::", "__1::", "[abi:cxx11]"}) {
+        for (auto pos = Name.find(noise); pos != std::string::npos; pos = Name.find(noise))
+            Name.erase(pos, noise.size());
+    }
+    return Name;
+}
+
+std::string_view Trim(std::string_view Text) {
+    constexpr std::string_view blanks = " \t\r\n";
+    const auto first = Text.find_first_not_of(blanks);
+    if (first == std::string_view::npos) return {};
+    return Text.substr(first, Text.find_last_not_of(blanks) - first + 1);
+}
+
+TJson Malformed(const std::string& What) {
+    return TJson{{"ok", false}, {"error", What}};
+}
+
+const TJson& Member(const TJson& Request, const char* Name) {
+    static const TJson none;
+    const auto it = Request.find(Name);
+    return it == Request.end() ? none : *it;
+}
+
+std::string NameMember(const TJson& Request, const char* Key) {
+    const TJson& name = Member(Request, Key);
+    if (!name.is_string()) throw ERpcMalformed(std::string("\"") + Key + "\" must be a string");
+    return name.get<std::string>();
+}
+
+// Finds what a request asks for; the returned call converts the arguments
+// (ERpcMalformed) and calls the driver.
+std::function<TJson(TKestorFPrt&)> Resolve(const TJson& Request) {
+    const int kinds = static_cast<int>(Request.contains("op")) +
+                      static_cast<int>(Request.contains("get")) +
+                      static_cast<int>(Request.contains("set"));
+    if (kinds != 1) throw ERpcMalformed("expected exactly one of \"op\", \"get\", \"set\"");
+
+    // Every other member is a misspelling the caller would want to hear about.
+    const std::string_view extra = Request.contains("op")    ? "args"
+                                   : Request.contains("set") ? "value"
+                                                             : "";
+    for (const auto& item : Request.items()) {
+        const std::string& key = item.key();
+        if (key != "op" && key != "get" && key != "set" && key != "id" &&
+            (extra.empty() || key != extra))
+            throw ERpcMalformed("unexpected member \"" + key + "\"");
+    }
+
+    if (Request.contains("op")) {
+        const std::string name = NameMember(Request, "op");
+        const auto& table = Operations();
+        const auto it = table.find(name);
+        if (it == table.end()) throw ERpcMalformed("unknown operation \"" + name + "\"");
+        const TJson& args = Member(Request, "args");
+        if (!args.is_null() && !args.is_array()) throw ERpcMalformed("\"args\" must be an array");
+        const TJson argList = args.is_null() ? TJson::array() : args;
+        return [&op = it->second, argList](TKestorFPrt& Driver) { return op(Driver, argList); };
+    }
+    if (Request.contains("get")) {
+        const std::string name = NameMember(Request, "get");
+        const auto& table = Getters();
+        const auto it = table.find(name);
+        if (it == table.end()) throw ERpcMalformed("unknown property \"" + name + "\"");
+        return [&get = it->second](TKestorFPrt& Driver) { return get(Driver); };
+    }
+    const std::string name = NameMember(Request, "set");
+    const auto& table = Setters();
+    const auto it = table.find(name);
+    if (it == table.end()) throw ERpcMalformed("unknown or read-only property \"" + name + "\"");
+    if (!Request.contains("value")) throw ERpcMalformed("\"set\" needs a \"value\"");
+    return [&set = it->second, value = Request.at("value")](TKestorFPrt& Driver) {
+        try {
+            set(Driver, value);
+        } catch (const ERpcMalformed& e) {
+            throw ERpcMalformed(std::string("value: ") + e.what());
+        }
+        return TJson();
+    };
+}
+
+}  // namespace
+
+std::string ExceptionClassName(const std::exception& Error) {
+    return StripInlineNamespaces(Demangle(typeid(Error).name()));
+}
+
+TRpcSession::TRpcSession(TKestorFPrt& Driver, std::ostream& Out, bool Trace, bool RetryDeviceErrors)
+    : FDriver(Driver), FOut(Out) {
+    // Cancelling is leaving RetryOperation as the driver set it, false.
+    const auto deviceError = [this, Trace, RetryDeviceErrors](const char* Event) {
+        return [this, Trace, RetryDeviceErrors, Event](TKestorFPrt& Sender) {
+            if (Trace) WriteEvent(Event);
+            if (RetryDeviceErrors) Sender.SetRetryOperation(true);
+        };
+    };
+    FDriver.OnPrinterError = deviceError("printer-error");
+    FDriver.OnDisplayError = deviceError("display-error");
+    if (!Trace) return;
+
+    FDriver.OnDataSend = [this](TKestorFPrt&, const void* Data, int Size) {
+        TraceData("send", {static_cast<const char*>(Data), static_cast<std::size_t>(Size)});
+    };
+    FDriver.OnDataReceive = [this](TKestorFPrt&, const void* Data, int Size) {
+        TraceData("receive", {static_cast<const char*>(Data), static_cast<std::size_t>(Size)});
+    };
+    // Only to be seen: not retrying ends the call with EKestNoResponse.
+    FDriver.OnNoResponse = [this](TKestorFPrt& Sender) {
+        WriteEvent("no-response");
+        if (Sender.RetryOperation()) Sender.SetRetryOperation(false);
+    };
+}
+
+TRpcSession::~TRpcSession() {
+    // The handlers refer to this session.
+    FDriver.OnDataSend = nullptr;
+    FDriver.OnDataReceive = nullptr;
+    FDriver.OnNoResponse = nullptr;
+    FDriver.OnPrinterError = nullptr;
+    FDriver.OnDisplayError = nullptr;
+}
+
+void TRpcSession::Run(std::istream& In) {
+    std::string line;
+    while (std::getline(In, line))
+        HandleLine(line);
+}
+
+void TRpcSession::HandleLine(std::string_view Line) {
+    Line = Trim(Line);
+    if (Line.empty()) return;
+
+    TJson request;
+    try {
+        request = TJson::parse(Line);
+    } catch (const TJson::parse_error& e) {
+        Write(Malformed(std::string("not JSON: ") + e.what()));
+        return;
+    }
+    if (!request.is_object()) {
+        Write(Malformed("not a JSON object"));
+        return;
+    }
+
+    TJson answer = TJson::object();
+    if (const auto id = request.find("id"); id != request.end()) answer["id"] = *id;
+    TJson outcome = Call(request);
+    for (auto& item : outcome.items())
+        answer[item.key()] = std::move(item.value());
+    Write(answer);
+}
+
+TJson TRpcSession::Call(const TJson& Request) {
+    TJson result;
+    std::string exception;
+    try {
+        result = Resolve(Request)(FDriver);
+    } catch (const ERpcMalformed& e) {
+        return Malformed(e.what());
+    } catch (const std::exception& e) {
+        exception = ExceptionClassName(e);
+    } catch (...) {
+        exception = "unknown";
+    }
+    const bool ok = exception.empty();
+    TJson answer{{"ok", ok}, {"result", ok ? std::move(result) : TJson()}};
+    if (!ok) answer["exception"] = exception;
+    answer["ErrCode"] = FDriver.ErrCode();
+    answer["ErrCodeEx"] = FDriver.ErrCodeEx();
+    answer["ErrMessage"] = ToUtf8(FDriver.ErrMessage());
+    return answer;
+}
+
+void TRpcSession::TraceData(const char* Direction, std::string_view Bytes) {
+    Write({{"event", Direction}, {"hex", ToHex(Bytes)}});
+}
+
+void TRpcSession::Write(const TJson& Line) {
+    // Replacing bad UTF-8 keeps one odd byte from ending the session.
+    FOut << Line.dump(-1, ' ', false, TJson::error_handler_t::replace) << '\n' << std::flush;
+}
+
+void TRpcSession::WriteEvent(std::string_view Name) {
+    Write({{"event", Name}});
+}
+
+}  // namespace kest

@@ -1,0 +1,343 @@
+// End-to-end tests of `kestorctl rpc`: the real executable, driven through its
+// pipes, against the register emulator on a pseudo-terminal.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <optional>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+extern char** environ;
+
+namespace {
+
+using TJson = nlohmann::json;
+
+// Bounds of waits that end as soon as the awaited line comes; only a hang
+// runs into them.
+constexpr int LineTimeoutMs = 2000;
+constexpr int ExitTimeoutMs = 2000;
+
+// A child process with its standard input and output on pipes. Killed and
+// reaped on destruction, so a failed assertion leaves nothing behind.
+class TProcess {
+public:
+    TProcess(const std::vector<std::string>& Argv, const std::vector<std::string>& Env = {}) {
+        signal(SIGPIPE, SIG_IGN);  // a dead child must fail the test, not kill it
+        int in[2], out[2];
+        if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return;
+        std::vector<char*> args, env;
+        for (const auto& arg : Argv)
+            args.push_back(const_cast<char*>(arg.c_str()));
+        args.push_back(nullptr);
+        for (const auto& var : Env)
+            env.push_back(const_cast<char*>(var.c_str()));
+        for (char** var = environ; *var; ++var)
+            env.push_back(*var);
+        env.push_back(nullptr);
+
+        FPid = fork();
+        if (FPid == 0) {
+            dup2(in[0], STDIN_FILENO);
+            dup2(out[1], STDOUT_FILENO);
+            execve(args[0], args.data(), env.data());
+            _exit(127);
+        }
+        close(in[0]);
+        close(out[1]);
+        FIn = in[1];
+        FOut = out[0];
+        FPidFd = static_cast<int>(syscall(SYS_pidfd_open, FPid, 0));
+    }
+
+    ~TProcess() {
+        CloseInput();
+        if (FPid > 0 && !FStatus) {
+            kill(FPid, SIGTERM);
+            if (!WaitExit(ExitTimeoutMs)) {
+                kill(FPid, SIGKILL);
+                waitpid(FPid, nullptr, 0);
+            }
+        }
+        if (FOut >= 0) close(FOut);
+        if (FPidFd >= 0) close(FPidFd);
+    }
+
+    TProcess(const TProcess&) = delete;
+    TProcess& operator=(const TProcess&) = delete;
+
+    void WriteLine(const std::string& Line) {
+        const std::string text = Line + '\n';
+        ASSERT_EQ(write(FIn, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    }
+
+    void CloseInput() {
+        if (FIn >= 0) close(FIn);
+        FIn = -1;
+    }
+
+    // The next line without its newline; nothing at the end of the output or
+    // when no line comes within TimeoutMs.
+    std::optional<std::string> ReadLine(int TimeoutMs = LineTimeoutMs) {
+        for (;;) {
+            if (const auto end = FBuffer.find('\n'); end != std::string::npos) {
+                std::string line = FBuffer.substr(0, end);
+                FBuffer.erase(0, end + 1);
+                return line;
+            }
+            pollfd p{FOut, POLLIN, 0};
+            if (poll(&p, 1, TimeoutMs) <= 0) return std::nullopt;
+            char chunk[4096];
+            const ssize_t n = read(FOut, chunk, sizeof chunk);
+            if (n <= 0) return std::nullopt;
+            FBuffer.append(chunk, static_cast<size_t>(n));
+        }
+    }
+
+    // The exit code, once the process has ended within TimeoutMs.
+    std::optional<int> WaitExit(int TimeoutMs = ExitTimeoutMs) {
+        if (!FStatus && FPid > 0) {
+            pollfd p{FPidFd, POLLIN, 0};
+            if (FPidFd >= 0 && poll(&p, 1, TimeoutMs) <= 0) return std::nullopt;
+            int status = 0;
+            if (waitpid(FPid, &status, 0) == FPid) FStatus = status;
+        }
+        if (!FStatus) return std::nullopt;
+        return WIFEXITED(*FStatus) ? WEXITSTATUS(*FStatus) : 128 + WTERMSIG(*FStatus);
+    }
+
+private:
+    pid_t FPid = -1;
+    int FPidFd = -1;
+    int FIn = -1;
+    int FOut = -1;
+    std::string FBuffer;
+    std::optional<int> FStatus;
+};
+
+// kestor-emu serving on a pseudo-terminal; Port is the KESTOR_COM1 setting.
+struct TEmulator {
+    explicit TEmulator(std::vector<std::string> Args) : Process(WithPath(Args)) {
+        while (const auto line = Process.ReadLine())
+            if (line->starts_with("KESTOR_COM1=")) {
+                Port = *line;
+                return;
+            }
+        ADD_FAILURE() << "the emulator did not name its port";
+    }
+
+    static std::vector<std::string> WithPath(std::vector<std::string> Args) {
+        Args.insert(Args.begin(), KESTOR_EMU_PATH);
+        return Args;
+    }
+
+    TProcess Process;
+    std::string Port;
+};
+
+// kestorctl rpc with the given options, talking to Port.
+struct TCtl {
+    TCtl(const std::string& Port, std::vector<std::string> Options)
+        : Process(Argv(Options), {Port}) {}
+
+    static std::vector<std::string> Argv(std::vector<std::string> Options) {
+        Options.insert(Options.begin(), KESTORCTL_PATH);
+        Options.push_back("rpc");
+        return Options;
+    }
+
+    // Every line up to and including the answer (the line with "ok").
+    std::vector<TJson> AskAll(const std::string& Request) {
+        Process.WriteLine(Request);
+        std::vector<TJson> lines;
+        while (const auto line = Process.ReadLine()) {
+            lines.push_back(TJson::parse(*line, nullptr, false));
+            if (lines.back().is_discarded()) ADD_FAILURE() << "not JSON: " << *line;
+            if (lines.back().contains("ok")) return lines;
+        }
+        ADD_FAILURE() << "no answer to " << Request;
+        lines.push_back(TJson::object());
+        return lines;
+    }
+
+    TJson Ask(const std::string& Request) {
+        auto lines = AskAll(Request);
+        EXPECT_EQ(lines.size(), 1u) << Request;
+        return lines.back();
+    }
+
+    TJson Get(const std::string& Name) {
+        const TJson answer = Ask(R"({"get": ")" + Name + R"("})");
+        EXPECT_EQ(answer.value("ok", false), true) << answer;
+        return answer.value("result", TJson());
+    }
+
+    TProcess Process;
+};
+
+void ExpectFailure(const TJson& Answer, int ErrCode, int ErrCodeEx, const char* Exception) {
+    EXPECT_EQ(Answer.value("ok", true), false) << Answer;
+    EXPECT_TRUE(Answer.contains("result") && Answer["result"].is_null()) << Answer;
+    EXPECT_EQ(Answer.value("ErrCode", -1), ErrCode) << Answer;
+    EXPECT_EQ(Answer.value("ErrCodeEx", -1), ErrCodeEx) << Answer;
+    EXPECT_EQ(Answer.value("exception", ""), Exception) << Answer;
+}
+
+bool HasEvent(const std::vector<TJson>& Lines, const std::string& Event) {
+    for (const auto& line : Lines)
+        if (line.value("event", "") == Event) return true;
+    return false;
+}
+
+TEST(RpcTest, OpensIdentifiesAndKeepsGoingAfterBadLines) {
+    TEmulator emu({});
+    TCtl ctl(emu.Port, {"--internal-timeout", "200"});
+
+    // Values of a driver that has read nothing yet, in their JSON forms.
+    EXPECT_EQ(ctl.Get("SaleSum"), "0.00");
+    EXPECT_EQ(ctl.Get("EcrDateTime"), "1899-12-30T00:00:00");
+    EXPECT_EQ(ctl.Get("EcrModel"), "memUnknown");
+
+    const TJson opened = ctl.Ask(R"({"op": "Open", "id": 1})");
+    EXPECT_EQ(opened, TJson::parse(R"({"id": 1, "ok": true, "result": null, "ErrCode": 0,
+                                       "ErrCodeEx": 0, "ErrMessage": "Нет ошибки"})"));
+    EXPECT_EQ(ctl.Get("EcrModel"), "mem207_1F");
+    EXPECT_EQ(ctl.Get("Generation"), 3);
+    EXPECT_EQ(ctl.Get("EcrVersion"), 0x0300);
+    EXPECT_EQ(ctl.Get("EcrSubVersion"), 0x0205);
+    EXPECT_EQ(ctl.Get("ModelName"), "КЕСТОР-207.1Ф");
+    EXPECT_EQ(ctl.Get("ConnState"), "mcsIdle");
+
+    // The register takes the new password: the next command carries it.
+    EXPECT_EQ(ctl.Ask(R"({"op": "SetPassword", "args": ["1234"]})").value("ok", false), true);
+    EXPECT_EQ(ctl.Get("Password"), "1234");
+    EXPECT_EQ(ctl.Ask(R"({"op": "TestConnection"})").value("ok", false), true);
+
+    ExpectFailure(ctl.Ask(R"({"op": "Open"})"), 1, 0, "EKestConnOpened");
+
+    for (const char* bad : {
+             R"({"op": })",
+             R"(["Open"])",
+             R"({"op": "Frobnicate"})",
+             R"({"get": "NoSuchProperty"})",
+             R"({"set": "Version", "value": "9"})",
+             R"({"op": "SetPassword"})",
+             R"({"op": "SetPassword", "args": [1234]})",
+             R"({"op": "Close", "args": [false, true]})",
+             R"({"op": "Open", "get": "EcrModel"})",
+             R"({"op": "DecodeString", "args": ["41", "mctKlingon"]})",
+             R"({"op": "CountBCC", "args": ["4"]})",
+             R"({"id": 5})",
+         }) {
+        const TJson answer = ctl.Ask(bad);
+        EXPECT_EQ(answer.value("ok", true), false) << bad;
+        EXPECT_TRUE(answer.contains("error") && answer["error"].is_string()) << bad << answer;
+        EXPECT_FALSE(answer.contains("ErrCode")) << bad;
+    }
+
+    // Still connected and answering; blank lines get no answer.
+    ctl.Process.WriteLine("");
+    const TJson after = ctl.Ask(R"({"op": "TestConnection", "id": "after"})");
+    EXPECT_EQ(after.value("ok", false), true) << after;
+    EXPECT_EQ(after.value("id", ""), "after");
+    EXPECT_EQ(ctl.Ask(R"({"op": "Close"})").value("ok", false), true);
+
+    ctl.Process.CloseInput();
+    EXPECT_EQ(ctl.Process.WaitExit(), 0);
+}
+
+TEST(RpcTest, TraceShowsBlocksBeforeTheAnswer) {
+    TEmulator emu({});
+    TCtl ctl(emu.Port, {"--trace", "--internal-timeout", "200"});
+
+    const auto lines = ctl.AskAll(R"({"op": "Open"})");
+    ASSERT_GE(lines.size(), 6u);
+    // The "E" request as the driver writes it: STX, command and password, checksum, ETX.
+    const char* request[] = {"02", "45 35 38 36 32 00", "31 41", "03"};
+    for (size_t i = 0; i < std::size(request); ++i)
+        EXPECT_EQ(lines[i], TJson({{"event", "send"}, {"hex", request[i]}}));
+    EXPECT_TRUE(HasEvent(lines, "receive"));
+    const std::regex hex("[0-9A-F]{2}( [0-9A-F]{2})*");
+    for (size_t i = 0; i + 1 < lines.size(); ++i) {
+        EXPECT_TRUE(std::regex_match(lines[i].value("hex", ""), hex)) << lines[i];
+    }
+    EXPECT_EQ(lines.back().value("ok", false), true) << lines.back();
+}
+
+TEST(RpcTest, PrinterNoticeIsCancelledOrRetried) {
+    for (const bool retry : {false, true}) {
+        SCOPED_TRACE(retry ? "retry" : "cancel");
+        TEmulator emu({"--notices", "1"});
+        TCtl ctl(emu.Port, {"--printer-error", retry ? "retry" : "cancel", "--trace",
+                            "--internal-timeout", "200"});
+
+        const auto lines = ctl.AskAll(R"({"op": "Open"})");
+        EXPECT_TRUE(HasEvent(lines, "printer-error"));
+        if (retry) {
+            EXPECT_EQ(lines.back().value("ok", false), true) << lines.back();
+            EXPECT_EQ(ctl.Get("EcrModel"), "mem207_1F");
+        } else {
+            ExpectFailure(lines.back(), 18, 10, "EKestEcrError");
+            EXPECT_EQ(lines.back().value("ErrMessage", ""),
+                      "Ошибка ККМ:\r\nоперация прервана пользователем (10)");
+        }
+    }
+}
+
+TEST(RpcTest, WorksWithoutARegister) {
+    // A refused command-line setting ends the program before any request.
+    for (const char* option : {"--baud=5", "--port=0", "--internal-timeout=-1"}) {
+        TProcess ctl({KESTORCTL_PATH, option, "rpc"});
+        EXPECT_EQ(ctl.WaitExit(), 2) << option;
+        EXPECT_EQ(ctl.ReadLine(), std::nullopt) << option;
+    }
+
+    // A terminal nobody answers on.
+    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    TCtl ctl(std::string("KESTOR_COM1=") + ptsname(master),
+             {"--trace", "--internal-timeout", "100"});
+
+    const auto lines = ctl.AskAll(R"({"op": "Open"})");
+    EXPECT_TRUE(HasEvent(lines, "no-response"));
+    ExpectFailure(lines.back(), 3, 0, "EKestNoResponse");
+
+    ExpectFailure(ctl.Ask(R"({"set": "BaudRate", "value": 12345})"), 14, 2, "EKestInvalidArg");
+    EXPECT_EQ(ctl.Ask(R"({"set": "InternalTimeout", "value": 150})").value("ok", false), true);
+    EXPECT_EQ(ctl.Get("InternalTimeout"), 150);
+
+    // The field codecs, in both directions.
+    const struct {
+        const char* Request;
+        TJson Result;
+    } codecs[] = {
+        {R"({"op": "EncodeString", "args": ["Привет", 8, "mctGeneral"]})",
+         "8F E0 A8 A2 A5 E2 00 00"},
+        {R"({"op": "EncodeString", "args": ["Привет", 4, "mctGeneral"]})", "8F E0 A8 00"},
+        {R"({"op": "DecodeString", "args": ["8F E0 A8 A2 A5 E2", "mctGeneral"]})", "Привет"},
+        {R"({"op": "CountBCC", "args": ["453538363200"]})", 0x1A},
+        {R"({"op": "UnescapeData", "args": ["\\41\\4\\\\"]})", "41 04 5C"},
+    };
+    for (const auto& codec : codecs) {
+        const TJson answer = ctl.Ask(codec.Request);
+        EXPECT_EQ(answer.value("ok", false), true) << codec.Request << answer;
+        EXPECT_EQ(answer.value("result", TJson()), codec.Result) << codec.Request;
+    }
+
+    ctl.Process.CloseInput();
+    EXPECT_EQ(ctl.Process.WaitExit(), 0);
+    close(master);
+}
+
+}  // namespace
