@@ -8,7 +8,7 @@ namespace kest::emu {
 
 namespace {
 
-constexpr size_t MaxFrame = 1024;  // longer input is no request
+constexpr size_t MaxFrame = 65536;  // longer input is no request (the largest is ~18 KB)
 constexpr char HexDigits[] = "0123456789ABCDEF";
 
 std::string Hex2(uint8_t Value) {
