@@ -17,16 +17,16 @@ bool IsDigit(char C) {
 
 // Appends Value (non-negative) padded with zeros to at least Width digits.
 void AppendPadded(std::string& Out, uint64_t Value, int Width) {
-    char Buf[24];
-    int Len = 0;
+    char buf[24];
+    int len = 0;
     do {
-        Buf[Len++] = static_cast<char>('0' + Value % 10);
+        buf[len++] = static_cast<char>('0' + Value % 10);
         Value /= 10;
     } while (Value != 0);
-    for (int I = Len; I < Width; ++I)
+    for (int i = len; i < Width; ++i)
         Out += '0';
-    while (Len > 0)
-        Out += Buf[--Len];
+    while (len > 0)
+        Out += buf[--len];
 }
 
 }  // namespace
@@ -36,89 +36,89 @@ TKestCurrency TKestCurrency::FromDouble(double Value) {
     // Rounded by hand rather than with std::nearbyint so that a host which
     // changed the FPU rounding mode still gets halves to even. Both the
     // fraction and the comparisons below are exact in binary floating point.
-    const double Scaled = Value * static_cast<double>(Scale);
-    double Rounded = std::floor(Scaled);
-    const double Fraction = Scaled - Rounded;
-    if (Fraction > 0.5 || (Fraction == 0.5 && std::fmod(Rounded, 2.0) != 0.0)) Rounded += 1.0;
+    const double scaled = Value * static_cast<double>(Scale);
+    double rounded = std::floor(scaled);
+    const double fraction = scaled - rounded;
+    if (fraction > 0.5 || (fraction == 0.5 && std::fmod(rounded, 2.0) != 0.0)) rounded += 1.0;
     // 2^63 is exact as a double; int64 holds [-2^63, 2^63).
-    constexpr double Limit = 9223372036854775808.0;
-    if (Rounded < -Limit || Rounded >= Limit)
+    constexpr double limit = 9223372036854775808.0;
+    if (rounded < -limit || rounded >= limit)
         throw std::out_of_range("TKestCurrency: the value does not fit");
-    return TKestCurrency(static_cast<int64_t>(Rounded));
+    return TKestCurrency(static_cast<int64_t>(rounded));
 }
 
 TKestCurrency TKestCurrency::Parse(std::string_view Text) {
-    const auto Invalid = [Text] {
+    const auto invalid = [Text] {
         return std::invalid_argument("TKestCurrency: not an amount: \"" + std::string(Text) + "\"");
     };
-    size_t Pos = 0;
-    bool Negative = false;
-    if (Pos < Text.size() && (Text[Pos] == '-' || Text[Pos] == '+')) Negative = Text[Pos++] == '-';
-    const size_t IntBegin = Pos;
-    while (Pos < Text.size() && IsDigit(Text[Pos]))
-        ++Pos;
-    const std::string_view IntDigits = Text.substr(IntBegin, Pos - IntBegin);
-    std::string_view FracDigits;
-    if (Pos < Text.size() && Text[Pos] == '.') {
-        const size_t FracBegin = ++Pos;
-        while (Pos < Text.size() && IsDigit(Text[Pos]))
-            ++Pos;
-        FracDigits = Text.substr(FracBegin, Pos - FracBegin);
+    size_t pos = 0;
+    bool negative = false;
+    if (pos < Text.size() && (Text[pos] == '-' || Text[pos] == '+')) negative = Text[pos++] == '-';
+    const size_t intBegin = pos;
+    while (pos < Text.size() && IsDigit(Text[pos]))
+        ++pos;
+    const std::string_view intDigits = Text.substr(intBegin, pos - intBegin);
+    std::string_view fracDigits;
+    if (pos < Text.size() && Text[pos] == '.') {
+        const size_t fracBegin = ++pos;
+        while (pos < Text.size() && IsDigit(Text[pos]))
+            ++pos;
+        fracDigits = Text.substr(fracBegin, pos - fracBegin);
     }
     // Either side of the point may be empty (".5", "5." as people type them),
     // but not both; at most four decimals, nothing else around the number.
-    if (Pos != Text.size() || (IntDigits.empty() && FracDigits.empty()) || FracDigits.size() > 4)
-        throw Invalid();
+    if (pos != Text.size() || (intDigits.empty() && fracDigits.empty()) || fracDigits.size() > 4)
+        throw invalid();
 
     // The magnitude is gathered unsigned so that the most negative amount,
     // whose magnitude is one more than the largest positive one, still fits.
-    const uint64_t Limit =
-        Negative ? uint64_t{1} << 63 : static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
-    const auto OutOfRange = [Text] {
+    const uint64_t limit =
+        negative ? uint64_t{1} << 63 : static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
+    const auto outOfRange = [Text] {
         return std::out_of_range("TKestCurrency: the amount is too large: " + std::string(Text));
     };
-    uint64_t Magnitude = 0;
-    for (char C : IntDigits) {
-        const uint64_t Digit = static_cast<uint64_t>(C - '0');
-        if (Magnitude > (Limit - Digit) / 10) throw OutOfRange();
-        Magnitude = Magnitude * 10 + Digit;
+    uint64_t magnitude = 0;
+    for (char C : intDigits) {
+        const uint64_t digit = static_cast<uint64_t>(C - '0');
+        if (magnitude > (limit - digit) / 10) throw outOfRange();
+        magnitude = magnitude * 10 + digit;
     }
-    if (Magnitude > Limit / Scale) throw OutOfRange();
-    uint64_t Fraction = 0;
-    for (size_t I = 0; I < 4; ++I)
-        Fraction = Fraction * 10 +
-                   (I < FracDigits.size() ? static_cast<uint64_t>(FracDigits[I] - '0') : 0);
-    Magnitude *= Scale;
-    if (Fraction > Limit - Magnitude) throw OutOfRange();
-    Magnitude += Fraction;
+    if (magnitude > limit / Scale) throw outOfRange();
+    uint64_t fraction = 0;
+    for (size_t i = 0; i < 4; ++i)
+        fraction = fraction * 10 +
+                   (i < fracDigits.size() ? static_cast<uint64_t>(fracDigits[i] - '0') : 0);
+    magnitude *= Scale;
+    if (fraction > limit - magnitude) throw outOfRange();
+    magnitude += fraction;
     // Two's complement negation of the magnitude, well defined for 2^63.
-    return TKestCurrency(Negative ? static_cast<int64_t>(0 - Magnitude)
-                                  : static_cast<int64_t>(Magnitude));
+    return TKestCurrency(negative ? static_cast<int64_t>(0 - magnitude)
+                                  : static_cast<int64_t>(magnitude));
 }
 
 int64_t TKestCurrency::Hundredths() const {
-    int64_t Quotient = FRaw / 100;    // truncated towards zero
-    const int64_t Rest = FRaw % 100;  // carries the sign of FRaw
-    const int64_t AbsRest = Rest < 0 ? -Rest : Rest;
-    if (AbsRest > 50 || (AbsRest == 50 && Quotient % 2 != 0)) Quotient += FRaw < 0 ? -1 : 1;
-    return Quotient;
+    int64_t quotient = FRaw / 100;    // truncated towards zero
+    const int64_t rest = FRaw % 100;  // carries the sign of FRaw
+    const int64_t absRest = rest < 0 ? -rest : rest;
+    if (absRest > 50 || (absRest == 50 && quotient % 2 != 0)) quotient += FRaw < 0 ? -1 : 1;
+    return quotient;
 }
 
 std::string TKestCurrency::ToString() const {
     // Unsigned arithmetic: the magnitude of INT64_MIN does not fit int64.
-    const uint64_t Magnitude =
+    const uint64_t magnitude =
         FRaw < 0 ? 0 - static_cast<uint64_t>(FRaw) : static_cast<uint64_t>(FRaw);
-    const uint64_t Whole = Magnitude / Scale;
-    const uint64_t Fraction = Magnitude % Scale;
-    std::string Out;
-    if (FRaw < 0) Out += '-';
-    AppendPadded(Out, Whole, 1);
-    Out += '.';
-    if (Fraction % 100 == 0)
-        AppendPadded(Out, Fraction / 100, 2);
+    const uint64_t whole = magnitude / Scale;
+    const uint64_t fraction = magnitude % Scale;
+    std::string out;
+    if (FRaw < 0) out += '-';
+    AppendPadded(out, whole, 1);
+    out += '.';
+    if (fraction % 100 == 0)
+        AppendPadded(out, fraction / 100, 2);
     else
-        AppendPadded(Out, Fraction, 4);
-    return Out;
+        AppendPadded(out, fraction, 4);
+    return out;
 }
 
 // ---------------------------------------------------------------------------
@@ -145,139 +145,139 @@ bool TryMakeDateTime(const TKestDateTimeParts& Parts, TKestDateTime& Result) {
         !InRange(Parts.Minute, 0, 59) || !InRange(Parts.Second, 0, 59) ||
         !InRange(Parts.MSec, 0, 999))
         return false;
-    const year_month_day Date{year{Parts.Year}, month{static_cast<unsigned>(Parts.Month)},
+    const year_month_day date{year{Parts.Year}, month{static_cast<unsigned>(Parts.Month)},
                               day{static_cast<unsigned>(Parts.Day)}};
-    if (!Date.ok()) return false;
-    const double Days = static_cast<double>((sys_days{Date} - Epoch).count());
-    const double Time =
+    if (!date.ok()) return false;
+    const double dayCount = static_cast<double>((sys_days{date} - Epoch).count());
+    const double time =
         static_cast<double>(((Parts.Hour * 60 + Parts.Minute) * 60 + Parts.Second) * 1000 +
                             Parts.MSec) /
         MSecPerDay;
     // Before the epoch the day still counts backwards while the time of day
     // grows away from zero: 1899-12-29 06:00 is -1.25.
-    Result = Days < 0 ? Days - Time : Days + Time;
+    Result = dayCount < 0 ? dayCount - time : dayCount + time;
     return true;
 }
 
 TKestDateTime MakeDateTime(const TKestDateTimeParts& Parts) {
-    TKestDateTime Result;
-    if (!TryMakeDateTime(Parts, Result)) throw std::invalid_argument("not a valid date and time");
-    return Result;
+    TKestDateTime result;
+    if (!TryMakeDateTime(Parts, result)) throw std::invalid_argument("not a valid date and time");
+    return result;
 }
 
 TKestDateTimeParts SplitDateTime(TKestDateTime Value) {
-    const auto OutOfRange = [] {
+    const auto outOfRange = [] {
         return std::out_of_range("the day count is outside years 1..9999");
     };
     // One day of slack on each side; the exact bounds are checked on the year.
-    if (!std::isfinite(Value) || Value < -693594.0 || Value > 2958467.0) throw OutOfRange();
-    const double WholeDays = std::trunc(Value);
-    int64_t Days = static_cast<int64_t>(WholeDays);
+    if (!std::isfinite(Value) || Value < -693594.0 || Value > 2958467.0) throw outOfRange();
+    const double wholeDays = std::trunc(Value);
+    int64_t dayCount = static_cast<int64_t>(wholeDays);
     // The difference is exact, so is the fraction for negative days.
-    int64_t MSec = std::llround(std::fabs(Value - WholeDays) * MSecPerDay);
-    if (MSec >= MSecPerDay) {  // rounded up to 24:00: midnight of the next day
-        MSec -= MSecPerDay;
-        ++Days;
+    int64_t mSec = std::llround(std::fabs(Value - wholeDays) * MSecPerDay);
+    if (mSec >= MSecPerDay) {  // rounded up to 24:00: midnight of the next day
+        mSec -= MSecPerDay;
+        ++dayCount;
     }
-    const year_month_day Date{Epoch + days{Days}};
-    TKestDateTimeParts Parts;
-    Parts.Year = static_cast<int>(Date.year());
-    if (!InRange(Parts.Year, 1, 9999)) throw OutOfRange();
-    Parts.Month = static_cast<int>(static_cast<unsigned>(Date.month()));
-    Parts.Day = static_cast<int>(static_cast<unsigned>(Date.day()));
-    Parts.MSec = static_cast<int>(MSec % 1000);
-    MSec /= 1000;
-    Parts.Second = static_cast<int>(MSec % 60);
-    MSec /= 60;
-    Parts.Minute = static_cast<int>(MSec % 60);
-    Parts.Hour = static_cast<int>(MSec / 60);
-    return Parts;
+    const year_month_day date{Epoch + days{dayCount}};
+    TKestDateTimeParts parts;
+    parts.Year = static_cast<int>(date.year());
+    if (!InRange(parts.Year, 1, 9999)) throw outOfRange();
+    parts.Month = static_cast<int>(static_cast<unsigned>(date.month()));
+    parts.Day = static_cast<int>(static_cast<unsigned>(date.day()));
+    parts.MSec = static_cast<int>(mSec % 1000);
+    mSec /= 1000;
+    parts.Second = static_cast<int>(mSec % 60);
+    mSec /= 60;
+    parts.Minute = static_cast<int>(mSec % 60);
+    parts.Hour = static_cast<int>(mSec / 60);
+    return parts;
 }
 
 TKestDateTime Now() {
-    const auto Clock = system_clock::now();
-    const auto Seconds = std::chrono::floor<seconds>(Clock);
-    const std::time_t Time = system_clock::to_time_t(Seconds);
-    std::tm Local{};
+    const auto clock = system_clock::now();
+    const auto wholeSeconds = std::chrono::floor<seconds>(clock);
+    const std::time_t time = system_clock::to_time_t(wholeSeconds);
+    std::tm local{};
 #ifdef _WIN32
-    localtime_s(&Local, &Time);
+    localtime_s(&local, &time);
 #else
-    localtime_r(&Time, &Local);
+    localtime_r(&time, &local);
 #endif
-    TKestDateTimeParts Parts;
-    Parts.Year = Local.tm_year + 1900;
-    Parts.Month = Local.tm_mon + 1;
-    Parts.Day = Local.tm_mday;
-    Parts.Hour = Local.tm_hour;
-    Parts.Minute = Local.tm_min;
-    Parts.Second = Local.tm_sec > 59 ? 59 : Local.tm_sec;  // a leap second
-    Parts.MSec = static_cast<int>(duration_cast<milliseconds>(Clock - Seconds).count());
-    return MakeDateTime(Parts);
+    TKestDateTimeParts parts;
+    parts.Year = local.tm_year + 1900;
+    parts.Month = local.tm_mon + 1;
+    parts.Day = local.tm_mday;
+    parts.Hour = local.tm_hour;
+    parts.Minute = local.tm_min;
+    parts.Second = local.tm_sec > 59 ? 59 : local.tm_sec;  // a leap second
+    parts.MSec = static_cast<int>(duration_cast<milliseconds>(clock - wholeSeconds).count());
+    return MakeDateTime(parts);
 }
 
 std::string FormatIso(TKestDateTime Value) {
-    const TKestDateTimeParts P = SplitDateTime(Value);
-    std::string Out;
-    const auto Field = [&Out](int Number, int Width, char Before) {
-        if (Before) Out += Before;
-        AppendPadded(Out, static_cast<uint64_t>(Number), Width);
+    const TKestDateTimeParts p = SplitDateTime(Value);
+    std::string out;
+    const auto field = [&out](int Number, int Width, char Before) {
+        if (Before) out += Before;
+        AppendPadded(out, static_cast<uint64_t>(Number), Width);
     };
-    Field(P.Year, 4, 0);
-    Field(P.Month, 2, '-');
-    Field(P.Day, 2, '-');
-    Field(P.Hour, 2, 'T');
-    Field(P.Minute, 2, ':');
-    Field(P.Second, 2, ':');
-    if (P.MSec != 0) Field(P.MSec, 3, '.');
-    return Out;
+    field(p.Year, 4, 0);
+    field(p.Month, 2, '-');
+    field(p.Day, 2, '-');
+    field(p.Hour, 2, 'T');
+    field(p.Minute, 2, ':');
+    field(p.Second, 2, ':');
+    if (p.MSec != 0) field(p.MSec, 3, '.');
+    return out;
 }
 
 TKestDateTime ParseIso(std::string_view Text) {
-    const auto Invalid = [Text] {
+    const auto invalid = [Text] {
         return std::invalid_argument("not an ISO date-time: \"" + std::string(Text) + "\"");
     };
     // Reads Width digits at Pos, or refuses the text.
-    const auto Number = [&](size_t Pos, size_t Width) {
-        if (Pos + Width > Text.size()) throw Invalid();
-        int Value = 0;
-        for (size_t I = Pos; I < Pos + Width; ++I) {
-            if (!IsDigit(Text[I])) throw Invalid();
-            Value = Value * 10 + (Text[I] - '0');
+    const auto number = [&](size_t Pos, size_t Width) {
+        if (Pos + Width > Text.size()) throw invalid();
+        int value = 0;
+        for (size_t i = Pos; i < Pos + Width; ++i) {
+            if (!IsDigit(Text[i])) throw invalid();
+            value = value * 10 + (Text[i] - '0');
         }
-        return Value;
+        return value;
     };
-    const auto Expect = [&](size_t Pos, char C) {
-        if (Pos >= Text.size() || Text[Pos] != C) throw Invalid();
+    const auto expect = [&](size_t Pos, char C) {
+        if (Pos >= Text.size() || Text[Pos] != C) throw invalid();
     };
 
-    TKestDateTimeParts Parts;
-    Parts.Year = Number(0, 4);
-    Expect(4, '-');
-    Parts.Month = Number(5, 2);
-    Expect(7, '-');
-    Parts.Day = Number(8, 2);
-    Parts.Hour = Parts.Minute = Parts.Second = Parts.MSec = 0;
+    TKestDateTimeParts parts;
+    parts.Year = number(0, 4);
+    expect(4, '-');
+    parts.Month = number(5, 2);
+    expect(7, '-');
+    parts.Day = number(8, 2);
+    parts.Hour = parts.Minute = parts.Second = parts.MSec = 0;
     if (Text.size() > 10) {
-        if (Text[10] != 'T' && Text[10] != ' ') throw Invalid();
-        Parts.Hour = Number(11, 2);
-        Expect(13, ':');
-        Parts.Minute = Number(14, 2);
+        if (Text[10] != 'T' && Text[10] != ' ') throw invalid();
+        parts.Hour = number(11, 2);
+        expect(13, ':');
+        parts.Minute = number(14, 2);
         if (Text.size() > 16) {
-            Expect(16, ':');
-            Parts.Second = Number(17, 2);
+            expect(16, ':');
+            parts.Second = number(17, 2);
             if (Text.size() > 19) {
-                Expect(19, '.');
-                const size_t Digits = Text.size() - 20;
-                if (Digits < 1 || Digits > 3) throw Invalid();
-                Parts.MSec = Number(20, Digits);
-                for (size_t I = Digits; I < 3; ++I)
-                    Parts.MSec *= 10;  // ".5" is 500 ms
+                expect(19, '.');
+                const size_t digits = Text.size() - 20;
+                if (digits < 1 || digits > 3) throw invalid();
+                parts.MSec = number(20, digits);
+                for (size_t i = digits; i < 3; ++i)
+                    parts.MSec *= 10;  // ".5" is 500 ms
             }
         }
     }
-    TKestDateTime Result;
-    if (!TryMakeDateTime(Parts, Result)) throw Invalid();
-    return Result;
+    TKestDateTime result;
+    if (!TryMakeDateTime(parts, result)) throw invalid();
+    return result;
 }
 
 // ---------------------------------------------------------------------------
@@ -288,21 +288,21 @@ namespace {
 constexpr char32_t Replacement = 0xFFFD;
 
 void AppendUtf8(std::string& Out, char32_t C) {
-    const auto Byte = [&Out](char32_t B) { Out += static_cast<char>(B); };
+    const auto byte = [&Out](char32_t B) { Out += static_cast<char>(B); };
     if (C < 0x80) {
-        Byte(C);
+        byte(C);
     } else if (C < 0x800) {
-        Byte(0xC0 | (C >> 6));
-        Byte(0x80 | (C & 0x3F));
+        byte(0xC0 | (C >> 6));
+        byte(0x80 | (C & 0x3F));
     } else if (C < 0x10000) {
-        Byte(0xE0 | (C >> 12));
-        Byte(0x80 | ((C >> 6) & 0x3F));
-        Byte(0x80 | (C & 0x3F));
+        byte(0xE0 | (C >> 12));
+        byte(0x80 | ((C >> 6) & 0x3F));
+        byte(0x80 | (C & 0x3F));
     } else {
-        Byte(0xF0 | (C >> 18));
-        Byte(0x80 | ((C >> 12) & 0x3F));
-        Byte(0x80 | ((C >> 6) & 0x3F));
-        Byte(0x80 | (C & 0x3F));
+        byte(0xF0 | (C >> 18));
+        byte(0x80 | ((C >> 12) & 0x3F));
+        byte(0x80 | ((C >> 6) & 0x3F));
+        byte(0x80 | (C & 0x3F));
     }
 }
 
@@ -316,72 +316,72 @@ bool IsLowSurrogate(char32_t C) {
 }  // namespace
 
 std::string ToUtf8(std::u16string_view Text) {
-    std::string Out;
-    Out.reserve(Text.size());
-    for (size_t I = 0; I < Text.size(); ++I) {
-        char32_t C = Text[I];
-        if (IsHighSurrogate(C) && I + 1 < Text.size() && IsLowSurrogate(Text[I + 1])) {
-            C = 0x10000 + ((C - 0xD800) << 10) + (Text[++I] - 0xDC00);
-        } else if (IsHighSurrogate(C) || IsLowSurrogate(C)) {
-            C = Replacement;  // a surrogate without its partner
+    std::string out;
+    out.reserve(Text.size());
+    for (size_t i = 0; i < Text.size(); ++i) {
+        char32_t c = Text[i];
+        if (IsHighSurrogate(c) && i + 1 < Text.size() && IsLowSurrogate(Text[i + 1])) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (Text[++i] - 0xDC00);
+        } else if (IsHighSurrogate(c) || IsLowSurrogate(c)) {
+            c = Replacement;  // a surrogate without its partner
         }
-        AppendUtf8(Out, C);
+        AppendUtf8(out, c);
     }
-    return Out;
+    return out;
 }
 
 std::u16string FromUtf8(std::string_view Text) {
-    std::u16string Out;
-    Out.reserve(Text.size());
-    size_t I = 0;
-    while (I < Text.size()) {
-        const unsigned char Lead = static_cast<unsigned char>(Text[I]);
-        if (Lead < 0x80) {
-            Out += static_cast<char16_t>(Lead);
-            ++I;
+    std::u16string out;
+    out.reserve(Text.size());
+    size_t i = 0;
+    while (i < Text.size()) {
+        const unsigned char lead = static_cast<unsigned char>(Text[i]);
+        if (lead < 0x80) {
+            out += static_cast<char16_t>(lead);
+            ++i;
             continue;
         }
         // The lead byte fixes the length and the range allowed for the second
         // byte; the narrowed ranges refuse overlong forms, encoded surrogates
         // and code points above U+10FFFF.
-        size_t Length = 0;
-        unsigned char Low = 0x80, High = 0xBF;
-        char32_t C = 0;
-        if (Lead >= 0xC2 && Lead <= 0xDF) {
-            Length = 2;
-            C = Lead & 0x1F;
-        } else if (Lead >= 0xE0 && Lead <= 0xEF) {
-            Length = 3;
-            C = Lead & 0x0F;
-            if (Lead == 0xE0) Low = 0xA0;
-            if (Lead == 0xED) High = 0x9F;
-        } else if (Lead >= 0xF0 && Lead <= 0xF4) {
-            Length = 4;
-            C = Lead & 0x07;
-            if (Lead == 0xF0) Low = 0x90;
-            if (Lead == 0xF4) High = 0x8F;
+        size_t length = 0;
+        unsigned char low = 0x80, high = 0xBF;
+        char32_t c = 0;
+        if (lead >= 0xC2 && lead <= 0xDF) {
+            length = 2;
+            c = lead & 0x1F;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            length = 3;
+            c = lead & 0x0F;
+            if (lead == 0xE0) low = 0xA0;
+            if (lead == 0xED) high = 0x9F;
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            length = 4;
+            c = lead & 0x07;
+            if (lead == 0xF0) low = 0x90;
+            if (lead == 0xF4) high = 0x8F;
         }
-        size_t Used = 1;
-        for (; Length != 0 && Used < Length && I + Used < Text.size(); ++Used) {
-            const unsigned char Next = static_cast<unsigned char>(Text[I + Used]);
-            if (Next < Low || Next > High) break;
-            C = (C << 6) | (Next & 0x3F);
-            Low = 0x80;
-            High = 0xBF;
+        size_t used = 1;
+        for (; length != 0 && used < length && i + used < Text.size(); ++used) {
+            const unsigned char next = static_cast<unsigned char>(Text[i + used]);
+            if (next < low || next > high) break;
+            c = (c << 6) | (next & 0x3F);
+            low = 0x80;
+            high = 0xBF;
         }
         // A broken sequence is replaced once, up to the first byte that does
         // not fit it; that byte starts over as a lead.
-        if (Used != Length) C = Replacement;
-        I += Used;
-        if (C >= 0x10000) {
-            C -= 0x10000;
-            Out += static_cast<char16_t>(0xD800 + (C >> 10));
-            Out += static_cast<char16_t>(0xDC00 + (C & 0x3FF));
+        if (used != length) c = Replacement;
+        i += used;
+        if (c >= 0x10000) {
+            c -= 0x10000;
+            out += static_cast<char16_t>(0xD800 + (c >> 10));
+            out += static_cast<char16_t>(0xDC00 + (c & 0x3FF));
         } else {
-            Out += static_cast<char16_t>(C);
+            out += static_cast<char16_t>(c);
         }
     }
-    return Out;
+    return out;
 }
 
 }  // namespace kest
