@@ -4,11 +4,13 @@
 #include <string_view>
 
 #include "KestorFPrt.h"
+#include "Messages.h"
 
 namespace {
 
 constexpr uint8_t CmdIdentify = 'E';
 constexpr uint8_t CmdPassword = '7';
+constexpr int EcrBadPassword = 18;  // the register's "wrong password"
 
 // What a register's model name and firmware tag tell about it. Tags are
 // compared as prefixes, in this order; the first match wins.
@@ -63,6 +65,14 @@ int ParseSubVersion(std::string_view Text) {
         minor = number();
     }
     return major * 256 + minor;
+}
+
+// Whether C is one byte of the register's code page (not NUL, not "?" for
+// want of a form).
+bool HasRegisterForm(char16_t C, TKestCodingType Coding) {
+    char byte[2];
+    TKestorFPrt::EncodeString(std::u16string_view(&C, 1), byte, Coding);
+    return byte[0] != 0 && (byte[0] != '?' || C == u'?');
 }
 
 }  // namespace
@@ -163,8 +173,10 @@ void TKestorFPrt::Close(bool Silent) {
         }
         FActive = false;
         ChangeConnState(mcsNone);
+        const TStatusView before = StatusView();
         ResetRegisterState();
-        DoStatusUpdate();
+        // Only a change is news: a handler that closes again must not recurse.
+        if (StatusView() != before) DoStatusUpdate();
         if (closeError) std::rethrow_exception(closeError);
     });
 }
@@ -216,12 +228,12 @@ void TKestorFPrt::TestConnection() {
 }
 
 void TKestorFPrt::SetActive(bool Value) {
-    if (Value && !FActive)
-        Open();
-    else if (!Value && FActive)
-        Close(false);
-    else
-        ClearError();
+    RunCmd([&] {
+        if (Value && !FActive)
+            Open();
+        else if (!Value && FActive)
+            Close(false);
+    });
 }
 
 void TKestorFPrt::Loaded() {
@@ -232,12 +244,51 @@ void TKestorFPrt::Loaded() {
 void TKestorFPrt::SetPassword(std::u16string_view Value) {
     RunCmd([&] {
         if (Value == FPassword) return;
+        // The register keeps four characters of its code page; anything else
+        // would be cut or turned into "?", and the driver would then send a
+        // password the register never got.
+        if (Value.size() > 4 ||
+            !std::ranges::all_of(Value, [this](char16_t C) { return HasRegisterForm(C, FCoding); }))
+            throw kest::msg::InvalidArg(kest::msg::iaPassword);
+        char field[5];
+        EncodeString(Value, field, FCoding);
         if (FConnected) {
             // The frame still carries the old password.
-            char field[5];
-            EncodeString(Value, field, FCoding);
-            TransferOut(CmdPassword, mctInternal, field, sizeof field);
+            try {
+                TransferOut(CmdPassword, mctInternal, field, sizeof field);
+            } catch (const EKestEcrError&) {
+                throw;  // refused: the old password holds
+            } catch (const EKestRequestAborted&) {
+                throw;
+            } catch (const EKestConnClosed&) {
+                throw;
+            } catch (...) {
+                ResyncPassword(FPassword, std::u16string(Value));
+                throw;
+            }
         }
         FPassword = Value;
     });
+}
+
+TKestorFPrt::TProbe TKestorFPrt::ProbeRegister() {
+    try {
+        TIdentityAnswer answer;
+        RequestIdentity(answer);
+        return TProbe::Answered;
+    } catch (const EKestEcrError& e) {
+        return e.ErrCodeEx() == EcrBadPassword ? TProbe::WrongPassword : TProbe::Answered;
+    } catch (...) {
+        return TProbe::Silent;
+    }
+}
+
+void TKestorFPrt::ResyncPassword(const std::u16string& Old, const std::u16string& New) {
+    // The register may have taken the new password and only its answer got
+    // lost. Keep whichever it takes; one that refuses both can only hold the
+    // new one.
+    FPassword = New;
+    if (ProbeRegister() == TProbe::Answered) return;
+    FPassword = Old;
+    if (ProbeRegister() == TProbe::WrongPassword) FPassword = New;
 }

@@ -42,6 +42,13 @@ TKestorFPrt::~TKestorFPrt() = default;
 // -- Command bracket
 
 void TKestorFPrt::StartCmd() {
+    if (FExecOwner.load() != std::this_thread::get_id()) {
+        // Another thread's command runs to its end first: the line, the error
+        // fields and the time-outs belong to one command at a time.
+        FExecLock.lock();
+        FExecOwner = std::this_thread::get_id();
+        FCmdDepth = 0;
+    }
     if (FCmdDepth++ == 0) {
         // The lock keeps a command from starting while AbortRequest decides.
         std::lock_guard lock(FCmdLock);
@@ -54,12 +61,15 @@ void TKestorFPrt::StartCmd() {
 }
 
 void TKestorFPrt::FinishCmd() {
-    if (FCmdDepth == 0 || --FCmdDepth > 0) return;
+    if (FExecOwner.load() != std::this_thread::get_id() || FCmdDepth == 0) return;
+    if (--FCmdDepth > 0) return;
     {
         std::lock_guard idle(FIdleMutex);
         FIdle = true;
     }
     FIdleCond.notify_all();
+    FExecOwner = std::thread::id();
+    FExecLock.unlock();
 }
 
 void TKestorFPrt::AbortRequest() {
@@ -136,6 +146,11 @@ TKestDocStatus TKestorFPrt::GetDocStatus() const {
 
 TKestOperType TKestorFPrt::GetCurrentOper() const {
     return FCachedOper != motUnknown ? FCachedOper : FOper;
+}
+
+TKestorFPrt::TStatusView TKestorFPrt::StatusView() const {
+    return {FEcrStatus,     FEcrStatusMask,   FDevStatus, FDevStatusMask,
+            GetDocStatus(), GetCurrentOper(), FProtocol};
 }
 
 int TKestorFPrt::CheckEcrStatus(int Bit) const {

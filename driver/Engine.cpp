@@ -1,6 +1,9 @@
 // The exchange engine: one request frame out, acknowledgements and
 // device-status notices waited through, one answer frame in and checked.
+#include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <limits>
 #include <string>
 #include <thread>
 
@@ -71,15 +74,17 @@ void TKestorFPrt::EndExchange() {
 }
 
 void TKestorFPrt::CorrectTimeouts(uint8_t Cmd, TKestCmdType CmdType) {
-    int t;
+    int64_t ms;
     if (CmdType == mctInternal || (CmdType == mctProtocol && FProtocol == mprBS)) {
-        t = FInternalTimeout;
+        ms = FInternalTimeout;
         FInternalTimeoutInForce = true;
     } else {
-        t = FExternalTimeout;
+        ms = FExternalTimeout;
         FExternalTimeoutInForce = true;
     }
-    if (Cmd == CmdBaudRate) t += 500;
+    if (Cmd == CmdBaudRate) ms += 500;
+    // A time-out near INT_MAX means "as long as it takes"; it must not wrap.
+    const int t = static_cast<int>(std::min<int64_t>(ms, std::numeric_limits<int>::max()));
     try {
         SetCommTimeouts({t, 50, t, 50, t});
     } catch (...) {
@@ -179,14 +184,42 @@ bool TKestorFPrt::WaitResponse(uint8_t Cmd) {
 
 void TKestorFPrt::WaitAndReceiveResponse(uint8_t Cmd, void* OutData, int OutSize,
                                          TKestCmdType CmdType) {
-    if (!WaitResponse(Cmd)) {
-        // Older registers acknowledge a command that takes long: wait for it
-        // as for a printing one.
-        if ((FGeneration == 0 || FGeneration == 1) && CmdType != mctExternal)
-            CorrectTimeouts(Cmd, mctExternal);
-        while (!WaitResponse(Cmd)) {}
+    try {
+        if (!WaitResponse(Cmd)) {
+            // Older registers acknowledge a command that takes long: wait for it
+            // as for a printing one.
+            if ((FGeneration == 0 || FGeneration == 1) && CmdType != mctExternal)
+                CorrectTimeouts(Cmd, mctExternal);
+            while (!WaitResponse(Cmd)) {}
+        }
+        ReceiveResponse(Cmd, OutData, OutSize);
+    } catch (const EKestBadResponse&) {
+        DiscardLeftovers();
+        throw;
+    } catch (const EKestNoResponse&) {
+        DiscardLeftovers();
+        throw;
     }
-    ReceiveResponse(Cmd, OutData, OutSize);
+}
+
+void TKestorFPrt::DiscardLeftovers() {
+    using TClock = std::chrono::steady_clock;
+    // The rest of a bad answer, or a late one, is still on its way; read as
+    // the next answer it would spoil the next command. Quiet means no byte
+    // for ten byte times (a byte is 10 bits), and never less than 20 ms, as
+    // USB adapters pass bytes on in bursts some milliseconds apart.
+    const int byteMs = (10'000 + FBaudRate - 1) / FBaudRate;
+    const int limit = std::max(FInternalTimeout, 1);
+    const int quiet = std::min(std::max(20, 10 * byteMs), limit);
+    const auto until = TClock::now() + std::chrono::milliseconds(limit);
+    try {
+        SetCommTimeouts({quiet, 0, quiet, 50, quiet});
+        uint8_t buf[256];
+        while (ReceiveData(buf, sizeof buf, false) > 0 && TClock::now() < until) {}
+    } catch (...) {
+        // An abort or a closed line ends the clean-up; the answer's fault is
+        // the one to report.
+    }
 }
 
 void TKestorFPrt::ReadExact(void* Buffer, int Count) {

@@ -125,6 +125,8 @@ std::u16string_view InvalidArgDetail(int Code) {
             return u":\r\nзначение скорости обмена данными не поддерживается подключенной ККМ";
         case iaTimeout:
             return u":\r\nневерное значение таймаута";
+        case iaPassword:
+            return u":\r\nневерный пароль связи с ККМ";
         case iaDate:
             return u":\r\nдата задана неверно";
         default:

@@ -6,6 +6,14 @@
 // keeps the status words and reports every failure as an exception of the
 // EKestError tree. Every public operation runs in the command bracket, so
 // ErrCode, ErrCodeEx and ErrMessage describe the outcome of the last call.
+//
+// Threads: operations may be called from any thread; they run one at a time
+// (a call waits until the running one has ended), and the events fire on the
+// calling thread inside the running operation, where a handler may call
+// further operations. AbortRequest is the one call meant to run beside a
+// command. The read-only properties are plain fields that a running command
+// writes: read them between operations or from the events, not beside a
+// command on another thread.
 #pragma once
 
 #include <atomic>
@@ -570,9 +578,30 @@ private:
     void ReadIdentity();
     // Forgets everything learnt from the register (Close).
     void ResetRegisterState();
+    // What OnStatusUpdate reports a change of.
+    struct TStatusView {
+        int EcrStatus, EcrStatusMask, DevStatus, DevStatusMask;
+        TKestDocStatus DocStatus;
+        TKestOperType Oper;
+        TKestProtocol Protocol;
+        bool operator==(const TStatusView&) const = default;
+    };
+    TStatusView StatusView() const;
 
     // Reads exactly Count answer bytes; ETX among them is a format error.
     void ReadExact(void* Buffer, int Count);
+    // After a malformed or missing answer: reads and drops what still arrives
+    // until the line is quiet, so the next command meets only its own answer.
+    void DiscardLeftovers();
+
+    // After a password or rate change whose answer was lost, a harmless query
+    // tells which setting the register now uses.
+    enum class TProbe { Answered, WrongPassword, Silent };
+    TProbe ProbeRegister();
+    void ResyncPassword(const std::u16string& Old, const std::u16string& New);
+    void ResyncBaudRate(int Old, int New);
+    // Sets the open line's rate (the register's rate is told with "C").
+    void SetLineRate(int BaudRate);
 
     std::unique_ptr<kest::TWakeup> FWakeup;    // wakes a blocked read or write
     std::unique_ptr<kest::TSerialLine> FLine;  // the open serial line
@@ -586,11 +615,17 @@ private:
     const int FBuildNumber = 101;
     const std::u16string FVersion;
 
-    // Command lock and the manual-reset command-idle event.
+    // Commands run one at a time: the outermost bracket holds FExecLock for the
+    // whole command; brackets nested on the same thread pass (FExecOwner).
+    std::mutex FExecLock;
+    std::atomic<std::thread::id> FExecOwner{};
+    int FCmdDepth = 0;  // brackets open on the command thread (under FExecLock)
+
+    // Command lock and the manual-reset command-idle event: AbortRequest holds
+    // the lock so that no command starts between its check and its wait.
     std::mutex FCmdLock;
     std::mutex FIdleMutex;
     std::condition_variable FIdleCond;
     bool FIdle = true;
     std::thread::id FCmdThread;  // thread of the running command (under FIdleMutex)
-    int FCmdDepth = 0;           // brackets open on the command thread
 };

@@ -27,6 +27,7 @@ enum TInvalidArgCode : int {
     iaBaudRate = 2,
     iaBaudRateUnsupported = 3,
     iaTimeout = 4,
+    iaPassword = 7,
     iaDate = 33,
 };
 

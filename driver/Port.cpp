@@ -64,12 +64,43 @@ void TKestorFPrt::SetBaudRate(int Value) {
             if (Value >= 57600 && FGeneration != 3 && FGeneration != 7)
                 throw kest::msg::InvalidArg(kest::msg::iaBaudRateUnsupported);
             const char data[2] = {code, 0};
-            TransferOut('C', mctInternal, data, sizeof data);
+            try {
+                TransferOut('C', mctInternal, data, sizeof data);
+            } catch (const EKestEcrError&) {
+                throw;  // refused: the old rate holds
+            } catch (const EKestRequestAborted&) {
+                throw;
+            } catch (const EKestConnClosed&) {
+                throw;
+            } catch (...) {
+                ResyncBaudRate(FBaudRate, Value);
+                throw;
+            }
             // The register answered at the old rate and now listens at the new one.
-            if (FLine) FLine->SetBaudRate(Value);
+            SetLineRate(Value);
         }
         FBaudRate = Value;
     });
+}
+
+void TKestorFPrt::SetLineRate(int BaudRate) {
+    if (FLine) FLine->SetBaudRate(BaudRate);
+}
+
+void TKestorFPrt::ResyncBaudRate(int Old, int New) {
+    // The register may have switched and only its answer got lost: any
+    // answer at the new rate settles it, else the old rate stays.
+    try {
+        SetLineRate(New);
+        if (ProbeRegister() != TProbe::Silent) {
+            FBaudRate = New;
+            return;
+        }
+        SetLineRate(Old);
+        ProbeRegister();
+    } catch (...) {
+        // The line refused the rate: it still runs at the old one.
+    }
 }
 
 namespace {

@@ -2,6 +2,7 @@
 // port and the wake-up pipe for bounded reads and writes.
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -155,8 +156,14 @@ TSerialLine::TSerialLine(const std::string& Device, int BaudRate, const TWakeup&
     : FWakeup(Wakeup), FBaudRate(BaudRate) {
     TFdGuard fd{::open(Device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)};
     if (fd.Fd < 0) ThrowErrno(Device.c_str());
-    // Another process opening the line would corrupt the exchange.
+    // Another process opening the line would corrupt the exchange. TIOCEXCL
+    // does not stop root, so an advisory lock backs it: a second open, by
+    // anyone, is refused as busy.
     if (ioctl(fd.Fd, TIOCEXCL) < 0) ThrowErrno("serial line exclusive access");
+    if (flock(fd.Fd, LOCK_EX | LOCK_NB) < 0) {
+        if (errno == EWOULDBLOCK) ThrowOs(EBUSY, Device.c_str());
+        ThrowErrno("serial line lock");
+    }
 
     termios tio{};
     if (tcgetattr(fd.Fd, &tio) < 0) ThrowErrno("serial line settings");

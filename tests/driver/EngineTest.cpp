@@ -2,6 +2,7 @@
 // how every kind of answer is accepted or refused.
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <stdexcept>
 
 #include "ScriptedLine.h"
@@ -117,6 +118,52 @@ TEST(Engine, AcknowledgementsAndTimeouts) {
     c.Answers = {AnswerFrame('C', "0000", "0000", "08")};
     c.SetBaudRate(19200);
     EXPECT_EQ(c.ReadTimeouts.front(), 1500);
+
+    // "As long as it takes" stays that, with the half second and after an ACK.
+    c.SetInternalTimeout(std::numeric_limits<int>::max());
+    c.SetExternalTimeout(std::numeric_limits<int>::max());
+    c.ReadTimeouts.clear();
+    c.Answers = {"\x06" + AnswerFrame('C', "0000", "0000", "08")};
+    c.SetBaudRate(9600);
+    ASSERT_FALSE(c.ReadTimeouts.empty());
+    for (int t : c.ReadTimeouts)
+        EXPECT_EQ(t, std::numeric_limits<int>::max());
+}
+
+TEST(Engine, PasswordsTheRegisterCanHold) {
+    TScriptedLine drv;
+    drv.Connect(3);
+    const std::u16string refused[] = {u"12345", u"12€", u"1\0"s + u"2", u"\u0301"};
+    for (const auto& password : refused) {
+        EXPECT_THROW(drv.SetPassword(password), EKestInvalidArg);
+        EXPECT_EQ(drv.ErrCodeEx(), 7);
+        EXPECT_EQ(drv.ErrMessage(), u"Неверное значение аргумента:\r\nневерный пароль связи с ККМ");
+    }
+    EXPECT_TRUE(drv.Written.empty());
+    EXPECT_EQ(drv.Password(), u"5862");
+
+    // Any four characters of the code page reach the register as they are.
+    drv.Answers = {AnswerFrame('7', "0000", "0000", "08")};
+    drv.SetPassword(u"Ключ");
+    EXPECT_EQ(drv.Password(), u"Ключ");
+    EXPECT_EQ(drv.Sent().substr(7, 5), "\x8A\xAB\xEE\xE7\0"s);
+}
+
+TEST(Engine, CloseTellsOfAChangeOnly) {
+    TScriptedLine drv;
+    drv.Connect(3);
+    drv.Answers = {AnswerFrame('E', "0001", "0000", "08")};
+    drv.Run([&] { drv.Transfer('E', mctInternal, nullptr, 0, nullptr, 0); });
+    int events = 0;
+    // A handler that closes again must not recurse.
+    drv.OnStatusUpdate = [&](TKestorFPrt& d) {
+        ++events;
+        d.Close(true);
+    };
+    drv.Close(true);
+    EXPECT_EQ(events, 1);
+    drv.Close(true);
+    EXPECT_EQ(events, 1);
 }
 
 TEST(Engine, DeviceNotices) {
