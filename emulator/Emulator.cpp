@@ -236,7 +236,8 @@ int TEmulator::BaudRate() const {
 
 std::vector<std::string> TEmulator::Received() const {
     std::lock_guard lock(FLock);
-    return FRegister->Received();
+    const auto& received = FRegister->Received();
+    return {received.begin(), received.end()};
 }
 
 bool TEmulator::WaitForRequests(size_t Count, std::chrono::milliseconds Timeout) const {

@@ -87,8 +87,9 @@ public:
     void SetExtendedStatus(const std::array<uint8_t, 5>& Bytes);
     std::string Password() const;
     int BaudRate() const;
-    // Every complete request frame received (STX..ETX), and the single bytes
-    // received outside frames (0x04, 0x01, 0x07), in order: for tests.
+    // The complete request frames received (STX..ETX) and the single bytes
+    // received outside frames (0x04, 0x01, 0x07), in order, the last 256 of
+    // them: for tests.
     std::vector<std::string> Received() const;
     // Blocks until N request frames have been handled or the time passes;
     // returns whether they were.

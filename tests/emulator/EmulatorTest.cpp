@@ -408,3 +408,16 @@ TEST(RegisterCore, Timing) {
     EXPECT_EQ(reg.Poll(t2 + TRegister::ReplyWait), "");
     EXPECT_EQ(reg.NextDeadline(), TClock::time_point::max());
 }
+
+TEST(RegisterCore, KeepsOnlyTheLastReceived) {
+    // Frames told apart by their (wrong) passwords, then a reply byte.
+    TRegister reg({});
+    const size_t total = TRegister::ReceivedKept + 50;
+    for (size_t i = 0; i < total; ++i)
+        Exchange(reg, Request('E', {}, std::to_string(i)));
+    Exchange(reg, "\x04");
+    EXPECT_EQ(reg.FrameCount(), total);
+    ASSERT_EQ(reg.Received().size(), TRegister::ReceivedKept);
+    EXPECT_EQ(reg.Received().front(), Request('E', {}, std::to_string(total - 255)));
+    EXPECT_EQ(reg.Received().back(), "\x04");
+}
