@@ -33,6 +33,9 @@ struct TConfig {
     bool XonXoff = false;
     int BaudRate = 9600;
     bool Verbose = false;
+    // Output at the byte rate of the register's current baud setting, ten
+    // bits a byte, as on a real line, rather than all at once.
+    bool Paced = false;
 };
 
 // Model names ("207.1F") and the driver's enum names ("mem207_1F"), any case;
@@ -99,15 +102,18 @@ private:
     void Serve();
     void Wake();
     int LineRate() const;
-    // Writes what the register has due, as far as the line takes it.
+    // Writes what the register has due, as far as the line takes it and, when
+    // paced, as far as the time since the last byte allows.
     void FlushLocked(std::chrono::steady_clock::time_point Now);
 
     TConfig FConfig;
     int FGeneration = 0;
     std::string FDevicePath;
     TFd FMaster, FSlave, FWakeRead, FWakeWrite;
-    mutable std::mutex FLock;  // guards FRegister and FOut
+    mutable std::mutex FLock;  // guards FRegister, FOut and FPaceNext
     std::string FOut;          // bytes due that the line has not taken yet
+    // When paced: the time the next byte may go out.
+    std::chrono::steady_clock::time_point FPaceNext;
     mutable std::condition_variable FHandled;
     std::unique_ptr<TRegister> FRegister;
     std::atomic<bool> FStop = false;

@@ -112,6 +112,8 @@ int main(int argc, char** argv) {
                    "KIND[:N]: no-answer, cut-short, bad-bcc, garbage, etx-in-data, wrong-echo, "
                    "wrong-separator; N answers, or every one");
     app.add_flag("--verbose", config.Verbose, "log requests and answers to stderr");
+    app.add_flag("--paced", config.Paced,
+                 "send at the byte rate of the current baud setting, as a real line does");
     CLI11_PARSE(app, argc, argv);
 
     try {

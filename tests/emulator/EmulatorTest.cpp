@@ -266,6 +266,18 @@ TEST(EmulatorLine, AcksNoticesAndXoff) {
     EXPECT_EQ(replies, (std::vector<std::string>{"\x07", "\x04"}));
 }
 
+TEST(EmulatorLine, PacedAnswersTakeTheLineTime) {
+    TEmulator emulator({.Paced = true});
+    TLine line(emulator.DevicePath());
+    const std::string identity = Answer('E', "0000", DefaultIdentity());
+    ASSERT_EQ(identity.size(), 120u);
+    line.Write(Request('E'));
+    const auto sent = std::chrono::steady_clock::now();
+    EXPECT_EQ(line.ReadFrame(), identity);
+    // 119 byte times after the first, at 10 bits a byte: 124 ms at 9600 baud.
+    EXPECT_GE(std::chrono::steady_clock::now() - sent, 100ms);
+}
+
 TEST(EmulatorLine, InWaitStatusOn207_1K) {
     TEmulator emulator({.Model = mem207_1K});
     TLine line(emulator.DevicePath());
