@@ -6,6 +6,7 @@
 #include <istream>
 #include <memory>
 #include <ostream>
+#include <streambuf>
 #include <string>
 #include <typeinfo>
 #if defined(__GNUC__) || defined(__clang__)
@@ -40,6 +41,32 @@ std::string StripInlineNamespaces(std::string Name) {
     return Name;
 }
 
+// Both far beyond any real request: the largest, a picture as hex text or a
+// composite document, is some tens of KB and a few levels deep.
+constexpr std::size_t MaxLineBytes = 1 << 20;
+constexpr int MaxDepth = 64;
+
+enum class TLineRead { Line, TooLong, End };
+
+// Reads the next line (without its newline) into Line. Of a line longer than
+// MaxLineBytes no more is kept: the rest is read and dropped.
+TLineRead ReadLine(std::istream& In, std::string& Line) {
+    using TTraits = std::istream::traits_type;
+    Line.clear();
+    std::streambuf& in = *In.rdbuf();
+    bool any = false, tooLong = false;
+    for (int c = in.sbumpc(); c != TTraits::eof(); c = in.sbumpc()) {
+        any = true;
+        if (c == '\n') break;
+        if (Line.size() < MaxLineBytes)
+            Line += TTraits::to_char_type(c);
+        else
+            tooLong = true;
+    }
+    if (!any) return TLineRead::End;
+    return tooLong ? TLineRead::TooLong : TLineRead::Line;
+}
+
 std::string_view Trim(std::string_view Text) {
     constexpr std::string_view blanks = " \t\r\n";
     const auto first = Text.find_first_not_of(blanks);
@@ -55,6 +82,37 @@ const TJson& Member(const TJson& Request, const char* Name) {
     static const TJson none;
     const auto it = Request.find(Name);
     return it == Request.end() ? none : *it;
+}
+
+// The request object on Line; ERpcMalformed for anything else.
+TJson ParseRequest(std::string_view Line) {
+    // The parser would take a NUL for the end of the text and ignore the rest.
+    if (Line.find('\0') != std::string_view::npos) throw ERpcMalformed("a NUL byte in the line");
+    // Values deeper than MaxDepth are never built, so that nothing copies or
+    // destroys a nesting deep enough to overflow the stack; the parser itself
+    // keeps its nesting on the heap.
+    bool tooDeep = false;
+    const auto limitDepth = [&tooDeep](int Depth, TJson::parse_event_t Event, TJson&) {
+        if ((Event == TJson::parse_event_t::object_start ||
+             Event == TJson::parse_event_t::array_start) &&
+            Depth >= MaxDepth) {
+            tooDeep = true;
+            return false;
+        }
+        return true;
+    };
+    TJson request;
+    try {
+        request = TJson::parse(Line, limitDepth);
+    } catch (const TJson::parse_error& e) {
+        throw ERpcMalformed(std::string("not JSON: ") + e.what());
+    } catch (const TJson::exception& e) {  // a number too large for a double
+        throw ERpcMalformed(std::string("unusable JSON: ") + e.what());
+    }
+    if (tooDeep)
+        throw ERpcMalformed("nested more than " + std::to_string(MaxDepth) + " levels deep");
+    if (!request.is_object()) throw ERpcMalformed("not a JSON object");
+    return request;
 }
 
 std::string NameMember(const TJson& Request, const char* Key) {
@@ -157,8 +215,18 @@ TRpcSession::~TRpcSession() {
 
 void TRpcSession::Run(std::istream& In) {
     std::string line;
-    while (std::getline(In, line))
-        HandleLine(line);
+    for (;;) {
+        switch (ReadLine(In, line)) {
+            case TLineRead::End:
+                return;
+            case TLineRead::TooLong:
+                Write(Malformed("line longer than " + std::to_string(MaxLineBytes) + " bytes"));
+                break;
+            case TLineRead::Line:
+                HandleLine(line);
+                break;
+        }
+    }
 }
 
 void TRpcSession::HandleLine(std::string_view Line) {
@@ -167,13 +235,9 @@ void TRpcSession::HandleLine(std::string_view Line) {
 
     TJson request;
     try {
-        request = TJson::parse(Line);
-    } catch (const TJson::parse_error& e) {
-        Write(Malformed(std::string("not JSON: ") + e.what()));
-        return;
-    }
-    if (!request.is_object()) {
-        Write(Malformed("not a JSON object"));
+        request = ParseRequest(Line);
+    } catch (const ERpcMalformed& e) {
+        Write(Malformed(e.what()));
         return;
     }
 
@@ -200,6 +264,9 @@ TJson TRpcSession::Call(const TJson& Request) {
     const bool ok = exception.empty();
     TJson answer{{"ok", ok}, {"result", ok ? std::move(result) : TJson()}};
     if (!ok) answer["exception"] = exception;
+    // A get only reads a property; the last error belongs to an earlier call
+    // and would read as the get's own. It stays readable as ErrCode etc.
+    if (Request.contains("get")) return answer;
     answer["ErrCode"] = FDriver.ErrCode();
     answer["ErrCodeEx"] = FDriver.ErrCodeEx();
     answer["ErrMessage"] = ToUtf8(FDriver.ErrMessage());

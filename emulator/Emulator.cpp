@@ -127,12 +127,16 @@ void TEmulator::Serve() {
     using TClock = TRegister::TClock;
     while (!FStop) {
         TClock::time_point next;
-        bool pending;
+        bool pending, writable;
         {
             std::lock_guard lock(FLock);
-            FlushLocked(TClock::now());
+            const TClock::time_point now = TClock::now();
+            FlushLocked(now);
             next = FRegister->NextDeadline();
             pending = !FOut.empty();
+            // Paced bytes wait for their time, not for room on the line.
+            writable = pending && !(FConfig.Paced && FPaceNext > now);
+            if (pending && !writable) next = std::min(next, FPaceNext);
         }
 
         int timeout = pending ? 100 : -1;  // POLLOUT wakes us; this bounds a stuck line
@@ -141,7 +145,7 @@ void TEmulator::Serve() {
             timeout =
                 static_cast<int>(std::clamp<int64_t>(wait.count(), 0, pending ? 100 : 60'000));
         }
-        pollfd fds[2] = {{FMaster.Get(), short(POLLIN | (pending ? POLLOUT : 0)), 0},
+        pollfd fds[2] = {{FMaster.Get(), short(POLLIN | (writable ? POLLOUT : 0)), 0},
                          {FWakeRead.Get(), POLLIN, 0}};
         if (::poll(fds, 2, timeout) < 0) {
             if (errno == EINTR) continue;
@@ -174,13 +178,27 @@ void TEmulator::Serve() {
 }
 
 void TEmulator::FlushLocked(TRegister::TClock::time_point Now) {
+    const bool wasIdle = FOut.empty();
     FOut += FRegister->Poll(Now);
     if (FOut.empty()) return;
-    const ssize_t n = ::write(FMaster.Get(), FOut.data(), FOut.size());
-    if (n > 0)
+    size_t due = FOut.size();
+    TRegister::TClock::duration byteTime{};  // unpaced: no time at all
+    if (FConfig.Paced) {
+        // A byte is ten bits on the line (start, eight data, stop bits).
+        byteTime = TRegister::TClock::duration(std::chrono::seconds(10)) / FRegister->BaudRate();
+        // Bytes queued while the line was busy follow on at the byte rate, so
+        // a late wake-up writes those whose time has come.
+        if (wasIdle) FPaceNext = std::max(FPaceNext, Now);
+        if (Now < FPaceNext) return;
+        due = std::min<size_t>(due, 1 + static_cast<size_t>((Now - FPaceNext) / byteTime));
+    }
+    const ssize_t n = ::write(FMaster.Get(), FOut.data(), due);
+    if (n > 0) {
         FOut.erase(0, n);
-    else if (n < 0 && errno != EAGAIN && errno != EINTR)
+        FPaceNext += n * byteTime;
+    } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
         FOut.clear();  // the line is gone; nobody hears the bytes
+    }
 }
 
 void TEmulator::InjectFault(TFault Fault, int Count) {
@@ -236,7 +254,8 @@ int TEmulator::BaudRate() const {
 
 std::vector<std::string> TEmulator::Received() const {
     std::lock_guard lock(FLock);
-    return FRegister->Received();
+    const auto& received = FRegister->Received();
+    return {received.begin(), received.end()};
 }
 
 bool TEmulator::WaitForRequests(size_t Count, std::chrono::milliseconds Timeout) const {

@@ -33,6 +33,9 @@ struct TConfig {
     bool XonXoff = false;
     int BaudRate = 9600;
     bool Verbose = false;
+    // Output at the byte rate of the register's current baud setting, ten
+    // bits a byte, as on a real line, rather than all at once.
+    bool Paced = false;
 };
 
 // Model names ("207.1F") and the driver's enum names ("mem207_1F"), any case;
@@ -87,8 +90,9 @@ public:
     void SetExtendedStatus(const std::array<uint8_t, 5>& Bytes);
     std::string Password() const;
     int BaudRate() const;
-    // Every complete request frame received (STX..ETX), and the single bytes
-    // received outside frames (0x04, 0x01, 0x07), in order: for tests.
+    // The complete request frames received (STX..ETX) and the single bytes
+    // received outside frames (0x04, 0x01, 0x07), in order, the last 256 of
+    // them: for tests.
     std::vector<std::string> Received() const;
     // Blocks until N request frames have been handled or the time passes;
     // returns whether they were.
@@ -98,15 +102,18 @@ private:
     void Serve();
     void Wake();
     int LineRate() const;
-    // Writes what the register has due, as far as the line takes it.
+    // Writes what the register has due, as far as the line takes it and, when
+    // paced, as far as the time since the last byte allows.
     void FlushLocked(std::chrono::steady_clock::time_point Now);
 
     TConfig FConfig;
     int FGeneration = 0;
     std::string FDevicePath;
     TFd FMaster, FSlave, FWakeRead, FWakeWrite;
-    mutable std::mutex FLock;  // guards FRegister and FOut
+    mutable std::mutex FLock;  // guards FRegister, FOut and FPaceNext
     std::string FOut;          // bytes due that the line has not taken yet
+    // When paced: the time the next byte may go out.
+    std::chrono::steady_clock::time_point FPaceNext;
     mutable std::condition_variable FHandled;
     std::unique_ptr<TRegister> FRegister;
     std::atomic<bool> FStop = false;

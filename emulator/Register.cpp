@@ -145,7 +145,7 @@ std::string TRegister::Password() const {
 
 void TRegister::HandleFrame(std::string Frame, TClock::time_point Now, int LineRate) {
     Log("request", Frame);
-    FReceived.push_back(Frame);
+    Remember(Frame);
     ++FFrameCount;
     // The register reads bytes sent at another rate as noise.
     if (LineRate != 0 && LineRate != FState.BaudRate) {
@@ -202,7 +202,7 @@ TRegister::TRequest TRegister::Check(std::string_view Frame) const {
 }
 
 void TRegister::HandleReply(char Reply, TClock::time_point Now) {
-    FReceived.emplace_back(1, Reply);
+    Remember(std::string(1, Reply));
     Log("reply", std::string_view(&Reply, 1));
     if (!FWaiting) return;
     const TClock::time_point at = std::max(Now, FQueueEnd);
@@ -310,6 +310,11 @@ std::array<bool, FaultCount> TRegister::TakeFaults() {
 
 void TRegister::Log(std::string_view What, std::string_view Bytes) const {
     if (FLog) FLog(std::string(What) + (Bytes.empty() ? "" : ":" + HexDump(Bytes)));
+}
+
+void TRegister::Remember(std::string Bytes) {
+    if (FReceived.size() == ReceivedKept) FReceived.pop_front();
+    FReceived.push_back(std::move(Bytes));
 }
 
 }  // namespace kest::emu

@@ -11,7 +11,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "Commands.h"
 #include "KestorEmu.h"
@@ -57,9 +56,15 @@ public:
     void SetExtendedStatus(const std::array<uint8_t, 5>& Bytes) { FExtendedStatus = Bytes; }
     void SetLog(TLog Log) { FLog = std::move(Log); }
 
+    // The last ReceivedKept of what Received() lists; long runs would otherwise
+    // keep every frame they ever sent.
+    static constexpr size_t ReceivedKept = 256;
+
     std::string Password() const;  // UTF-8
     int BaudRate() const { return FState.BaudRate; }
-    const std::vector<std::string>& Received() const { return FReceived; }
+    // The last ReceivedKept request frames and replies, oldest first.
+    const std::deque<std::string>& Received() const { return FReceived; }
+    // Every request frame received, also those no longer in Received().
     size_t FrameCount() const { return FFrameCount; }
 
 private:
@@ -89,6 +94,7 @@ private:
                            const std::array<bool, FaultCount>& Faults) const;
     std::array<bool, FaultCount> TakeFaults();
     void Log(std::string_view What, std::string_view Bytes) const;
+    void Remember(std::string Bytes);
 
     TConfig FConfig;
     TEcrState FState;
@@ -113,7 +119,7 @@ private:
     std::array<int, FaultCount> FFaults{};
     std::array<uint8_t, 5> FExtendedStatus{};
 
-    std::vector<std::string> FReceived;
+    std::deque<std::string> FReceived;
     size_t FFrameCount = 0;
     TLog FLog;
 };

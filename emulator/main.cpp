@@ -3,10 +3,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <charconv>
+#include <cstdint>
 #include <cstdio>
 #include <iostream>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <vector>
 
@@ -18,16 +21,37 @@ namespace {
 
 using namespace kest::emu;
 
+std::invalid_argument BadValue(const char* Option, const std::string& Value,
+                               const std::string& Why) {
+    return std::invalid_argument(std::string(Option) + " \"" + Value + "\": " + Why);
+}
+
 // "bad-bcc" or "bad-bcc:3"; without a count the fault hits every answer.
 std::pair<TFault, int> ParseFaultOption(const std::string& Text) {
     const size_t colon = Text.find(':');
-    const TFault fault = ParseFault(Text.substr(0, colon));
+    TFault fault;
+    try {
+        fault = ParseFault(Text.substr(0, colon));
+    } catch (const std::invalid_argument& e) {
+        throw BadValue("--fault", Text, e.what());
+    }
     if (colon == std::string::npos) return {fault, -1};
-    size_t used = 0;
-    const int count = std::stoi(Text.substr(colon + 1), &used);
-    if (used != Text.size() - colon - 1 || count < 1)
-        throw std::invalid_argument("bad count in \"" + Text + "\"");
+    const std::string_view digits = std::string_view(Text).substr(colon + 1);
+    int count = 0;
+    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), count);
+    if (error == std::errc::result_out_of_range)
+        throw BadValue("--fault", Text, "the count is too large");
+    if (error != std::errc() || end != digits.data() + digits.size() || count < 1)
+        throw BadValue("--fault", Text, "the count must be a positive whole number");
     return {fault, count};
+}
+
+uint8_t ParseNoticeByte(const std::string& Text) {
+    unsigned value = 0;
+    const auto [end, error] = std::from_chars(Text.data(), Text.data() + Text.size(), value, 16);
+    if (Text.empty() || Text.size() > 2 || error != std::errc() || end != Text.data() + Text.size())
+        throw BadValue("--notice-byte", Text, "the device status byte is one or two hex digits");
+    return static_cast<uint8_t>(value);
 }
 
 // A symlink Path -> Target, replacing an old symlink but nothing else.
@@ -76,27 +100,27 @@ int main(int argc, char** argv) {
         ->check(CLI::IsMember({9600, 19200, 57600, 115200}))
         ->capture_default_str();
     app.add_option("--link", link, "also make this symbolic link to the device");
-    app.add_option("--acks", acks, "ACK bytes before every answer")->check(CLI::NonNegativeNumber);
+    // Bounded: every ACK is queued at once, and a typo should not fill the memory.
+    app.add_option("--acks", acks, "ACK bytes before every answer")->check(CLI::Range(0, 1000));
     app.add_option("--ack-interval", ackInterval, "milliseconds between the ACKs")
-        ->check(CLI::NonNegativeNumber);
+        ->check(CLI::Range(0, 60'000));
     app.add_option("--notices", notices, "printer-not-ready notices before the first answer")
-        ->check(CLI::NonNegativeNumber);
+        ->check(CLI::Range(0, 1000));
     app.add_option("--notice-byte", noticeByte, "device status byte of the notices, hex")
         ->capture_default_str();
     app.add_option("--fault", faults,
                    "KIND[:N]: no-answer, cut-short, bad-bcc, garbage, etx-in-data, wrong-echo, "
                    "wrong-separator; N answers, or every one");
     app.add_flag("--verbose", config.Verbose, "log requests and answers to stderr");
+    app.add_flag("--paced", config.Paced,
+                 "send at the byte rate of the current baud setting, as a real line does");
     CLI11_PARSE(app, argc, argv);
 
     try {
         config.Model = ParseModel(model);
         config.ModelName = kest::FromUtf8(modelName);
         config.XonXoff = protocol == "xonxoff";
-        size_t used = 0;
-        const unsigned long deviceByte = std::stoul(noticeByte, &used, 16);
-        if (used != noticeByte.size() || deviceByte > 0xFF)
-            throw std::invalid_argument("--notice-byte takes two hex digits");
+        const uint8_t deviceByte = ParseNoticeByte(noticeByte);
         std::vector<std::pair<TFault, int>> faultList;
         for (const std::string& f : faults)
             faultList.push_back(ParseFaultOption(f));
@@ -110,7 +134,7 @@ int main(int argc, char** argv) {
 
         TEmulator emulator(config);
         emulator.SetAcks(acks, std::chrono::milliseconds(ackInterval));
-        if (notices > 0) emulator.SetNotices(notices, static_cast<uint8_t>(deviceByte));
+        if (notices > 0) emulator.SetNotices(notices, deviceByte);
         for (const auto& [fault, count] : faultList)
             emulator.InjectFault(fault, count);
         if (!link.empty()) MakeLink(link, emulator.DevicePath());

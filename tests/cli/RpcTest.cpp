@@ -255,6 +255,58 @@ TEST(RpcTest, OpensIdentifiesAndKeepsGoingAfterBadLines) {
     EXPECT_EQ(ctl.Process.WaitExit(), 0);
 }
 
+TEST(RpcTest, HostileLinesAreRefusedAndTheSessionGoesOn) {
+    TCtl ctl("KESTOR_COM1=/dev/null", {});  // no line reaches the driver's port
+    const auto nested = [](int Levels) {
+        return std::string(Levels, '[') + std::string(Levels, ']');
+    };
+    const std::string deep = nested(50000);
+    std::string deepObject;
+    for (int i = 0; i < 50000; ++i)
+        deepObject += R"({"a":)";
+    deepObject += "1" + std::string(50000, '}');
+    const std::string countBcc = R"("op": "CountBCC", "args": ["41 42"])";
+
+    const struct {
+        std::string Line;
+        const char* Error;
+    } cases[] = {
+        {R"({"op": "CountBCC", "args": [1e400]})", "number overflow"},
+        {R"({"set": "BaudRate", "value": -1e400})", "number overflow"},
+        {R"({"id": 1e400, )" + countBcc + "}", "number overflow"},
+        // Deep values in every member, also before a later key.
+        {R"({"op": "CountBCC", "args": )" + deep + "}", "nested more than 64 levels"},
+        {R"({"args": )" + deep + R"(, "op": "CountBCC"})", "nested more than 64 levels"},
+        {R"({"id": )" + deepObject + ", " + countBcc + "}", "nested more than 64 levels"},
+        {R"({"set": "BaudRate", "value": )" + deep + R"(, "id": 3})", "nested more than 64 levels"},
+        {deep, "nested more than 64 levels"},
+        {R"({"id": )" + nested(64) + ", " + countBcc + "}", "nested more than 64 levels"},
+        // The parser would stop at the NUL and take the line for a get.
+        {R"({"get": "Password"})" + std::string(1, '\0') + "{}", "NUL byte"},
+        {R"({"op": "CountBCC", "args": [")" + std::string(2'000'000, '4') + R"("]})",
+         "line longer than 1048576 bytes"},
+    };
+    for (const auto& c : cases) {
+        const std::string shown = c.Line.substr(0, 60);
+        const TJson refused = ctl.Ask(c.Line);
+        EXPECT_EQ(refused.value("ok", true), false) << shown << refused;
+        EXPECT_NE(refused.value("error", "").find(c.Error), std::string::npos) << shown << refused;
+        EXPECT_FALSE(refused.contains("ErrCode")) << shown;
+        const TJson next = ctl.Ask("{" + countBcc + "}");
+        EXPECT_EQ(next.value("result", TJson()), 0x83) << shown << next;
+    }
+
+    // Sixty-four levels, and a line near the size limit, are still requests.
+    const TJson deepest = ctl.Ask(R"({"id": )" + nested(63) + ", " + countBcc + "}");
+    EXPECT_EQ(deepest.value("id", TJson()), TJson::parse(nested(63))) << deepest;
+    const TJson large =
+        ctl.Ask(R"({"op": "CountBCC", "args": [")" + std::string(1'000'000, '4') + R"("]})");
+    EXPECT_EQ(large.value("result", TJson()), (0x44 * 500'000) % 256) << large;
+
+    ctl.Process.CloseInput();
+    EXPECT_EQ(ctl.Process.WaitExit(), 0);
+}
+
 TEST(RpcTest, TraceShowsBlocksBeforeTheAnswer) {
     TEmulator emu({});
     TCtl ctl(emu.Port, {"--trace", "--internal-timeout", "200"});
@@ -312,6 +364,11 @@ TEST(RpcTest, WorksWithoutARegister) {
     const auto lines = ctl.AskAll(R"({"op": "Open"})");
     EXPECT_TRUE(HasEvent(lines, "no-response"));
     ExpectFailure(lines.back(), 3, 0, "EKestNoResponse");
+    // A get answers for itself: the last error is not in its answer, it is
+    // read as a property of its own.
+    EXPECT_EQ(ctl.Ask(R"({"get": "InternalTimeout", "id": 7})"),
+              TJson::parse(R"({"id": 7, "ok": true, "result": 100})"));
+    EXPECT_EQ(ctl.Ask(R"({"get": "ErrCode"})"), TJson::parse(R"({"ok": true, "result": 3})"));
 
     ExpectFailure(ctl.Ask(R"({"set": "BaudRate", "value": 12345})"), 14, 2, "EKestInvalidArg");
     EXPECT_EQ(ctl.Ask(R"({"set": "InternalTimeout", "value": 150})").value("ok", false), true);

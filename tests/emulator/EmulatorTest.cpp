@@ -3,13 +3,17 @@
 // format, not from the emulator's own helpers.
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <functional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -115,6 +119,23 @@ public:
 private:
     int FFd;
 };
+
+// Runs kestor-emu with Args and returns its exit code and what it wrote to
+// stderr; a run that would serve is ended after a few seconds.
+std::pair<int, std::string> RunProgram(const std::vector<std::string>& Args) {
+    std::string command = "timeout 5 '" KESTOR_EMU_PATH "'";
+    for (const std::string& arg : Args)
+        command += " '" + arg + "'";
+    command += " 2>&1 >/dev/null";
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (!pipe) return {-1, {}};
+    std::string err;
+    char buf[256];
+    while (const size_t n = std::fread(buf, 1, sizeof buf, pipe))
+        err.append(buf, n);
+    const int status = ::pclose(pipe);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, err};
+}
 
 // Feeds one request to a register and returns what it sends at once.
 std::string Exchange(TRegister& Register, std::string_view Bytes) {
@@ -243,6 +264,18 @@ TEST(EmulatorLine, AcksNoticesAndXoff) {
     const std::vector<std::string> received = emulator.Received();
     const std::vector<std::string> replies(received.end() - 2, received.end());
     EXPECT_EQ(replies, (std::vector<std::string>{"\x07", "\x04"}));
+}
+
+TEST(EmulatorLine, PacedAnswersTakeTheLineTime) {
+    TEmulator emulator({.Paced = true});
+    TLine line(emulator.DevicePath());
+    const std::string identity = Answer('E', "0000", DefaultIdentity());
+    ASSERT_EQ(identity.size(), 120u);
+    line.Write(Request('E'));
+    const auto sent = std::chrono::steady_clock::now();
+    EXPECT_EQ(line.ReadFrame(), identity);
+    // 119 byte times after the first, at 10 bits a byte: 124 ms at 9600 baud.
+    EXPECT_GE(std::chrono::steady_clock::now() - sent, 100ms);
 }
 
 TEST(EmulatorLine, InWaitStatusOn207_1K) {
@@ -407,4 +440,45 @@ TEST(RegisterCore, Timing) {
     reg.Receive("\x04", t2 + TRegister::ReplyWait);
     EXPECT_EQ(reg.Poll(t2 + TRegister::ReplyWait), "");
     EXPECT_EQ(reg.NextDeadline(), TClock::time_point::max());
+}
+
+TEST(RegisterCore, KeepsOnlyTheLastReceived) {
+    // Frames told apart by their (wrong) passwords, then a reply byte.
+    TRegister reg({});
+    const size_t total = TRegister::ReceivedKept + 50;
+    for (size_t i = 0; i < total; ++i)
+        Exchange(reg, Request('E', {}, std::to_string(i)));
+    Exchange(reg, "\x04");
+    EXPECT_EQ(reg.FrameCount(), total);
+    ASSERT_EQ(reg.Received().size(), TRegister::ReceivedKept);
+    EXPECT_EQ(reg.Received().front(), Request('E', {}, std::to_string(total - 255)));
+    EXPECT_EQ(reg.Received().back(), "\x04");
+}
+
+TEST(EmulatorProgram, NamesTheOptionOfABadValue) {
+    const std::string count = ": the count must be a positive whole number";
+    const std::string hexByte = ": the device status byte is one or two hex digits";
+    const struct {
+        std::vector<std::string> Args;
+        std::string Message;  // the first line on stderr
+    } cases[] = {
+        {{"--fault", "bad-bcc:x"}, R"(kestor-emu: --fault "bad-bcc:x")" + count},
+        {{"--fault", "bad-bcc:0"}, R"(kestor-emu: --fault "bad-bcc:0")" + count},
+        {{"--fault", "cut-short:2x"}, R"(kestor-emu: --fault "cut-short:2x")" + count},
+        {{"--fault", "garbage:"}, R"(kestor-emu: --fault "garbage:")" + count},
+        {{"--fault", "garbage:99999999999"},
+         R"(kestor-emu: --fault "garbage:99999999999": the count is too large)"},
+        {{"--fault", "nosuch:2"}, R"(kestor-emu: --fault "nosuch:2": unknown fault "nosuch")"},
+        {{"--notice-byte", "zz"}, R"(kestor-emu: --notice-byte "zz")" + hexByte},
+        {{"--notice-byte", "100"}, R"(kestor-emu: --notice-byte "100")" + hexByte},
+        {{"--notice-byte", "0x0A"}, R"(kestor-emu: --notice-byte "0x0A")" + hexByte},
+        {{"--notice-byte", "-1"}, R"(kestor-emu: --notice-byte "-1")" + hexByte},
+        // Every ACK is queued at once: a huge count is refused, not tried.
+        {{"--acks", "2000000000"}, "--acks: Value 2000000000 not in range 0 to 1000"},
+    };
+    for (const auto& c : cases) {
+        const auto [code, err] = RunProgram(c.Args);
+        EXPECT_NE(code, 0) << c.Args[1];
+        EXPECT_EQ(err.substr(0, err.find('\n')), c.Message);
+    }
 }
