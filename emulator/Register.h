@@ -54,7 +54,7 @@ public:
     void SetAcks(int Count, std::chrono::milliseconds Interval);
     void SetNotices(int Count, uint8_t DeviceByte);
     void HoldXoff(std::chrono::milliseconds Time, TClock::time_point Now);
-    void SetExtendedStatus(const std::array<uint8_t, 5>& Bytes) { FExtendedStatus = Bytes; }
+    void SetExtendedStatus(const std::array<uint8_t, 5>& Bytes) { FState.ExtendedStatus = Bytes; }
     void SetLog(TLog Log) { FLog = std::move(Log); }
 
     std::string Password() const;  // UTF-8
@@ -92,7 +92,6 @@ private:
 
     TConfig FConfig;
     TEcrState FState;
-    bool FInWaitStatus = false;
 
     // Frame being received.
     std::string FFrame;
@@ -111,7 +110,6 @@ private:
     TClock::time_point FReplyDeadline;
 
     std::array<int, FaultCount> FFaults{};
-    std::array<uint8_t, 5> FExtendedStatus{};
 
     std::vector<std::string> FReceived;
     size_t FFrameCount = 0;
