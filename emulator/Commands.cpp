@@ -40,6 +40,10 @@ TAnswer ChangeBaudRate(TEcrState& State, const TCommand&, std::string_view Data)
     return {};
 }
 
+bool HasJournal(const TEcrState& State) {
+    return State.Model->ProtectedJournal;
+}
+
 // The 207.1F-MD from firmware B3.0 on: a re-registration with wider texts and
 // the short answer about the last document.
 bool IsNewMoldavian(const TEcrState& State) {
@@ -88,6 +92,10 @@ constexpr TCommand CommandTable[] = {
     {'A', AllGenerations, IsOldMoldavian, 44, 2, FiscalRewrite},
     {'A', AllGenerations, IsNewMoldavian, 46, 2, FiscalRewrite},
     {'A', AllGenerations, nullptr, 43, 2, FiscalRewrite},
+
+    {'X', AllGenerations, HasJournal, 0, 0, ActivateJournal},
+    {'Y', AllGenerations, HasJournal, 20, 0, JournalReport},
+    {'Z', AllGenerations, HasJournal, 0, 0, CloseJournalArchive},
 };
 
 }  // namespace

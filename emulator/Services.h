@@ -35,6 +35,12 @@ TAnswer ReadResources(TEcrState& State, const TCommand& Command, std::string_vie
 TAnswer PrintResources(TEcrState& State, const TCommand& Command, std::string_view Data);  // "D"
 TAnswer FiscalRewrite(TEcrState& State, const TCommand& Command, std::string_view Data);   // "A"
 
+// Journal.cpp: the protected journal.
+TAnswer ActivateJournal(TEcrState& State, const TCommand& Command, std::string_view Data);  // "X"
+TAnswer JournalReport(TEcrState& State, const TCommand& Command, std::string_view Data);    // "Y"
+TAnswer CloseJournalArchive(TEcrState& State, const TCommand& Command,
+                            std::string_view Data);  // "Z"
+
 // ACKs a printing command sends before its answer.
 inline constexpr int PrintAcks = 2;
 

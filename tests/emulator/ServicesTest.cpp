@@ -349,3 +349,42 @@ TEST(RegisterServices, GraphicHeader) {
     for (const TCase& c : cases)
         RunCase(c);
 }
+
+TEST(RegisterServices, ProtectedJournal) {
+    auto report = [](char Type, std::string_view First, std::string_view Last = {}) {
+        return Request('Y', Type + "\0"s + Field(First, 8) + Field(Last, 8));
+    };
+    const struct {
+        std::string Request, Answer;
+    } steps[] = {
+        {report('1', "12"), Answer('Y', "004A")},  // not activated yet
+        {Request('Z'), Answer('Z', "004A")},
+        {Request('X'), Acks + Answer('X', "0000")},
+        {Request('X'), Answer('X', "004D")},
+        {Read("318"), Value("318", "0008")},
+        {report('0', ""), Acks + Answer('Y', "0000")},
+        {report('1', "12"), Acks + Answer('Y', "0000")},
+        {report('7', "43"), Answer('Y', "0038")},  // shift 43 is not closed yet
+        {report('1', "0"), Answer('Y', "0015")},
+        {report('2', "5", "3"), Answer('Y', "0038")},
+        {report('3', "3", "5"), Acks + Answer('Y', "0000")},
+        {report('4', "01012024", "14032024"), Acks + Answer('Y', "0000")},
+        {report('5', "31022024", "14032024"), Answer('Y', "0007")},
+        {report('6', "0"), Acks + Answer('Y', "0000")},
+        {report('6', "129"), Answer('Y', "0038")},
+        {report('8', ""), Answer('Y', "0015")},
+        {Request('Z'), Acks + Answer('Z', "0000")},
+        {Request('Z'), Answer('Z', "004F")},
+        {Read("318"), Value("318", "000C")},
+        {report('1', "12"), Acks + Answer('Y', "0000")},
+    };
+    TRegister reg(Gen7);
+    for (const auto& s : steps)
+        EXPECT_EQ(Exchange(reg, s.Request), s.Answer) << s.Request.substr(1, 1) << s.Request[7];
+
+    TRegister none(Gen3);
+    for (char code : {'X', 'Z'})
+        EXPECT_EQ(Exchange(none, Request(code)), Answer(code, "001D"));
+    EXPECT_EQ(Exchange(none, report('0', "")), Answer('Y', "001D"));
+    EXPECT_EQ(Exchange(none, Read("318")), Answer('\\', "0015"));
+}
