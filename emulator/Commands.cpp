@@ -3,6 +3,8 @@
 #include <array>
 #include <vector>
 
+#include "Services.h"
+
 namespace kest::emu {
 
 namespace {
@@ -13,43 +15,96 @@ bool HasSeparator(std::string_view Data, size_t Offset, size_t Width) {
 }
 
 // "E": serial number, model name, manufacturer, firmware tag.
-TAnswer Identify(TEcrState& State, std::string_view) {
-    return {ecOk, State.Serial + State.ModelName + State.Manufacturer + State.Firmware};
+TAnswer Identify(TEcrState& State, const TCommand&, std::string_view) {
+    return Answered(State.Serial + State.ModelName + State.Manufacturer + State.Firmware);
 }
 
 // "7": the new password, 4 characters at most. The request itself still
 // carried the old one.
-TAnswer ChangePassword(TEcrState& State, std::string_view Data) {
-    if (!HasSeparator(Data, 0, 4)) return {ecFieldTooLong, {}};
+TAnswer ChangePassword(TEcrState& State, const TCommand&, std::string_view Data) {
+    if (!HasSeparator(Data, 0, 4)) return Refused(ecFieldTooLong);
     State.Password.assign(Data.substr(0, 4));
     return {};
 }
 
 // "C": the new rate by code. The answer still goes out at the old rate; the
 // host re-programs its line after reading it.
-TAnswer ChangeBaudRate(TEcrState& State, std::string_view Data) {
-    if (!HasSeparator(Data, 0, 1)) return {ecBadFormat, {}};
+TAnswer ChangeBaudRate(TEcrState& State, const TCommand&, std::string_view Data) {
+    if (!HasSeparator(Data, 0, 1)) return Refused(ecBadFormat);
     static constexpr std::array<int, 4> Rates = {9600, 19200, 57600, 115200};
     const int code = Data[0] - '0';
-    if (code < 0 || code >= static_cast<int>(Rates.size())) return {ecOutOfRange, {}};
+    if (code < 0 || code >= static_cast<int>(Rates.size())) return Refused(ecOutOfRange);
     const bool fastLine = State.Generation == 3 || State.Generation == 7;
-    if (Rates[code] > 19200 && !fastLine) return {ecOutOfRange, {}};
+    if (Rates[code] > 19200 && !fastLine) return Refused(ecOutOfRange);
     State.BaudRate = Rates[code];
     return {};
 }
 
+bool HasJournal(const TEcrState& State) {
+    return State.Model->ProtectedJournal;
+}
+
+// The 207.1F-MD from firmware B3.0 on: a re-registration with wider texts and
+// the short answer about the last document.
+bool IsNewMoldavian(const TEcrState& State) {
+    return State.Model->Model == mem207_1FMD && State.SubVersion >= 0x0300;
+}
+bool IsOldMoldavian(const TEcrState& State) {
+    return State.Model->Model == mem207_1FMD && State.SubVersion < 0x0300;
+}
+
+constexpr uint32_t FromGeneration2 = OnGenerations({2, 3, 6, 7, 8});
+constexpr uint32_t FromGeneration3 = OnGenerations({3, 6, 7, 8});
+constexpr uint32_t Generations3And7 = OnGenerations({3, 7});
+
+// The first row of a code that fits the register applies.
 constexpr TCommand CommandTable[] = {
-    // code, generations, request size, answer size, handler
-    {'E', AllGenerations, 0, 101, Identify},
-    {'7', AllGenerations, 5, 0, ChangePassword},
-    {'C', AllGenerations, 2, 0, ChangeBaudRate},
+    // code, generations, condition, request size, answer size, handler
+    {'E', AllGenerations, nullptr, 0, 101, Identify},
+    {'7', AllGenerations, nullptr, 5, 0, ChangePassword},
+    {'C', AllGenerations, nullptr, 2, 0, ChangeBaudRate},
+
+    {'\\', OnGenerations({2}), nullptr, 4, 25, ReadTitle},
+    {'\\', FromGeneration3, nullptr, 4, 45, ReadParameter},
+    {'W', OnGenerations({1, 2, 6}), nullptr, 9, 0, SetLineParameters},
+    {'W', OnGenerations({3, 7, 8}), nullptr, 9, 0, SetParameter},
+    {'9', AllGenerations, nullptr, 164, 0, SetHeader},
+    {'[', FromGeneration2, nullptr, 25, 0, SetTitle},
+    {'V', Generations3And7, nullptr, 44, 0, SetDepartName},
+    {']', FromGeneration2, nullptr, 25, 0, SetSerialNumber},
+    {'3', Generations3And7, nullptr, VariableSize, 0, LoadGraphicHeader},
+
+    {'M', FromGeneration3, nullptr, 2, 43, ReadTax},
+    {'F', FromGeneration3, nullptr, 38, 0, SetTax},
+    {'G', AllGenerations, nullptr, 14, 0, SetClock},
+    {'H', AllGenerations, nullptr, 0, 14, ReadClock},
+    {'J', AllGenerations, IsNewMoldavian, 0, 49, ReadLastDocumentShort},
+    {'J', OnGenerations({1, 2}), nullptr, 0, 42, ReadLastDocument},
+    {'J', OnGenerations({3, 4, 5, 6}), nullptr, 0, 48, ReadLastDocument},
+    {'J', OnGenerations({7}), nullptr, 0, 54, ReadLastDocument},
+    {'J', OnGenerations({8}), nullptr, 0, 70, ReadLastDocument},
+    {'L', OnGenerations({1, 2}), nullptr, 0, 332, ReadCounters},
+    {'U', OnGenerations({6, 8}), nullptr, 4, 26, ReadCounter},
+    {'U', Generations3And7, nullptr, 5, 27, ReadCounter},
+    {'D', OnGenerations({3}), nullptr, 2, 36, ReadResources},
+    {'D', OnGenerations({7, 8}), nullptr, 2, 41, ReadResources},
+    {'D', OnGenerations({1, 2, 6}), nullptr, 2, 41, PrintResources},
+    {'A', AllGenerations, IsOldMoldavian, 44, 2, FiscalRewrite},
+    {'A', AllGenerations, IsNewMoldavian, 46, 2, FiscalRewrite},
+    {'A', AllGenerations, nullptr, 43, 2, FiscalRewrite},
+
+    {'X', AllGenerations, HasJournal, 0, 0, ActivateJournal},
+    {'Y', AllGenerations, HasJournal, 20, 0, JournalReport},
+    {'Z', AllGenerations, HasJournal, 0, 0, CloseJournalArchive},
 };
 
 }  // namespace
 
-const TCommand* FindCommand(uint8_t Code) {
+const TCommand* FindCommand(uint8_t Code, const TEcrState& State) {
     for (const TCommand& command : CommandTable)
-        if (command.Code == Code) return &command;
+        if (command.Code == Code && (command.Generations & (1u << State.Generation)) &&
+            (!command.When || command.When(State)))
+            return &command;
     return nullptr;
 }
 

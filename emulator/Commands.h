@@ -1,15 +1,18 @@
-// The register's commands: one table row per command code. A row says which
-// generations know the command, how long its request data are and how long a
-// successful answer is; the handler works on the register's state. A new
-// command is a handler and a row in Commands.cpp (and state fields here).
+// The register's commands: table rows by command code. A row says which
+// registers know the command (generations, and a model or firmware condition
+// where the generation is not enough), how long its request data are and how
+// long a successful answer is; the handler works on the register's state. A
+// command whose layout differs between registers has one row per layout. A new
+// command is a handler and a row in Commands.cpp (and state fields in State.h).
 #pragma once
 
 #include <cstdint>
 #include <initializer_list>
 #include <string>
 #include <string_view>
+#include <utility>
 
-#include "Models.h"
+#include "State.h"
 
 namespace kest::emu {
 
@@ -17,44 +20,47 @@ namespace kest::emu {
 enum TEcrError : int {
     ecOk = 0,
     ecFieldTooLong = 4,
+    ecBadField = 5,  // a field's characters are not what it takes
+    ecBadDate = 7,
+    ecBadTime = 8,
     ecInterrupted = 10,  // the host cancelled after a device-status notice
     ecBadPassword = 18,
+    ecNoRewrites = 19,
     ecOutOfRange = 21,
-    ecBadFormat = 25,
+    ecEmptyField = 24,
+    ecBadFormat = 25,  // the request as a whole
     ecNoCommand = 29,
     ecBadBcc = 30,
-};
-
-// Status word bits.
-inline constexpr uint16_t EcrShiftOpen = 0x0001;
-inline constexpr uint16_t EcrXonXoff = 0x0080;
-// Device status byte: bit 3 is the printer ready.
-inline constexpr uint8_t DevReady = 0x08;
-
-// What the commands read and change.
-struct TEcrState {
-    const TModelInfo* Model = nullptr;
-    TKestCodingType Coding = mctGeneral;
-    int Generation = 0;
-    // Identification fields as the register sends them: code page bytes,
-    // NUL-padded to the field width, and the separator.
-    std::string Serial, ModelName, Manufacturer, Firmware;
-    std::string Password;  // 4 bytes, zero-filled
-    int BaudRate = 9600;
-    uint16_t Status = 0;  // status word
+    ecJournalNoData = 56,
+    ecJournalNotActivated = 74,
+    ecJournalActivated = 77,
+    ecJournalClosed = 79,
 };
 
 struct TAnswer {
     int Error = ecOk;
-    std::string Data;  // exactly TCommand::AnswerSize bytes when Error is ecOk
+    std::string Data;   // exactly TCommand::AnswerSize bytes when Error is ecOk
+    int PrintAcks = 0;  // ACKs sent before the answer: the register prints meanwhile
 };
 
-using THandler = TAnswer (*)(TEcrState& State, std::string_view Data);
+inline TAnswer Refused(int Error) {
+    return {Error, {}, 0};
+}
+inline TAnswer Answered(std::string Data, int PrintAcks = 0) {
+    return {ecOk, std::move(Data), PrintAcks};
+}
+
+struct TCommand;
+using THandler = TAnswer (*)(TEcrState& State, const TCommand& Command, std::string_view Data);
+using TCondition = bool (*)(const TEcrState& State);
+
+inline constexpr int VariableSize = -1;
 
 struct TCommand {
     uint8_t Code;
     uint32_t Generations;  // bit G set: known on generation G
-    int DataSize;          // length of the request data
+    TCondition When;       // nullptr: on every register of those generations
+    int DataSize;          // length of the request data, or VariableSize
     int AnswerSize;        // length of a successful answer's data
     THandler Handler;
 };
@@ -67,8 +73,9 @@ constexpr uint32_t OnGenerations(std::initializer_list<int> List) {
     return mask;
 }
 
-// nullptr for a code no register knows.
-const TCommand* FindCommand(uint8_t Code);
+// The row of this code that applies to the register; nullptr when it does not
+// know the command.
+const TCommand* FindCommand(uint8_t Code, const TEcrState& State);
 
 // Text as a register field: Width code page bytes, NUL-padded, then the 0x00
 // separator.

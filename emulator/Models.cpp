@@ -74,6 +74,29 @@ bool HasInWaitStatus(TKestEcrModel Model, std::string_view Firmware) {
     return Model == mem207_1K || (Model == mem207_1F && Firmware.starts_with("6.0"));
 }
 
+int SubVersionOf(TKestEcrModel Model, std::string_view Firmware) {
+    const std::string_view prefix = Model == mem207_1F     ? "1.0 VLS B"
+                                    : Model == mem207_1FMD ? "1.0 MD B"
+                                                           : "";
+    if (prefix.empty() || !Firmware.starts_with(prefix)) return 0;
+    Firmware.remove_prefix(prefix.size());
+    auto number = [&Firmware] {  // a byte: longer numbers stop at 255
+        int value = 0;
+        while (!Firmware.empty() && std::isdigit(static_cast<unsigned char>(Firmware[0]))) {
+            value = std::min(value * 10 + (Firmware[0] - '0'), 255);
+            Firmware.remove_prefix(1);
+        }
+        return value;
+    };
+    const int major = number();
+    int minor = 0;
+    if (Firmware.starts_with('.')) {
+        Firmware.remove_prefix(1);
+        minor = number();
+    }
+    return major * 256 + minor;
+}
+
 TFault ParseFault(std::string_view Name) {
     for (int i = 0; i < FaultCount; ++i)
         if (Name == FaultNames[i]) return static_cast<TFault>(i);

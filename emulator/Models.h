@@ -32,5 +32,8 @@ const TModelInfo& ModelInfo(TKestEcrModel Model);
 // Whether the register answers the in-wait status request (0x07) while it
 // waits for the host's reply to a device-status notice.
 bool HasInWaitStatus(TKestEcrModel Model, std::string_view Firmware);
+// The firmware sub-version, major * 256 + minor, from a tag such as
+// "1.0 VLS B2.5" or "1.0 MD B3.0"; 0 for a tag without one.
+int SubVersionOf(TKestEcrModel Model, std::string_view Firmware);
 
 }  // namespace kest::emu

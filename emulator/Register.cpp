@@ -4,6 +4,8 @@
 #include <stdexcept>
 #include <utility>
 
+#include "Services.h"
+
 namespace kest::emu {
 
 namespace {
@@ -68,7 +70,7 @@ TRegister::TRegister(const TConfig& Config) : FConfig(Config) {
     FState.Password = TextField(password, 4, info.Coding).substr(0, 4);
     FState.BaudRate = FConfig.BaudRate;
     FState.Status = FConfig.XonXoff ? EcrXonXoff : 0;
-    FInWaitStatus = HasInWaitStatus(FConfig.Model, FConfig.Firmware);
+    InitServiceState(FState, FConfig);
 }
 
 void TRegister::Receive(std::string_view Bytes, TClock::time_point Now, int LineRate) {
@@ -189,10 +191,10 @@ TRegister::TRequest TRegister::Check(std::string_view Frame) const {
         request.Error = ecBadFormat;
     } else if (body.substr(1, 4) != FState.Password) {
         request.Error = ecBadPassword;
-    } else if (const TCommand* command = FindCommand(request.Code);
-               !command || !(command->Generations & (1u << FState.Generation))) {
+    } else if (const TCommand* command = FindCommand(request.Code, FState); !command) {
         request.Error = ecNoCommand;
-    } else if (summed.size() - 6 != static_cast<size_t>(command->DataSize)) {
+    } else if (command->DataSize != VariableSize &&
+               summed.size() - 6 != static_cast<size_t>(command->DataSize)) {
         request.Error = ecBadFormat;
     } else {
         request.Command = command;
@@ -224,14 +226,10 @@ void TRegister::HandleReply(char Reply, TClock::time_point Now) {
             break;
         }
         case InWaitRequest:
-            if (FInWaitStatus) {
-                std::string data = "306";
-                data += '\0';
-                for (uint8_t b : FExtendedStatus)
-                    data += Hex2(b);
-                data.append(31, '\0');  // 30 reserved bytes and the closing separator
+            if (FState.HasExtendedStatus) {
                 const auto sent =
-                    Queue(at, BuildFrame('\\', ecOk, FNoticeByte, data, {}), "status");
+                    Queue(at, BuildFrame('\\', ecOk, FNoticeByte, ExtendedStatusAnswer(FState), {}),
+                          "status");
                 FReplyDeadline = sent + ReplyWait;
             }
             break;
@@ -241,12 +239,14 @@ void TRegister::HandleReply(char Reply, TClock::time_point Now) {
 void TRegister::Respond(const TRequest& Request, TClock::time_point At) {
     TAnswer answer{Request.Error, {}};
     if (Request.Error == ecOk) {
-        answer = Request.Command->Handler(FState, Request.Data);
+        answer = Request.Command->Handler(FState, *Request.Command, Request.Data);
         if (answer.Error != ecOk) answer.Data.clear();
         if (answer.Error == ecOk && answer.Data.size() != size_t(Request.Command->AnswerSize))
             throw std::logic_error("the answer to " + Hex2(Request.Code) + " has " +
                                    std::to_string(answer.Data.size()) + " bytes");
     }
+    for (int i = 0; i < answer.PrintAcks; ++i)
+        At = Queue(At, std::string(1, Ack), "ack") + FAckInterval;
     Queue(At,
           BuildFrame(Request.Code, answer.Error, DevReady, std::move(answer.Data), TakeFaults()),
           "answer");

@@ -53,7 +53,7 @@ public:
     void SetAcks(int Count, std::chrono::milliseconds Interval);
     void SetNotices(int Count, uint8_t DeviceByte);
     void HoldXoff(std::chrono::milliseconds Time, TClock::time_point Now);
-    void SetExtendedStatus(const std::array<uint8_t, 5>& Bytes) { FExtendedStatus = Bytes; }
+    void SetExtendedStatus(const std::array<uint8_t, 5>& Bytes) { FState.ExtendedStatus = Bytes; }
     void SetLog(TLog Log) { FLog = std::move(Log); }
 
     // The last ReceivedKept of what Received() lists; long runs would otherwise
@@ -98,7 +98,6 @@ private:
 
     TConfig FConfig;
     TEcrState FState;
-    bool FInWaitStatus = false;
 
     // Frame being received.
     std::string FFrame;
@@ -117,7 +116,6 @@ private:
     TClock::time_point FReplyDeadline;
 
     std::array<int, FaultCount> FFaults{};
-    std::array<uint8_t, 5> FExtendedStatus{};
 
     std::deque<std::string> FReceived;
     size_t FFrameCount = 0;

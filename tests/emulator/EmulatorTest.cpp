@@ -17,39 +17,16 @@
 
 #include <gtest/gtest.h>
 
+#include "Frames.h"
 #include "KestorEmu.h"
 #include "Register.h"
 
 using namespace std::chrono_literals;
 using namespace std::string_literals;
 using namespace kest::emu;
+using namespace kest::emu::test;
 
 namespace {
-
-std::string Hex2(unsigned Value) {
-    static const char digits[] = "0123456789ABCDEF";
-    return {digits[(Value >> 4) & 0x0F], digits[Value & 0x0F]};
-}
-
-unsigned Sum(std::string_view Bytes) {
-    unsigned sum = 0;
-    for (char c : Bytes)
-        sum += static_cast<uint8_t>(c);
-    return sum % 256;
-}
-
-std::string Request(char Code, std::string_view Data = {}, std::string Password = "5862") {
-    Password.resize(4, '\0');
-    const std::string body = Code + Password + '\0' + std::string(Data);
-    return '\x02' + body + Hex2(Sum(body)) + '\x03';
-}
-
-std::string Answer(char Echo, std::string_view Error, std::string_view Data = {},
-                   std::string_view Device = "08", std::string_view Status = "0000") {
-    const std::string body = Echo + "\0"s + std::string(Status) + '\0' + std::string(Error) + '\0' +
-                             std::string(Device) + '\0' + std::string(Data);
-    return '\x02' + body + Hex2(Sum(body)) + '\x03';
-}
 
 std::string Notice(std::string_view Device) {
     return '\x05' + std::string(Device);
@@ -135,13 +112,6 @@ std::pair<int, std::string> RunProgram(const std::vector<std::string>& Args) {
         err.append(buf, n);
     const int status = ::pclose(pipe);
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, err};
-}
-
-// Feeds one request to a register and returns what it sends at once.
-std::string Exchange(TRegister& Register, std::string_view Bytes) {
-    const auto now = TRegister::TClock::now();
-    Register.Receive(Bytes, now);
-    return Register.Poll(now);
 }
 
 }  // namespace

@@ -1,0 +1,47 @@
+// Handlers of the register's service commands, for the command table.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "Commands.h"
+
+namespace kest::emu {
+
+// Parameters.cpp: the parameter table, texts, settings, graphic header.
+TAnswer ReadParameter(TEcrState& State, const TCommand& Command, std::string_view Data);  // "\"
+TAnswer ReadTitle(TEcrState& State, const TCommand& Command, std::string_view Data);  // "\" gen. 2
+TAnswer SetLineParameters(TEcrState& State, const TCommand& Command, std::string_view Data);  // "W"
+TAnswer SetParameter(TEcrState& State, const TCommand& Command, std::string_view Data);       // "W"
+TAnswer SetHeader(TEcrState& State, const TCommand& Command, std::string_view Data);          // "9"
+TAnswer SetTitle(TEcrState& State, const TCommand& Command, std::string_view Data);           // "["
+TAnswer SetDepartName(TEcrState& State, const TCommand& Command, std::string_view Data);      // "V"
+TAnswer SetSerialNumber(TEcrState& State, const TCommand& Command, std::string_view Data);    // "]"
+TAnswer LoadGraphicHeader(TEcrState& State, const TCommand& Command, std::string_view Data);  // "3"
+// The answer data to reading parameter 306, the extended device status.
+std::string ExtendedStatusAnswer(const TEcrState& State);
+
+// Information.cpp: taxes, clock, counters, last document, resources,
+// re-registration.
+TAnswer ReadTax(TEcrState& State, const TCommand& Command, std::string_view Data);           // "M"
+TAnswer SetTax(TEcrState& State, const TCommand& Command, std::string_view Data);            // "F"
+TAnswer SetClock(TEcrState& State, const TCommand& Command, std::string_view Data);          // "G"
+TAnswer ReadClock(TEcrState& State, const TCommand& Command, std::string_view Data);         // "H"
+TAnswer ReadLastDocument(TEcrState& State, const TCommand& Command, std::string_view Data);  // "J"
+TAnswer ReadLastDocumentShort(TEcrState& State, const TCommand& Command, std::string_view Data);
+TAnswer ReadCounters(TEcrState& State, const TCommand& Command, std::string_view Data);    // "L"
+TAnswer ReadCounter(TEcrState& State, const TCommand& Command, std::string_view Data);     // "U"
+TAnswer ReadResources(TEcrState& State, const TCommand& Command, std::string_view Data);   // "D"
+TAnswer PrintResources(TEcrState& State, const TCommand& Command, std::string_view Data);  // "D"
+TAnswer FiscalRewrite(TEcrState& State, const TCommand& Command, std::string_view Data);   // "A"
+
+// Journal.cpp: the protected journal.
+TAnswer ActivateJournal(TEcrState& State, const TCommand& Command, std::string_view Data);  // "X"
+TAnswer JournalReport(TEcrState& State, const TCommand& Command, std::string_view Data);    // "Y"
+TAnswer CloseJournalArchive(TEcrState& State, const TCommand& Command,
+                            std::string_view Data);  // "Z"
+
+// ACKs a printing command sends before its answer.
+inline constexpr int PrintAcks = 2;
+
+}  // namespace kest::emu
