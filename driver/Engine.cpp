@@ -30,6 +30,8 @@ constexpr int ErrInterrupted = 10;    // the register's answer to a cancel reply
 constexpr int HeaderSize = 15;
 // An answer of unknown length longer than this is no answer of the register's.
 constexpr int MaxUnknownLength = 65536;
+// Longer than any answer of known length (the counters block is 351 bytes).
+constexpr int MaxAnswerBytes = 1024;
 
 // Gives the register's side of the line a chance to run, as the exchange
 // steps always did between writing and reading.
@@ -207,11 +209,14 @@ void TKestorFPrt::DiscardLeftovers() {
     // The rest of a bad answer, or a late one, is still on its way; read as
     // the next answer it would spoil the next command. Quiet means no byte
     // for ten byte times (a byte is 10 bits), and never less than 20 ms, as
-    // USB adapters pass bytes on in bursts some milliseconds apart.
-    const int byteMs = (10'000 + FBaudRate - 1) / FBaudRate;
+    // USB adapters pass bytes on in bursts some milliseconds apart. A line
+    // that never falls quiet is left after the time of a long answer.
+    const int byteUs = 10'000'000 / FBaudRate;
     const int limit = std::max(FInternalTimeout, 1);
-    const int quiet = std::min(std::max(20, 10 * byteMs), limit);
-    const auto until = TClock::now() + std::chrono::milliseconds(limit);
+    const int quiet = std::min(std::max(20, (10 * byteUs + 999) / 1000), limit);
+    const auto until =
+        TClock::now() + std::max(std::chrono::milliseconds(limit),
+                                 std::chrono::milliseconds(MaxAnswerBytes * byteUs / 1000));
     try {
         SetCommTimeouts({quiet, 0, quiet, 50, quiet});
         uint8_t buf[256];

@@ -76,6 +76,23 @@ INSTANTIATE_TEST_SUITE_P(Generations, LostAnswer,
                                                        Info.param.Model, Info.param.Firmware));
                          });
 
+TEST(LinkRecovery, RestOfABadAnswerIsNotTakenForTheNext) {
+    // At 9600 baud an answer takes over 100 ms to arrive; the driver gives up
+    // at its first bad byte while the rest is still on its way.
+    TConfig config = Register(mem207_1F);
+    config.Paced = true;
+    TEmulator emu(config);
+    TLinkDriver drv(emu.DevicePath());
+    drv.Open();
+    for (const TFault fault : {TFault::Garbage, TFault::EtxInData}) {
+        SCOPED_TRACE(static_cast<int>(fault));
+        emu.InjectFault(fault, 1);
+        EXPECT_THROW(drv.QueryFirmwareInfo(), EKestBadResponse);
+        for (int i = 0; i < 3; ++i)
+            EXPECT_NO_THROW(drv.QueryFirmwareInfo()) << kest::ToUtf8(drv.ErrMessage());
+    }
+}
+
 TEST(LinkRecovery, CommandsFromTwoThreadsRunOneAtATime) {
     TEmulator emu(Register(mem207_1K));
     TLinkDriver drv(emu.DevicePath());
