@@ -102,6 +102,19 @@ TIsoDate TCodec<TIsoDate>::FromJson(const TJson& Value) {
     }
 }
 
+TPicture TCodec<TPicture>::FromJson(const TJson& Value) {
+    if (Value.is_string()) return {TCodec<std::u16string>::FromJson(Value)};
+    if (!Value.is_array()) throw WrongType("an array of bytes or a hex string", Value);
+    std::vector<uint8_t> bytes;
+    bytes.reserve(Value.size());
+    for (const TJson& item : Value) {
+        const int byte = TCodec<int>::FromJson(item);
+        if (byte < 0 || byte > 255) throw ERpcMalformed("byte value out of range 0..255");
+        bytes.push_back(static_cast<uint8_t>(byte));
+    }
+    return {std::move(bytes)};
+}
+
 // -- The tables. One row per public operation or property of the driver.
 
 const TOperationTable& Operations() {
@@ -115,8 +128,100 @@ const TOperationTable& Operations() {
         {"SetPassword", Op([](D& Driver, std::u16string Value) { Driver.SetPassword(Value); })},
         {"SetActive", Op([](D& Driver, bool Value) { Driver.SetActive(Value); })},
 
+        // Parameters
+        {"QueryPrinterTimeout", Op([](D& Driver) { return Driver.QueryPrinterTimeout(); })},
+        {"QueryDisplayTimeout", Op([](D& Driver) { return Driver.QueryDisplayTimeout(); })},
+        {"QueryPrinterContrast", Op([](D& Driver) { return Driver.QueryPrinterContrast(); })},
+        {"QueryLeading", Op([](D& Driver) { return Driver.QueryLeading(); })},
+        {"QueryOperNumber", Op([](D& Driver) { return Driver.QueryOperNumber(); })},
+        {"QueryHeaderAlignment", Op([](D& Driver) { return Driver.QueryHeaderAlignment(); })},
+        {"QueryAutocut", Op([](D& Driver) { return Driver.QueryAutocut(); })},
+        {"QueryEconomicMode", Op([](D& Driver) { return Driver.QueryEconomicMode(); })},
+        {"QueryPaperJournal", Op([](D& Driver) { return Driver.QueryPaperJournal(); })},
+        {"QueryFullJournal", Op([](D& Driver) { return Driver.QueryFullJournal(); })},
+        {"SetParameters", Op([](D& Driver, TKestProtocol Protocol, int Timeout) {
+             Driver.SetParameters(Protocol, Timeout);
+         })},
+        {"SetProtocol", Op([](D& Driver, TKestProtocol Value) { Driver.SetProtocol(Value); })},
+        {"SetPrinterTimeout", Op([](D& Driver, int Value) { Driver.SetPrinterTimeout(Value); })},
+        {"SetDisplayTimeout", Op([](D& Driver, int Value) { Driver.SetDisplayTimeout(Value); })},
+        {"SetPrinterContrast", Op([](D& Driver, int Value) { Driver.SetPrinterContrast(Value); })},
+        {"SetLeading", Op([](D& Driver, int Value) { Driver.SetLeading(Value); })},
+        {"SetCutterDisabled", Op([](D& Driver, bool Value) { Driver.SetCutterDisabled(Value); })},
+        {"SetNarrowPaper", Op([](D& Driver, bool Value) { Driver.SetNarrowPaper(Value); })},
+        {"SetHeaderAlignment", Op([](D& Driver, bool Value) { Driver.SetHeaderAlignment(Value); })},
+        {"SetAutocut", Op([](D& Driver, bool Value) { Driver.SetAutocut(Value); })},
+        {"SetEconomicMode", Op([](D& Driver, bool Value) { Driver.SetEconomicMode(Value); })},
+        {"SetPaperJournal", Op([](D& Driver, bool Value) { Driver.SetPaperJournal(Value); })},
+        {"SetFullJournal", Op([](D& Driver, bool Value) { Driver.SetFullJournal(Value); })},
+
         // Queries
         {"QueryFirmwareInfo", Op([](D& Driver) { Driver.QueryFirmwareInfo(); })},
+        {"QueryDevExStatus", Op([](D& Driver) { Driver.QueryDevExStatus(); })},
+        {"QueryTax", Op([](D& Driver, int Index) { return Driver.QueryTax(Index); })},
+        {"QueryCounter", Op([](D& Driver, int Number, std::optional<bool> UseSnapshot) {
+             return Driver.QueryCounter(Number, UseSnapshot.value_or(false));
+         })},
+        {"QueryResourceInfo", Op([](D& Driver, std::optional<bool> Print) {
+             Driver.QueryResourceInfo(Print.value_or(false));
+         })},
+        {"QueryLastDocInfo", Op([](D& Driver) { Driver.QueryLastDocInfo(); })},
+        {"QuerySerialNumber", Op([](D& Driver) { return Driver.QuerySerialNumber(); })},
+        {"QueryTaxPayerNumber", Op([](D& Driver) { return Driver.QueryTaxPayerNumber(); })},
+        {"QueryRegNumber", Op([](D& Driver) { return Driver.QueryRegNumber(); })},
+        {"QueryEcrDateTime", Op([](D& Driver) { return TIsoDate{Driver.QueryEcrDateTime()}; })},
+
+        // Texts
+        {"QueryHeaderLine", Op([](D& Driver, int Line) { return Driver.QueryHeaderLine(Line); })},
+        {"QueryTitle", Op([](D& Driver, int Number) { return Driver.QueryTitle(Number); })},
+        {"QueryDepartName",
+         Op([](D& Driver, int Depart) { return Driver.QueryDepartName(Depart); })},
+        {"QueryOperName", Op([](D& Driver, int Oper) { return Driver.QueryOperName(Oper); })},
+        {"SetHeader",
+         Op([](D& Driver, std::u16string Line1, std::u16string Line2, std::u16string Line3,
+               std::u16string Line4) { Driver.SetHeader(Line1, Line2, Line3, Line4); })},
+        {"SetTitle",
+         Op([](D& Driver, int Number, std::u16string Text) { Driver.SetTitle(Number, Text); })},
+        {"SetDepartName", Op([](D& Driver, int Depart, std::u16string Name) {
+             Driver.SetDepartName(Depart, Name);
+         })},
+        {"SetTax", Op([](D& Driver, int Index, std::u16string Name, int Rate) {
+             Driver.SetTax(Index, Name, Rate);
+         })},
+        {"SetSerialNumber",
+         Op([](D& Driver, std::u16string Value) { Driver.SetSerialNumber(Value); })},
+
+        // Clock and fiscal re-registration
+        {"SynchronizeEcrDateTime", Op([](D& Driver) { Driver.SynchronizeEcrDateTime(); })},
+        {"FiscalRewrite",
+         Op([](D& Driver, std::u16string Text1, std::u16string Text2, std::u16string Text3,
+               std::u16string Text4) { return Driver.FiscalRewrite(Text1, Text2, Text3, Text4); })},
+
+        // Graphic header. The third argument picks the form: an array of byte
+        // values is the picture itself, a string its hex text (either case):
+        // {"op": "EnableGraphicHeader", "args": [2, 1, [90, 255]]} or [2, 1, "5aff"].
+        {"EnableGraphicHeader", Op([](D& Driver, int Width, int Height, TPicture Picture) {
+             if (const auto* bytes = std::get_if<std::vector<uint8_t>>(&Picture.Value))
+                 Driver.EnableGraphicHeader(Width, Height, *bytes);
+             else
+                 Driver.EnableGraphicHeader(Width, Height, std::get<std::u16string>(Picture.Value));
+         })},
+        {"DisableGraphicHeader", Op([](D& Driver) { Driver.DisableGraphicHeader(); })},
+
+        // Protected journal
+        {"EKLZActivate", Op([](D& Driver) { Driver.EKLZActivate(); })},
+        {"EKLZActivationReport", Op([](D& Driver) { Driver.EKLZActivationReport(); })},
+        {"EKLZDayReport", Op([](D& Driver, int Day) { Driver.EKLZDayReport(Day); })},
+        {"EKLZReportByNum", Op([](D& Driver, bool Full, int First, int Last) {
+             Driver.EKLZReportByNum(Full, First, Last);
+         })},
+        {"EKLZReportByDate", Op([](D& Driver, bool Full, TIsoDate First, TIsoDate Last) {
+             Driver.EKLZReportByDate(Full, First.Value, Last.Value);
+         })},
+        {"EKLZDocByNum", Op([](D& Driver, int Number) { Driver.EKLZDocByNum(Number); })},
+        {"EKLZControlByNum", Op([](D& Driver, int Day) { Driver.EKLZControlByNum(Day); })},
+        {"EKLZCloseArchive", Op([](D& Driver) { Driver.EKLZCloseArchive(); })},
+        {"EKLZQueryStatus", Op([](D& Driver) { Driver.EKLZQueryStatus(); })},
 
         // Status words
         {"CheckEcrStatus", Op([](D& Driver, int Bit) { return Driver.CheckEcrStatus(Bit); })},

@@ -19,6 +19,8 @@
 #include <tuple>
 #include <type_traits>
 #include <utility>
+#include <variant>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -42,6 +44,11 @@ struct TIsoDate {  // TKestDateTime as "2026-12-06T10:15:00"
 };
 struct THexBytes {  // raw bytes as "02 45 03"
     std::string Bytes;
+};
+// A graphic-header picture: byte values [90, 255] select the form that takes
+// the picture's bytes, a string "5aff" the form that takes its hex text.
+struct TPicture {
+    std::variant<std::vector<uint8_t>, std::u16string> Value;
 };
 
 std::string ToHex(std::string_view Bytes);
@@ -101,6 +108,11 @@ struct TCodec<THexBytes> {
     static THexBytes FromJson(const TJson& Value) {
         return {FromHex(TCodec<std::string>::FromJson(Value))};
     }
+};
+
+template <>
+struct TCodec<TPicture> {
+    static TPicture FromJson(const TJson& Value);
 };
 
 // Enumerations by name; a value without a name (never expected) as its number.

@@ -202,12 +202,14 @@ void TKestorFPrt::ResetRegisterState() {
     FStartDate = FEndDate = FReportDate = FTaxDate = FDayDate = FLastDocDate = FEcrDateTime = 0;
     FStartNumber = FEndNumber = FCounterCount = FLastFiscalReport = FLastDayClosing = 0;
     FLastDocOper = FLastDocNumber = FLastRecNumber = FLastRepNumber = 0;
-    FLastDocType = 0;
+    FLastDocType = motUnknown;
     FEKLZRest = 0;
     FRewritesRemain = FDaysRemain = -1;  // unknown until read again
-    FEKLZActivated = FEKLZOper = FEKLZArchiving = FEKLZReporting = false;
+    FEKLZActivated = FEKLZArchiving = FEKLZReporting = false;
     FEKLZDayOpened = FEKLZFatalError = FEKLZAttention = false;
+    FEKLZOper = motUnknown;
     FCachedOper = motUnknown;
+    InvalidateCounters();
     // The identity strings keep the last register's values.
 }
 

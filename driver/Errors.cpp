@@ -95,6 +95,38 @@ constexpr std::u16string_view BadResponseDetails[] = {
     u":\r\nневерный формат пакета",
     u":\r\nданные не соответствуют ожидаемым",
     u":\r\nневерная контрольная сумма пакета",
+    u":\r\nневерный тип документа",
+};
+
+struct TInvalidArgText {
+    int Code;
+    std::u16string_view Text;
+};
+
+constexpr TInvalidArgText InvalidArgDetails[] = {
+    {iaPortNum, u":\r\nневерный номер порта"},
+    {iaBaudRate, u":\r\nневерное значение скорости обмена данными"},
+    {iaBaudRateUnsupported,
+     u":\r\nзначение скорости обмена данными не поддерживается подключенной ККМ"},
+    {iaTimeout, u":\r\nневерное значение таймаута"},
+    {iaProtocol, u":\r\nневерный тип протокола"},
+    {iaOperator, u":\r\nневерный номер оператора"},
+    {iaPassword, u":\r\nневерный пароль связи с ККМ"},
+    {iaDepartment, u":\r\nневерный номер отдела"},
+    {iaTaxIndex, u":\r\nневерное значение индекса налоговой ставки"},
+    {iaHeaderLine, u":\r\nневерный номер строки клише"},
+    {iaDate, u":\r\nдата задана неверно"},
+    {iaTitle, u":\r\nневерный номер программируемого заголовка"},
+    {iaSerialNumber, u":\r\nневерный серийный номер ККМ"},
+    {iaTaxRate, u":\r\nневерное значение налоговой ставки"},
+    {iaCounter, u":\r\nневерный номер счетчика ККМ"},
+    {iaCounterUnsupported, u":\r\nномер счетчика не поддерживается ККМ"},
+    {iaRecordNumber, u":\r\nневерный номер фискальной записи"},
+    {iaContrast, u":\r\nневерная степень контрастности принтера"},
+    {iaLeading, u":\r\nневерное значение межстрочного интервала"},
+    {iaPictureWidth, u":\r\nневерная ширина графического клише"},
+    {iaPictureHeight, u":\r\nневерная высота графического клише"},
+    {iaPictureData, u":\r\nневерные данные графического клише"},
 };
 
 std::u16string Compose(std::u16string_view Head, std::u16string_view Detail) {
@@ -111,27 +143,14 @@ std::u16string Decimal(int Value) {
 }  // namespace
 
 std::u16string_view BadResponseDetail(int Code) {
-    if (Code < brNumber || Code > brChecksum) return {};
+    if (Code < brNumber || Code > brDocType) return {};
     return BadResponseDetails[Code - brNumber];
 }
 
 std::u16string_view InvalidArgDetail(int Code) {
-    switch (Code) {
-        case iaPortNum:
-            return u":\r\nневерный номер порта";
-        case iaBaudRate:
-            return u":\r\nневерное значение скорости обмена данными";
-        case iaBaudRateUnsupported:
-            return u":\r\nзначение скорости обмена данными не поддерживается подключенной ККМ";
-        case iaTimeout:
-            return u":\r\nневерное значение таймаута";
-        case iaPassword:
-            return u":\r\nневерный пароль связи с ККМ";
-        case iaDate:
-            return u":\r\nдата задана неверно";
-        default:
-            return {};
-    }
+    for (const auto& e : InvalidArgDetails)
+        if (e.Code == Code) return e.Text;
+    return {};
 }
 
 std::u16string_view EcrErrorText(int Code) {

@@ -206,6 +206,29 @@ public:
 };
 
 // ---------------------------------------------------------------------------
+// Records
+
+// The answer to the counters command "L" of generations 1 and 2, kept as the
+// register sent it: fifteen-character sums with two decimals, five-digit
+// counts, every field followed by 0x00.
+struct TKestCountersValues {
+    struct TSum {
+        char Text[15];
+        char End;
+    };
+    struct TCounter {
+        char Count[5];
+        char CountEnd;
+        TSum Sum;
+    };
+    TSum Sum12;             // counter 12 has no count
+    TSum Sum11;             // nor has counter 11
+    TCounter Counters[10];  // counters 0, 1, 2, 4, 5, 6, 8, 9, 10, 3 in this order
+    TSum Extra[5];          // not read
+};
+static_assert(sizeof(TKestCountersValues) == 332);
+
+// ---------------------------------------------------------------------------
 // The driver
 
 namespace kest {
@@ -304,9 +327,109 @@ public:
     void SetInternalTimeout(int Value);  // ms, >= 0
     void SetExternalTimeout(int Value);  // ms, >= 0
 
-    // -- Queries
+    // Every operation below raises EKestConnClosed when not connected and
+    // makes its refusals (EKestUnsupported, EKestInvalidArg) before any byte
+    // is sent.
+
+    // -- Parameters: the register's numbered settings (commands "\" and "W").
+    // The queries run on generations 3, 7 and 8 (display time-out, contrast,
+    // leading, header alignment, autocut and economic mode on 3 and 7 only,
+    // full journal on 8 only); the setters on every generation but 1, 2 and 6.
+    int QueryPrinterTimeout();
+    int QueryDisplayTimeout();
+    int QueryPrinterContrast();
+    int QueryLeading();
+    int QueryOperNumber();
+    bool QueryHeaderAlignment();
+    bool QueryAutocut();
+    bool QueryEconomicMode();
+    bool QueryPaperJournal();
+    bool QueryFullJournal();
+    // The line protocol and the print time-out (0..900); on generations 1, 2
+    // and 6 in one command of their own.
+    void SetParameters(TKestProtocol Protocol, int Timeout);
+    void SetProtocol(TKestProtocol Value);  // mprBS or mprXOnXoff
+    void SetPrinterTimeout(int Value);      // 0..900
+    void SetDisplayTimeout(int Value);      // 0..900
+    void SetPrinterContrast(int Value);     // 0..7
+    void SetLeading(int Value);             // 0..255
+    void SetCutterDisabled(bool Value);
+    void SetNarrowPaper(bool Value);
+    void SetHeaderAlignment(bool Value);
+    void SetAutocut(bool Value);
+    void SetEconomicMode(bool Value);
+    void SetPaperJournal(bool Value);
+    void SetFullJournal(bool Value);
+
+    // -- Queries: the register about itself, stored in the information properties.
     // Reads the identity strings again (command "E").
     void QueryFirmwareInfo();
+    // The extended device status into DevStatus (207.1F firmware 6.0 and
+    // 207.1K). Also callable from OnPrinterError / OnDisplayError while
+    // another command waits: it then asks with the in-wait request 0x07.
+    void QueryDevExStatus();
+    // Tax Index (0..4): TaxName and TaxDate; returns the rate in hundredths
+    // of a percent. Generations 3 and above.
+    int QueryTax(int Index);
+    // The sum of counter Number; its count goes to CounterCount. Generations 1
+    // and 2 read all counters at once and may answer from that snapshot.
+    TKestCurrency QueryCounter(int Number, bool UseSnapshot = false);
+    // The free resources of the fiscal memory; Print has the register print
+    // them too (not on generations 3, 7 and 8).
+    void QueryResourceInfo(bool Print = false);
+    // The last document into the LastDoc... properties.
+    void QueryLastDocInfo();
+    // Generations 3 and above; the text is also stored in the property.
+    std::u16string QuerySerialNumber();
+    std::u16string QueryTaxPayerNumber();
+    std::u16string QueryRegNumber();
+    // The register's clock, also stored in EcrDateTime.
+    TKestDateTime QueryEcrDateTime();
+
+    // -- Texts: header lines, titles, departments, operators, taxes, serial number
+    std::u16string QueryHeaderLine(int Line);    // 1..4, generations 3 and above
+    std::u16string QueryTitle(int Number);       // 0..999, generations 2 and above
+    std::u16string QueryDepartName(int Depart);  // 0..99, generations 3 and 7
+    std::u16string QueryOperName(int Oper);      // 0..99, generations 3 and 7
+    // All four lines at once (40 characters each); the properties keep them uncut.
+    void SetHeader(std::u16string_view Line1, std::u16string_view Line2, std::u16string_view Line3,
+                   std::u16string_view Line4);
+    void SetTitle(int Number, std::u16string_view Text);       // 20 characters
+    void SetDepartName(int Depart, std::u16string_view Name);  // 40 characters
+    // Tax Index (0..4) with its name and Rate (0..9999 hundredths of a
+    // percent), dated today. Generations 3 and above.
+    void SetTax(int Index, std::u16string_view Name, int Rate);
+    // At most 7 decimal digits; generations 2 and above.
+    void SetSerialNumber(std::u16string_view Value);
+
+    // -- Clock and fiscal re-registration
+    // Sets the register's clock to the host's; the last two commands carry
+    // the same date even when midnight passes meanwhile.
+    void SynchronizeEcrDateTime();
+    // The re-registration record dated today; returns the register's digit.
+    int FiscalRewrite(std::u16string_view Text1, std::u16string_view Text2,
+                      std::u16string_view Text3, std::u16string_view Text4);
+
+    // -- Graphic header (generations 3 and 7): a picture of Width (1..70) x
+    // Height (1..120) bytes printed at the head of documents, given as the
+    // bytes, row by row, or as their hexadecimal text (two digits a byte).
+    void EnableGraphicHeader(int Width, int Height, std::span<const uint8_t> Picture);
+    void EnableGraphicHeader(int Width, int Height, std::u16string_view HexText);
+    void DisableGraphicHeader();
+
+    // -- Protected journal (EKLZSupported registers). Shift and record
+    // numbers are 1..9999, document numbers 0..99999999. Full selects between
+    // the register's two forms of a range report.
+    void EKLZActivate();
+    void EKLZActivationReport();
+    void EKLZDayReport(int Day);
+    void EKLZReportByNum(bool Full, int First, int Last);
+    void EKLZReportByDate(bool Full, TKestDateTime First, TKestDateTime Last);
+    void EKLZDocByNum(int Number);
+    void EKLZControlByNum(int Day);
+    void EKLZCloseArchive();
+    // The journal's status word into the EKLZ... properties.
+    void EKLZQueryStatus();
 
     // -- Connection settings and state
     int PortNum() const { return FPortNum; }
@@ -373,9 +496,9 @@ public:
     int LastRepNumber() const { return FLastRepNumber; }
     int RewritesRemain() const { return FRewritesRemain; }
     int DaysRemain() const { return FDaysRemain; }
-    uint8_t LastDocType() const { return FLastDocType; }
+    TKestOperType LastDocType() const { return FLastDocType; }
     bool EKLZActivated() const { return FEKLZActivated; }
-    bool EKLZOper() const { return FEKLZOper; }
+    TKestOperType EKLZOper() const { return FEKLZOper; }
     bool EKLZArchiving() const { return FEKLZArchiving; }
     bool EKLZReporting() const { return FEKLZReporting; }
     bool EKLZDayOpened() const { return FEKLZDayOpened; }
@@ -513,6 +636,43 @@ protected:
     // Opens the port and identifies the register.
     void StartConnection();
 
+    // -- Checks made before a command is sent
+    void CheckConnected() const;  // EKestConnClosed
+    bool GenerationIn(std::initializer_list<int> Generations) const;
+
+    // -- Parameters, inside the caller's command. A value is 40 bytes of text
+    // and its 0x00.
+    using TKestParamValue = char[41];
+    void QueryParameter(int Number, TKestParamValue& Value);
+    std::u16string QueryParameterStr(int Number);
+    int64_t QueryParameterInt(int Number);  // callers keep the low 32 bits
+    // Refused on generations 1, 2 and 6, which have no parameter table.
+    void SetParameter(uint16_t Index, int Value);
+
+    // -- The last document, inside the caller's command (the document and
+    // report operations need the number of what they printed). All outputs
+    // are 0 when the register has printed nothing.
+    void InternalLastDocInfo(TKestOperType& Oper, TKestDateTime& Date, int& Operator,
+                             int& DocNumber, int& RecNumber, int& RepNumber, TKestCurrency& DocSum,
+                             TKestCurrency& BuyingSum);
+    int InternalDocNumber(TKestOperType& Oper);  // 0 when Oper is motUnknown
+    int InternalDocNumber();
+
+    // Every operation that moves the register's counters (documents, reports,
+    // Close) calls this, so that QueryCounter reads them afresh.
+    void InvalidateCounters() { FCountersValid = false; }
+
+    // -- Dated records, inside the caller's command and without the connection
+    // test; the public forms take the date from Now.
+    void SetEcrDateTime(TKestDateTime Value);
+    void SetTaxDate(int Index, std::u16string_view Name, int Rate, TKestDateTime Date);
+    int FiscalRewriteDate(std::u16string_view Text1, std::u16string_view Text2,
+                          std::u16string_view Text3, std::u16string_view Text4, TKestDateTime Date);
+    // The host's local clock; a test may put another in its place.
+    virtual TKestDateTime Now() const;
+    // Now without the time of day.
+    TKestDateTime Today() const;
+
     // -- Settings
     int FPortNum = 1;
     int FBaudRate = 9600;
@@ -563,11 +723,16 @@ protected:
     int FLastFiscalReport = 0, FLastDayClosing = 0, FLastDocOper = 0;
     int FLastDocNumber = 0, FLastRecNumber = 0, FLastRepNumber = 0;
     int FRewritesRemain = 0, FDaysRemain = 0;
-    uint8_t FLastDocType = 0;
-    bool FEKLZActivated = false, FEKLZOper = false, FEKLZArchiving = false;
+    TKestOperType FLastDocType = motUnknown;
+    TKestOperType FEKLZOper = motUnknown;
+    bool FEKLZActivated = false, FEKLZArchiving = false;
     bool FEKLZReporting = false, FEKLZDayOpened = false, FEKLZFatalError = false;
     bool FEKLZAttention = false;
     int FEKLZRest = 0;
+
+    // -- Counters snapshot (generations 1 and 2)
+    TKestCountersValues FCounters{};
+    bool FCountersValid = false;
 
 private:
     // The identification answer: serial number, model name, manufacturer and
@@ -602,6 +767,22 @@ private:
     void ResyncBaudRate(int Old, int New);
     // Sets the open line's rate (the register's rate is told with "C").
     void SetLineRate(int BaudRate);
+
+    // A typed parameter query of the listed generations.
+    int64_t QuerySetting(int Number, std::initializer_list<int> Generations);
+    // "\" for parameter 306 as a frame, or with the in-wait request 0x07
+    // while a device-error handler runs.
+    void RequestDevExStatus(char (&Answer)[45]);
+    // The counters of generations 6 and 8 ("U", three-digit numbers) or 3 and 7
+    // (four digits), and of the others from the "L" snapshot.
+    TKestCurrency QueryOneCounter(int Number, int Digits);
+    TKestCurrency QuerySnapshotCounter(int Number, bool UseSnapshot);
+    // Command "3" with the picture's hex text (2 x Width x Height digits and 0x00).
+    void SendGraphicHeader(int Width, int Height, std::string_view HexText);
+    // The connection and the journal are there.
+    void CheckJournal() const;
+    // A journal report "Y" of Type with its two argument fields (at most 8 characters).
+    void SendJournalReport(char Type, std::string_view First = {}, std::string_view Second = {});
 
     std::unique_ptr<kest::TWakeup> FWakeup;    // wakes a blocked read or write
     std::unique_ptr<kest::TSerialLine> FLine;  // the open serial line

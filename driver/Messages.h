@@ -19,26 +19,63 @@ enum TBadResponseCode : int {
     brFormat = 5,
     brUnexpected = 6,
     brChecksum = 7,
+    brDocType = 8,
 };
 
-// Detail codes of EKestInvalidArg raised by the link layer.
+// Detail codes of EKestInvalidArg, one per kind of argument.
 enum TInvalidArgCode : int {
     iaPortNum = 1,
     iaBaudRate = 2,
     iaBaudRateUnsupported = 3,
     iaTimeout = 4,
+    iaProtocol = 5,
+    iaOperator = 6,
     iaPassword = 7,
+    iaDepartment = 22,
+    iaTaxIndex = 27,
+    iaHeaderLine = 29,
     iaDate = 33,
+    iaTitle = 39,
+    iaSerialNumber = 40,
+    iaTaxRate = 41,
+    iaCounter = 42,
+    iaCounterUnsupported = 43,
+    iaRecordNumber = 44,
+    iaContrast = 45,
+    iaLeading = 46,
+    iaPictureWidth = 48,
+    iaPictureHeight = 49,
+    iaPictureData = 50,
 };
+
+// Detail texts of EKestUnsupported: what the register cannot do.
+inline constexpr std::u16string_view usSetParameters = u":\r\nустановка параметров ККМ";
+inline constexpr std::u16string_view usQueryParameters = u":\r\nзапрос параметров ККМ";
+inline constexpr std::u16string_view usDevExStatus = u":\r\nзапрос расширенного статуса устройства";
+inline constexpr std::u16string_view usTaxes =
+    u":\r\nчтение / изменение программируемых налоговых ставок";
+inline constexpr std::u16string_view usResourcePrint =
+    u":\r\nраспечатка информации о свободных ресурсах";
+inline constexpr std::u16string_view usTaxPayerNumber = u":\r\nчтение ИНН владельца ККМ";
+inline constexpr std::u16string_view usRegNumber = u":\r\nчтение регистрационного номера ККМ";
+inline constexpr std::u16string_view usSerialNumberRead = u":\r\nчтение серийного номера ККМ";
+inline constexpr std::u16string_view usSerialNumberWrite = u":\r\nизменение серийного номера ККМ";
+inline constexpr std::u16string_view usHeaderLines = u":\r\nчтение строк клише";
+inline constexpr std::u16string_view usTitles =
+    u":\r\nчтение / изменение программируемых заголовков";
+inline constexpr std::u16string_view usDepartments =
+    u":\r\nчтение / изменение наименований отделов";
+inline constexpr std::u16string_view usGraphicHeader = u":\r\nиспользование графического клише";
+inline constexpr std::u16string_view usEKLZ = u":\r\nработа с ЭКЛЗ";
 
 inline constexpr std::u16string_view NoError = u"Нет ошибки";
 inline constexpr std::u16string_view OutOfMemory = u"Недостаточно памяти для выполнения операции";
 inline constexpr std::u16string_view SystemError = u"Ошибка операционной системы";
 inline constexpr std::u16string_view UnknownError = u"Неизвестная ошибка";
 
-// The detail text of an EKestBadResponse code (1..7); empty for other codes.
+// The detail text of an EKestBadResponse code (1..8); empty for other codes.
 std::u16string_view BadResponseDetail(int Code);
-// The detail text of a link-layer EKestInvalidArg code; empty for other codes.
+// The detail text of an EKestInvalidArg code; empty for other codes.
 std::u16string_view InvalidArgDetail(int Code);
 // The register's own text for one of its error codes; empty when it has none.
 std::u16string_view EcrErrorText(int Code);
@@ -46,6 +83,11 @@ std::u16string_view EcrErrorText(int Code);
 // The exception with the code and its fixed detail text.
 EKestBadResponse BadResponse(int Code);
 EKestInvalidArg InvalidArg(int Code);
+
+// Raises InvalidArg(Code) unless Valid.
+inline void CheckArg(bool Valid, int Code) {
+    if (!Valid) throw InvalidArg(Code);
+}
 
 // The operating system's message for an error code, followed by " (code)".
 std::u16string SystemMessage(int Code);

@@ -392,6 +392,37 @@ TEST(RpcTest, WorksWithoutARegister) {
         EXPECT_EQ(answer.value("result", TJson()), codec.Result) << codec.Request;
     }
 
+    // The service operations take their arguments in every JSON form; with no
+    // register they end with the driver's own refusal, not a malformed line.
+    const struct {
+        const char* Request;
+        int ErrCode, ErrCodeEx;
+    } services[] = {
+        {R"({"op": "EnableGraphicHeader", "args": [2, 1, [90, 255]]})", 2, 0},
+        {R"({"op": "EnableGraphicHeader", "args": [2, 1, "5aff"]})", 2, 0},
+        {R"({"op": "QueryCounter", "args": [3]})", 2, 0},
+        {R"({"op": "QueryCounter", "args": [3, true]})", 2, 0},
+        {R"({"op": "EKLZReportByDate", "args": [true, "2026-12-01", "2026-12-06"]})", 2, 0},
+        {R"({"op": "SetHeader", "args": ["Магазин", "", "", ""]})", 2, 0},
+        {R"({"op": "SetProtocol", "args": ["mprUnknown"]})", 14, 5},
+        {R"({"op": "SetLeading", "args": [256]})", 14, 46},
+    };
+    for (const auto& service : services) {
+        const TJson answer = ctl.Ask(service.Request);
+        EXPECT_EQ(answer.value("ok", true), false) << service.Request;
+        EXPECT_EQ(answer.value("ErrCode", -1), service.ErrCode) << service.Request << answer;
+        EXPECT_EQ(answer.value("ErrCodeEx", -1), service.ErrCodeEx) << service.Request;
+    }
+    for (const char* bad : {
+             R"({"op": "EnableGraphicHeader", "args": [1, 1, [256]]})",
+             R"({"op": "EnableGraphicHeader", "args": [1, 1, 90]})",
+             R"({"op": "QueryCounter"})",
+             R"({"op": "EKLZReportByDate", "args": [true, "1.12.2026", "2026-12-06"]})",
+         }) {
+        const TJson answer = ctl.Ask(bad);
+        EXPECT_TRUE(answer.contains("error") && !answer.contains("ErrCode")) << bad << answer;
+    }
+
     ctl.Process.CloseInput();
     EXPECT_EQ(ctl.Process.WaitExit(), 0);
     close(master);

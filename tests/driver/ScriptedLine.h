@@ -1,7 +1,8 @@
 // A driver whose line is a script in memory: it replaces the five port
 // operations, records every block the driver writes, and hands the driver the
 // register's next answer each time a request frame (or a one-byte reply to a
-// notice) has been written. The engine above the seam runs unchanged.
+// notice, or the in-wait status request) has been written. The engine above
+// the seam runs unchanged.
 #pragma once
 
 #include <deque>
@@ -23,6 +24,12 @@ public:
         FConnState = mcsIdle;
         FGeneration = Generation;
         FEcrModel = Model;
+    }
+    // The rest of what identification tells.
+    void Identify(int Version, int SubVersion = 0, bool EKLZ = false) {
+        FEcrVersion = Version;
+        FEcrSubVersion = SubVersion;
+        FEKLZSupported = EKLZ;
     }
 
     // Everything the driver wrote since the last call, joined.
@@ -52,8 +59,9 @@ protected:
         DoDataSend(Data, Size);
         const bool requestEnd = block == "\x03";
         const bool reply = block == "\x01" || block == "\x04";
+        const bool inWait = block == "\x07";
         Replies += reply;
-        if ((requestEnd || reply) && !Answers.empty()) {
+        if ((requestEnd || reply || inWait) && !Answers.empty()) {
             FInput += Answers.front();
             Answers.pop_front();
         }
