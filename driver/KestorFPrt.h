@@ -232,7 +232,7 @@ static_assert(sizeof(TKestCountersValues) == 332);
 // The driver
 
 namespace kest {
-class TSerialLine;
+class TLine;
 class TWakeup;
 }  // namespace kest
 
@@ -784,8 +784,8 @@ private:
     // A journal report "Y" of Type with its two argument fields (at most 8 characters).
     void SendJournalReport(char Type, std::string_view First = {}, std::string_view Second = {});
 
-    std::unique_ptr<kest::TWakeup> FWakeup;    // wakes a blocked read or write
-    std::unique_ptr<kest::TSerialLine> FLine;  // the open serial line
+    std::unique_ptr<kest::TWakeup> FWakeup;  // wakes a blocked read or write
+    std::unique_ptr<kest::TLine> FLine;      // the open line
 
     // -- Last error
     int FErrCode = 0;

@@ -49,6 +49,8 @@ enum TInvalidArgCode : int {
 };
 
 // Detail texts of EKestUnsupported: what the register cannot do.
+inline constexpr std::u16string_view usNetworkBaudRate =
+    u":\r\nизменение скорости обмена через сетевой сервер последовательного порта";
 inline constexpr std::u16string_view usSetParameters = u":\r\nустановка параметров ККМ";
 inline constexpr std::u16string_view usQueryParameters = u":\r\nзапрос параметров ККМ";
 inline constexpr std::u16string_view usDevExStatus = u":\r\nзапрос расширенного статуса устройства";

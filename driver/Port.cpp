@@ -63,6 +63,9 @@ void TKestorFPrt::SetBaudRate(int Value) {
         if (FConnected) {
             if (Value >= 57600 && FGeneration != 3 && FGeneration != 7)
                 throw kest::msg::InvalidArg(kest::msg::iaBaudRateUnsupported);
+            // A device server keeps its own rate: the register must not change.
+            if (FLine && !FLine->CanSetBaudRate())
+                throw EKestUnsupported(kest::msg::usNetworkBaudRate);
             const char data[2] = {code, 0};
             try {
                 TransferOut('C', mctInternal, data, sizeof data);
@@ -146,8 +149,7 @@ void TKestorFPrt::SetCommTimeouts(const TKestCommTimeouts& Timeouts) {
 // -- Transport
 
 void TKestorFPrt::OpenPort() {
-    FLine = std::make_unique<kest::TSerialLine>(kest::TSerialLine::DeviceForPort(FPortNum),
-                                                FBaudRate, *FWakeup);
+    FLine = kest::OpenLine(kest::DeviceForPort(FPortNum), FBaudRate, *FWakeup);
     SetCommTimeouts({.ReadInterval = 0,
                      .ReadMultiplier = 50,
                      .ReadConstant = 0,
@@ -161,7 +163,7 @@ void TKestorFPrt::ClosePort(bool Silent) {
     // Marked closed before a failing close is raised: the descriptor is
     // released anyway, and a driver left connected to it would fail every
     // later call.
-    std::unique_ptr<kest::TSerialLine> line = std::move(FLine);
+    std::unique_ptr<kest::TLine> line = std::move(FLine);
     FConnected = false;
     if (!line) return;
     try {

@@ -1,8 +1,11 @@
-// The serial line under the driver's port operations: one implementation per
-// platform (SerialLinePosix.cpp; a Win32 one later), the same contract.
-// Failures of the operating system are std::system_error.
+// The line under the driver's port operations: a serial port, or a raw TCP
+// connection to a serial device server (ser2net, Ethernet-serial converters).
+// One implementation per platform (SerialLinePosix.cpp, TcpLinePosix.cpp; Win32
+// ones later), the same contract. Failures of the operating system are
+// std::system_error.
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "KestorFPrt.h"
@@ -27,44 +30,112 @@ private:
     int FWrite = -1;
 };
 
-class TSerialLine {
-public:
-    // The device of port N: the environment variable KESTOR_COM<N> when set,
-    // else /dev/ttyS<N-1>.
-    static std::string DeviceForPort(int PortNum);
+// The device of port N: the environment variable KESTOR_COM<N> when set,
+// else /dev/ttyS<N-1>. "tcp://HOST:PORT" names a device server.
+std::string DeviceForPort(int PortNum);
 
+class TLine {
+public:
+    virtual ~TLine() = default;
+    TLine(const TLine&) = delete;
+    TLine& operator=(const TLine&) = delete;
+
+    // Closes now; the line is released even when this reports an error.
+    virtual void Close() = 0;
+
+    // False when the rate is set elsewhere, on a device server.
+    virtual bool CanSetBaudRate() const { return true; }
+    virtual void SetBaudRate(int BaudRate) = 0;
+    // A read of n bytes ends after ReadConstant + n x ReadMultiplier, or when
+    // ReadInterval passes between two bytes; a write after WriteConstant +
+    // n x WriteMultiplier. Zero turns a bound off.
+    void SetTimeouts(const TKestCommTimeouts& Timeouts) { FTimeouts = Timeouts; }
+    // Discards pending input and output.
+    virtual void Purge() = 0;
+    // Both return the count moved, short when a time-out passes or the wake-up
+    // is signalled.
+    virtual int Write(const void* Data, int Size) = 0;
+    virtual int Read(void* Buffer, int Size) = 0;
+    // True when the last write stopped because the register holds the line
+    // with XOFF.
+    virtual bool OutputHeld() const { return false; }
+    // Waits until the output is on the line, at most the write time-out for
+    // what is queued; false when it is still not drained.
+    virtual bool Drain() { return true; }
+
+protected:
+    TLine() = default;
+    TKestCommTimeouts FTimeouts;
+};
+
+// Opens the line Device names: a serial device, or "tcp://HOST:PORT".
+std::unique_ptr<TLine> OpenLine(const std::string& Device, int BaudRate, const TWakeup& Wakeup);
+
+// A line on a POSIX descriptor: bounded reads and writes with poll().
+class TFdLine : public TLine {
+public:
+    ~TFdLine() override;  // closes, ignoring errors
+    void Close() override;
+    int Write(const void* Data, int Size) override;
+    int Read(void* Buffer, int Size) override;
+
+protected:
+    explicit TFdLine(const TWakeup& Wakeup) : FWakeup(Wakeup) {}
+    // The write itself: write(), or send() that raises no SIGPIPE.
+    virtual long WriteSome(const void* Data, unsigned long Size);
+    // The other end has gone; raises.
+    [[noreturn]] virtual void HungUp(const char* What);
+    // A write that could move nothing before its deadline.
+    virtual void WriteTimedOut() {}
+
+    int FFd = -1;
+    const TWakeup& FWakeup;
+};
+
+class TSerialLine : public TFdLine {
+public:
     // Opens Device for reading and writing, exclusively, and sets up the line:
     // BaudRate, 8 data bits, no parity, 1 stop bit, raw, XON/XOFF output flow
     // control, no input or hardware flow control, DTR and RTS off.
     TSerialLine(const std::string& Device, int BaudRate, const TWakeup& Wakeup);
-    ~TSerialLine();  // closes, ignoring errors
-    TSerialLine(const TSerialLine&) = delete;
-    TSerialLine& operator=(const TSerialLine&) = delete;
 
-    // Closes now; the descriptor is released even when this reports an error.
-    void Close();
+    void SetBaudRate(int BaudRate) override;
+    void Purge() override;
+    int Write(const void* Data, int Size) override;
+    bool OutputHeld() const override { return FHeld; }
+    bool Drain() override;
 
-    void SetBaudRate(int BaudRate);
-    void SetTimeouts(const TKestCommTimeouts& Timeouts);
-    // Discards pending input and output.
-    void Purge();
-    // Both return the count moved, short when a time-out passes or the wake-up
-    // is signalled.
-    int Write(const void* Data, int Size);
-    int Read(void* Buffer, int Size);
-    // True when the last write stopped because the register holds the line
-    // with XOFF.
-    bool OutputHeld() const;
-    // Waits until the output is on the line, at most the write time-out for
-    // what is queued; false when it is still not drained.
-    bool Drain();
+protected:
+    void WriteTimedOut() override;
 
 private:
-    int FFd = -1;
-    const TWakeup& FWakeup;
-    TKestCommTimeouts FTimeouts;
     int FBaudRate;
     bool FHeld = false;
+};
+
+// A raw TCP connection to a serial device server. The server sets the line's
+// rate and does its flow control; a connection that drops fails the call
+// that meets it and is made again when the next request begins.
+class TTcpLine : public TFdLine {
+public:
+    // "tcp://HOST:PORT".
+    TTcpLine(const std::string& Address, const TWakeup& Wakeup);
+
+    bool CanSetBaudRate() const override { return false; }
+    void SetBaudRate(int) override {}
+    void Purge() override;
+
+    static bool IsAddress(const std::string& Device);
+
+protected:
+    long WriteSome(const void* Data, unsigned long Size) override;
+    [[noreturn]] void HungUp(const char* What) override;
+
+private:
+    void Connect();
+
+    std::string FHost, FPort;
+    bool FDropped = false;
 };
 
 }  // namespace kest

@@ -79,11 +79,11 @@ struct TPty {
 
 TEST(SerialLine, DeviceAndLineSettings) {
     setenv("KESTOR_COM3", "", 1);
-    EXPECT_EQ(kest::TSerialLine::DeviceForPort(3), "/dev/ttyS2");
+    EXPECT_EQ(kest::DeviceForPort(3), "/dev/ttyS2");
     setenv("KESTOR_COM3", "/dev/ttyUSB0", 1);
-    EXPECT_EQ(kest::TSerialLine::DeviceForPort(3), "/dev/ttyUSB0");
+    EXPECT_EQ(kest::DeviceForPort(3), "/dev/ttyUSB0");
     unsetenv("KESTOR_COM3");
-    EXPECT_EQ(kest::TSerialLine::DeviceForPort(24), "/dev/ttyS23");
+    EXPECT_EQ(kest::DeviceForPort(24), "/dev/ttyS23");
 
     TPty pty;
     kest::TWakeup wake;

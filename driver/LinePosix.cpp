@@ -1,0 +1,187 @@
+// The POSIX lines' common part: the wake-up pipe, the device of a port, and
+// bounded reads and writes on a descriptor.
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <string>
+
+#include "LinePosix.h"
+#include "SerialLine.h"
+
+namespace kest {
+
+namespace posix {
+
+TDeadline DeadlineFor(int Constant, int Multiplier, int Count) {
+    const int64_t ms = std::max(Constant, 0) + int64_t{Count} * std::max(Multiplier, 0);
+    if (ms <= 0) return std::nullopt;
+    return TClock::now() + std::chrono::milliseconds(ms);
+}
+
+std::optional<int> PollTimeout(const TDeadline& Deadline) {
+    if (!Deadline) return -1;
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(*Deadline - TClock::now()).count();
+    if (left <= 0) return std::nullopt;
+    return static_cast<int>(std::min<int64_t>(left, 1 << 30));
+}
+
+TReady WaitFor(int Fd, short Events, int WakeFd, const TDeadline& Deadline) {
+    for (;;) {
+        const auto timeout = PollTimeout(Deadline);
+        if (!timeout) return TReady::TimedOut;
+        pollfd fds[2] = {{Fd, Events, 0}, {WakeFd, POLLIN, 0}};
+        if (poll(fds, 2, *timeout) < 0) {
+            if (errno == EINTR) continue;
+            ThrowErrno("line poll");
+        }
+        if (fds[1].revents & POLLIN) return TReady::Woken;
+        if (fds[0].revents & Events) return TReady::Ready;
+        // Waiting on a hung-up line again would spin.
+        if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) return TReady::HungUp;
+    }
+}
+
+}  // namespace posix
+
+using namespace posix;
+
+namespace {
+
+void SetFdFlags(int Fd) {
+    const int fl = fcntl(Fd, F_GETFL);
+    const int fd = fcntl(Fd, F_GETFD);
+    if (fl < 0 || fd < 0 || fcntl(Fd, F_SETFL, fl | O_NONBLOCK) < 0 ||
+        fcntl(Fd, F_SETFD, fd | FD_CLOEXEC) < 0)
+        ThrowErrno("wake-up pipe");
+}
+
+}  // namespace
+
+// -- TWakeup
+
+TWakeup::TWakeup() {
+    int fds[2];
+    if (pipe(fds) < 0) ThrowErrno("wake-up pipe");
+    TFdGuard read{fds[0]}, write{fds[1]};
+    SetFdFlags(fds[0]);
+    SetFdFlags(fds[1]);
+    FRead = read.Release();
+    FWrite = write.Release();
+}
+
+TWakeup::~TWakeup() {
+    ::close(FRead);
+    ::close(FWrite);
+}
+
+void TWakeup::Signal() {
+    const char byte = 1;
+    if (::write(FWrite, &byte, 1) < 0) {
+        // EAGAIN: the pipe is full, so it is readable anyway.
+    }
+}
+
+void TWakeup::Clear() {
+    char buf[64];
+    while (::read(FRead, buf, sizeof buf) > 0) {}
+}
+
+// -- Opening
+
+std::string DeviceForPort(int PortNum) {
+    const std::string name = "KESTOR_COM" + std::to_string(PortNum);
+    if (const char* device = std::getenv(name.c_str()); device && *device) return device;
+    return "/dev/ttyS" + std::to_string(PortNum - 1);
+}
+
+std::unique_ptr<TLine> OpenLine(const std::string& Device, int BaudRate, const TWakeup& Wakeup) {
+    if (TTcpLine::IsAddress(Device)) return std::make_unique<TTcpLine>(Device, Wakeup);
+    return std::make_unique<TSerialLine>(Device, BaudRate, Wakeup);
+}
+
+// -- TFdLine
+
+TFdLine::~TFdLine() {
+    if (FFd >= 0) ::close(FFd);
+}
+
+void TFdLine::Close() {
+    if (FFd < 0) return;
+    // The descriptor is gone whatever close() reports.
+    if (::close(std::exchange(FFd, -1)) < 0) ThrowErrno("line close");
+}
+
+long TFdLine::WriteSome(const void* Data, unsigned long Size) {
+    return ::write(FFd, Data, Size);
+}
+
+void TFdLine::HungUp(const char* What) {
+    ThrowOs(EIO, What);
+}
+
+int TFdLine::Read(void* Buffer, int Size) {
+    if (Size <= 0) return 0;
+    if (FFd < 0) HungUp("line read");
+    auto* p = static_cast<char*>(Buffer);
+    const TDeadline total = DeadlineFor(FTimeouts.ReadConstant, FTimeouts.ReadMultiplier, Size);
+    TClock::time_point lastByte;
+    int got = 0;
+    while (got < Size) {
+        TDeadline deadline = total;
+        if (got > 0 && FTimeouts.ReadInterval > 0) {
+            const auto gap = lastByte + std::chrono::milliseconds(FTimeouts.ReadInterval);
+            if (!deadline || gap < *deadline) deadline = gap;
+        }
+        const TReady ready = WaitFor(FFd, POLLIN, FWakeup.Handle(), deadline);
+        if (ready == TReady::HungUp) HungUp("line hang-up");
+        if (ready != TReady::Ready) break;
+        const ssize_t n = ::read(FFd, p + got, static_cast<size_t>(Size - got));
+        if (n > 0) {
+            got += static_cast<int>(n);
+            lastByte = TClock::now();
+        } else if (n == 0) {
+            // Readable but nothing to read: the other end hung up.
+            HungUp("line read");
+        } else if (errno == ECONNRESET) {
+            HungUp("line read");
+        } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+            ThrowErrno("line read");
+        }
+    }
+    return got;
+}
+
+int TFdLine::Write(const void* Data, int Size) {
+    if (Size <= 0) return 0;
+    if (FFd < 0) HungUp("line write");
+    const auto* p = static_cast<const char*>(Data);
+    const TDeadline deadline =
+        DeadlineFor(FTimeouts.WriteConstant, FTimeouts.WriteMultiplier, Size);
+    int put = 0;
+    while (put < Size) {
+        const long n = WriteSome(p + put, static_cast<unsigned long>(Size - put));
+        if (n > 0) {
+            put += static_cast<int>(n);
+            continue;
+        }
+        if (n < 0 && (errno == EPIPE || errno == ECONNRESET)) HungUp("line write");
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+            ThrowErrno("line write");
+        const TReady ready = WaitFor(FFd, POLLOUT, FWakeup.Handle(), deadline);
+        if (ready == TReady::HungUp) HungUp("line hang-up");
+        if (ready == TReady::Woken) break;
+        if (ready == TReady::TimedOut) {
+            WriteTimedOut();
+            break;
+        }
+    }
+    return put;
+}
+
+}  // namespace kest
