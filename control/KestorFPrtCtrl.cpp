@@ -40,12 +40,17 @@ QColor LampColour(TKestConnState State) {
 
 const QBrush WhiteHatch(Qt::white, Qt::DiagCrossPattern);
 
-// The ellipse of the lamp; Box has the exclusive right and bottom edges of the
-// lamp's geometry, while a one-pixel outline in Qt also covers the edge pixels
-// of the rectangle it is given.
+// The rectangle whose one-pixel outline covers Left .. Right - 1 and Top ..
+// Bottom - 1: Qt's outline also covers the right and bottom edges of the
+// rectangle it is given.
+QRect Outline(int Left, int Top, int Right, int Bottom) {
+    return QRect(Left, Top, Right - Left - 1, Bottom - Top - 1);
+}
+
 void DrawLamp(QPainter& P, const QRect& Box, const QBrush& Brush) {
     P.setBrush(Brush);
-    P.drawEllipse(Box.adjusted(0, 0, -1, -1));
+    P.drawEllipse(
+        Outline(Box.left(), Box.top(), Box.left() + Box.width(), Box.top() + Box.height()));
 }
 
 }  // namespace
@@ -361,13 +366,13 @@ void TKestorFPrtCtrl::paintEvent(QPaintEvent*) {
         p.setBrush(Qt::NoBrush);
         p.setBackgroundMode(Qt::OpaqueMode);
         p.setBackground(Qt::white);
-        p.drawRect(QRect(QPoint(b + 1, b + 1), QPoint(w - b - 2, h - b - 2)));
+        p.drawRect(Outline(b + 1, b + 1, w - b - 1, h - b - 1));
     }
     if (b > 0) {
         p.setPen(QPen(Qt::black, 1, Qt::SolidLine));
         p.setBrush(Qt::NoBrush);
         for (int i = 1; i <= b; ++i)
-            p.drawRect(QRect(QPoint(i - 1, i - 1), QPoint(w - i, h - i)));
+            p.drawRect(Outline(i - 1, i - 1, w - i + 1, h - i + 1));
     }
 }
 

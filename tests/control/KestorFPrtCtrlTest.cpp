@@ -1,8 +1,10 @@
 // The status control: its drawing (picture choice, placement, lamp, frames,
 // hatching), the mirror of the connection, the loading and designing states,
 // and the relays of the driver's events, against the register emulator.
+#include <QDir>
 #include <QImage>
 #include <QPointer>
+#include <QSignalSpy>
 #include <QTest>
 #include <cstdlib>
 #include <thread>
@@ -32,6 +34,13 @@ TConfig Register(TKestEcrModel Model, std::string Firmware = {}) {
     config.Model = Model;
     config.Firmware = std::move(Firmware);
     return config;
+}
+
+// With KESTOR_SCREENSHOTS naming a directory, the shot is saved there as PNG.
+void SaveShot(QWidget& Widget, const char* Name) {
+    const QByteArray dir = qgetenv("KESTOR_SCREENSHOTS");
+    if (!dir.isEmpty())
+        QVERIFY(Widget.grab().save(QDir(QString::fromLocal8Bit(dir)).filePath(Name)));
 }
 
 QImage Shot(QWidget& Widget) {
@@ -192,7 +201,9 @@ private slots:
         QCOMPARE(DarkBox(shot, corner), lamp);
         for (int x = inner.left(); x < picture.left(); ++x)
             QCOMPARE(shot.pixel(x, client.height() / 2), qRgb(255, 255, 255));
-        QCOMPARE(shot.pixel(0, 0), border > 0 ? qRgb(0, 0, 0) : qRgb(255, 255, 255));
+        const QRgb frame = border > 0 ? qRgb(0, 0, 0) : qRgb(255, 255, 255);
+        for (const QPoint edge : {QPoint(0, 0), QPoint(client.width() - 1, client.height() - 1)})
+            QCOMPARE(shot.pixel(edge), frame);
     }
 
     void LampFollowsTheExchange() {
@@ -231,6 +242,32 @@ private slots:
         QVERIFY(changed > 500);
         QVERIFY(changedInLamp > 0);
         QCOMPARE(disabled.pixel(0, 77), qRgb(0, 0, 0));
+        SaveShot(ctrl, "control-disabled.png");
+    }
+
+    // A tab stop takes the focus when clicked and shows the focus rectangle
+    // inside the frame; leaving removes it.
+    void FocusRectangle() {
+        TKestorFPrtCtrl ctrl;
+        ctrl.SetBorderSize(2);
+        ctrl.SetTabStop(true);
+        ctrl.show();
+        QVERIFY(QTest::qWaitForWindowActive(&ctrl));
+        QSignalSpy clicks(&ctrl, &TKestorFPrtCtrl::clicked);
+        QTest::mouseClick(&ctrl, Qt::LeftButton, {}, QPoint(70, 70));
+        QCOMPARE(clicks.count(), 1);
+        QVERIFY(ctrl.hasFocus());
+        const QImage focused = Shot(ctrl);
+        SaveShot(ctrl, "control-focused.png");
+        // Dotted: along the top edge inside the frame, black and white alternate.
+        int dark = 0;
+        for (int x = 3; x < 152; ++x)
+            dark += IsDark(focused.pixel(x, 3));
+        QVERIFY(dark > 30 && dark < 120);
+        QCOMPARE(focused.pixel(3, 2), qRgb(255, 255, 255));
+        QVERIFY(IsDark(focused.pixel(1, 70)));
+        ctrl.clearFocus();
+        QCOMPARE(Shot(ctrl).pixel(3, 3), qRgb(255, 255, 255));
     }
 
     // A state change on another thread is drawn only when the control's own
