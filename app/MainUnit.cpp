@@ -4,6 +4,7 @@
 #include <QFont>
 #include <QFontInfo>
 #include <QScreen>
+#include <iterator>
 
 #include "Application.h"
 

@@ -326,6 +326,11 @@ QRect TKestorFPrtCtrl::LampRect(QSize Client, int BorderSize) {
 // -- Drawing
 
 void TKestorFPrtCtrl::DrawConnState(TKestConnState State) {
+    // Another thread may not touch the widget: the message draws it later.
+    if (!OnOwnThread()) {
+        QCoreApplication::postEvent(this, new TKestDrawStateEvent(State));
+        return;
+    }
     // Qt draws a widget only in its paint event: repaint the lamp's corner
     // now, with this state.
     FDrawState = State;

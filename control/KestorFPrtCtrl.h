@@ -104,7 +104,8 @@ public:
     void SetShowState(bool Value);
     bool TabStop() const;
     void SetTabStop(bool Value);
-    // Redraws the lamp in the given state at once.
+    // Redraws the lamp in the given state: at once on the control's thread,
+    // through message 1024 from any other.
     void DrawConnState(TKestConnState State);
 
     // -- Drawing rules, shared by Paint and its tests.

@@ -119,12 +119,7 @@ private slots:
         QTest::newRow("unknown") << true << memUnknown << 0 << TKestPicture::Unknown;
         QTest::newRow("beyond the models")
             << true << static_cast<TKestEcrModel>(6) << 0 << TKestPicture::Unknown;
-        QTest::newRow("207.1F 3.0") << true << mem207_1F << 0x0300 << TKestPicture::K207F03;
-        QTest::newRow("207.1F 2.0") << true << mem207_1F << 0x0200 << TKestPicture::K207F;
-        QTest::newRow("207.1K") << true << mem207_1K << 0x0100 << TKestPicture::K207F;
-        QTest::newRow("PC-K") << true << memPCK << 0x0100 << TKestPicture::K207F03;
         QTest::newRow("207.1F MD") << true << mem207_1FMD << 0x0100 << TKestPicture::K207F03;
-        QTest::newRow("station") << true << memStationF << 0x0200 << TKestPicture::StationF;
     }
     void PictureRule() {
         QFETCH(bool, active);
@@ -134,8 +129,8 @@ private slots:
         QCOMPARE(TKestorFPrtCtrl::ChoosePicture(active, model, version), picture);
     }
 
-    // The picture drawn for each register the emulator plays, and again the
-    // closed one once the connection ends.
+    // The picture drawn for each register the emulator plays (the other
+    // models), and again the closed one once the connection ends.
     void PictureOfTheConnectedRegister_data() {
         QTest::addColumn<TKestEcrModel>("model");
         QTest::addColumn<QString>("firmware");
