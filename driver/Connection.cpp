@@ -256,21 +256,27 @@ void TKestorFPrt::SetPassword(std::u16string_view Value) {
         EncodeString(Value, field, FCoding);
         if (FConnected) {
             // The frame still carries the old password.
-            try {
-                TransferOut(CmdPassword, mctInternal, field, sizeof field);
-            } catch (const EKestEcrError&) {
-                throw;  // refused: the old password holds
-            } catch (const EKestRequestAborted&) {
-                throw;
-            } catch (const EKestConnClosed&) {
-                throw;
-            } catch (...) {
-                ResyncPassword(FPassword, std::u16string(Value));
-                throw;
-            }
+            ChangeSetting([&] { TransferOut(CmdPassword, mctInternal, field, sizeof field); },
+                          [&] { ResyncPassword(FPassword, std::u16string(Value)); });
         }
         FPassword = Value;
     });
+}
+
+void TKestorFPrt::ChangeSetting(const std::function<void()>& Exchange,
+                                const std::function<void()>& Resync) {
+    try {
+        Exchange();
+    } catch (const EKestEcrError&) {
+        throw;  // refused: the old setting holds
+    } catch (const EKestRequestAborted&) {
+        throw;  // the caller wants out now
+    } catch (const EKestConnClosed&) {
+        throw;
+    } catch (...) {
+        Resync();
+        throw;
+    }
 }
 
 TKestorFPrt::TProbe TKestorFPrt::ProbeRegister() {

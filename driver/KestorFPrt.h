@@ -762,6 +762,9 @@ private:
     // After a password or rate change whose answer was lost, a harmless query
     // tells which setting the register now uses.
     enum class TProbe { Answered, WrongPassword, Silent };
+    // Runs the exchange that changes a setting; when its answer is lost (not
+    // refused, not aborted), runs Resync before the failure goes on.
+    void ChangeSetting(const std::function<void()>& Exchange, const std::function<void()>& Resync);
     TProbe ProbeRegister();
     void ResyncPassword(const std::u16string& Old, const std::u16string& New);
     void ResyncBaudRate(int Old, int New);
@@ -776,6 +779,9 @@ private:
     // The counters of generations 6 and 8 ("U", three-digit numbers) or 3 and 7
     // (four digits), and of the others from the "L" snapshot.
     TKestCurrency QueryOneCounter(int Number, int Digits);
+    // A registration text read as a parameter into its property (generations 3 and above).
+    std::u16string QueryRegistration(int Number, std::u16string_view Unsupported,
+                                     std::u16string& Property);
     TKestCurrency QuerySnapshotCounter(int Number, bool UseSnapshot);
     // Command "3" with the picture's hex text (2 x Width x Height digits and 0x00).
     void SendGraphicHeader(int Width, int Height, std::string_view HexText);

@@ -67,18 +67,8 @@ void TKestorFPrt::SetBaudRate(int Value) {
             if (FLine && !FLine->CanSetBaudRate())
                 throw EKestUnsupported(kest::msg::usNetworkBaudRate);
             const char data[2] = {code, 0};
-            try {
-                TransferOut('C', mctInternal, data, sizeof data);
-            } catch (const EKestEcrError&) {
-                throw;  // refused: the old rate holds
-            } catch (const EKestRequestAborted&) {
-                throw;
-            } catch (const EKestConnClosed&) {
-                throw;
-            } catch (...) {
-                ResyncBaudRate(FBaudRate, Value);
-                throw;
-            }
+            ChangeSetting([&] { TransferOut('C', mctInternal, data, sizeof data); },
+                          [&] { ResyncBaudRate(FBaudRate, Value); });
             // The register answered at the old rate and now listens at the new one.
             SetLineRate(Value);
         }

@@ -353,29 +353,24 @@ void TKestorFPrt::QueryLastDocInfo() {
 // -- Registration numbers
 
 std::u16string TKestorFPrt::QuerySerialNumber() {
-    return RunCmd([&] {
-        CheckConnected();
-        if (FGeneration < 3) throw EKestUnsupported(usSerialNumberRead);
-        FSerialNumber = QueryParameterStr(ParSerialNumber);
-        return FSerialNumber;
-    });
+    return QueryRegistration(ParSerialNumber, usSerialNumberRead, FSerialNumber);
 }
 
 std::u16string TKestorFPrt::QueryTaxPayerNumber() {
-    return RunCmd([&] {
-        CheckConnected();
-        if (FGeneration < 3) throw EKestUnsupported(usTaxPayerNumber);
-        FTaxPayerNumber = QueryParameterStr(ParTaxPayerNumber);
-        return FTaxPayerNumber;
-    });
+    return QueryRegistration(ParTaxPayerNumber, usTaxPayerNumber, FTaxPayerNumber);
 }
 
 std::u16string TKestorFPrt::QueryRegNumber() {
+    return QueryRegistration(ParRegNumber, usRegNumber, FRegNumber);
+}
+
+std::u16string TKestorFPrt::QueryRegistration(int Number, std::u16string_view Unsupported,
+                                              std::u16string& Property) {
     return RunCmd([&] {
         CheckConnected();
-        if (FGeneration < 3) throw EKestUnsupported(usRegNumber);
-        FRegNumber = QueryParameterStr(ParRegNumber);
-        return FRegNumber;
+        if (FGeneration < 3) throw EKestUnsupported(Unsupported);
+        Property = QueryParameterStr(Number);
+        return Property;
     });
 }
 

@@ -12,6 +12,7 @@
 
 #include "KestorEmu.h"
 #include "KestorFPrt.h"
+#include "LinkDriver.h"
 
 namespace {
 
@@ -19,23 +20,6 @@ using namespace std::chrono_literals;
 using kest::emu::TConfig;
 using kest::emu::TEmulator;
 using kest::emu::TFault;
-
-class TLinkDriver : public TKestorFPrt {
-public:
-    explicit TLinkDriver(const std::string& Device) {
-        setenv("KESTOR_COM8", Device.c_str(), 1);
-        SetPortNum(8);
-        SetInternalTimeout(100);
-        SetExternalTimeout(300);
-    }
-};
-
-TConfig Register(TKestEcrModel Model, std::string Firmware = {}) {
-    TConfig config;
-    config.Model = Model;
-    config.Firmware = std::move(Firmware);
-    return config;
-}
 
 constexpr TFault AllFaults[] = {TFault::NoAnswer,      TFault::CutShort,  TFault::BadBcc,
                                 TFault::Garbage,       TFault::EtxInData, TFault::WrongEcho,
@@ -46,7 +30,7 @@ class LostAnswer : public testing::TestWithParam<TConfig> {};
 
 TEST_P(LostAnswer, DriverFollowsThePasswordAndRateTheRegisterTook) {
     TEmulator emu(GetParam());
-    TLinkDriver drv(emu.DevicePath());
+    TLinkDriver drv(emu.DevicePath(), 100);
     ASSERT_NO_THROW(drv.Open()) << kest::ToUtf8(drv.ErrMessage());
     const std::u16string passwords[] = {u"1234", u"5862"};
     const int rates[] = {19200, 9600};
@@ -82,7 +66,7 @@ TEST(LinkRecovery, RestOfABadAnswerIsNotTakenForTheNext) {
     TConfig config = Register(mem207_1F);
     config.Paced = true;
     TEmulator emu(config);
-    TLinkDriver drv(emu.DevicePath());
+    TLinkDriver drv(emu.DevicePath(), 100);
     drv.Open();
     for (const TFault fault : {TFault::Garbage, TFault::EtxInData}) {
         SCOPED_TRACE(static_cast<int>(fault));
@@ -95,7 +79,7 @@ TEST(LinkRecovery, RestOfABadAnswerIsNotTakenForTheNext) {
 
 TEST(LinkRecovery, CommandsFromTwoThreadsRunOneAtATime) {
     TEmulator emu(Register(mem207_1K));
-    TLinkDriver drv(emu.DevicePath());
+    TLinkDriver drv(emu.DevicePath(), 100);
     drv.Open();
     auto worker = [&drv](int& Failures) {
         for (int i = 0; i < 20; ++i) {
@@ -118,7 +102,7 @@ TEST(LinkRecovery, CommandsFromTwoThreadsRunOneAtATime) {
 
 TEST(LinkRecovery, SecondOpenOfALineIsBusyEvenForRoot) {
     TEmulator emu(Register(mem207_1F));
-    TLinkDriver first(emu.DevicePath()), second(emu.DevicePath());
+    TLinkDriver first(emu.DevicePath(), 100), second(emu.DevicePath(), 100);
     first.Open();
     EXPECT_THROW(second.Open(), std::system_error);
     EXPECT_EQ(second.ErrCode(), 17);

@@ -11,6 +11,7 @@
 
 #include "KestorEmu.h"
 #include "KestorFPrt.h"
+#include "LinkDriver.h"
 
 namespace {
 
@@ -18,26 +19,6 @@ using namespace std::chrono_literals;
 using kest::emu::TConfig;
 using kest::emu::TEmulator;
 using kest::emu::TFault;
-
-constexpr int Port = 9;  // KESTOR_COM9 names the emulator's device
-
-// A driver on port 9 with short time-outs, pointed at a device path.
-class TLinkDriver : public TKestorFPrt {
-public:
-    explicit TLinkDriver(const std::string& Device) {
-        setenv("KESTOR_COM9", Device.c_str(), 1);
-        SetPortNum(Port);
-        SetInternalTimeout(150);
-        SetExternalTimeout(300);
-    }
-};
-
-TConfig Register(TKestEcrModel Model, std::string Firmware = {}) {
-    TConfig config;
-    config.Model = Model;
-    config.Firmware = std::move(Firmware);
-    return config;
-}
 
 TEST(Link, IdentifiesEveryModel) {
     struct Case {

@@ -13,24 +13,12 @@
 
 #include "KestorEmu.h"
 #include "KestorFPrt.h"
+#include "LinkDriver.h"
 
 namespace {
 
 using kest::emu::TConfig;
 using kest::emu::TEmulator;
-
-class TLinkDriver : public TKestorFPrt {
-public:
-    explicit TLinkDriver(const std::string& Device) {
-        setenv("KESTOR_COM7", Device.c_str(), 1);
-        SetPortNum(7);
-        SetInternalTimeout(300);
-        SetExternalTimeout(600);
-    }
-    int DocNumber() {
-        return RunCmd([&] { return InternalDocNumber(); });
-    }
-};
 
 struct TModelCase {
     TKestEcrModel Model;
@@ -130,7 +118,7 @@ TEST_P(Services, EveryOperationIsRefusedByTheDriverOrAnsweredByTheRegister) {
     config.Model = GetParam().Model;
     config.Firmware = GetParam().Firmware;
     TEmulator emu(config);
-    TLinkDriver drv(emu.DevicePath());
+    TLinkDriver drv(emu.DevicePath(), 300, 600);
     ASSERT_NO_THROW(drv.Open()) << kest::ToUtf8(drv.ErrMessage());
     ASSERT_EQ(drv.Generation(), GetParam().Generation);
 
@@ -189,7 +177,7 @@ TEST(ServicesLink, ExtendedStatusWhileTheRegisterWaitsForItsPrinter) {
     TConfig config;
     config.Model = mem207_1K;
     TEmulator emu(config);
-    TLinkDriver drv(emu.DevicePath());
+    TLinkDriver drv(emu.DevicePath(), 300, 600);
     drv.Open();
     emu.SetExtendedStatus({0x04, 0x40, 0, 0, 0x04});
     emu.SetNotices(1);

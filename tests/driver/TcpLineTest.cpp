@@ -19,6 +19,7 @@
 
 #include "KestorEmu.h"
 #include "KestorFPrt.h"
+#include "LinkDriver.h"
 
 extern char** environ;
 
@@ -86,15 +87,6 @@ private:
     pid_t FPid = -1;
 };
 
-class TNetDriver : public TKestorFPrt {
-public:
-    explicit TNetDriver(const std::string& Address) {
-        setenv("KESTOR_COM6", Address.c_str(), 1);
-        SetPortNum(6);
-        SetInternalTimeout(300);
-    }
-};
-
 TEST(TcpLine, ThroughADeviceServerAndAcrossItsRestart) {
     TConfig config;
     config.Model = mem207_1K;
@@ -103,7 +95,7 @@ TEST(TcpLine, ThroughADeviceServerAndAcrossItsRestart) {
     TSer2net server(emu.DevicePath(), port);
     ASSERT_TRUE(server.Running()) << "ser2net did not start (scripts/install-deps installs it)";
 
-    TNetDriver drv("tcp://127.0.0.1:" + std::to_string(port));
+    TLinkDriver drv("tcp://127.0.0.1:" + std::to_string(port), 300);
     ASSERT_NO_THROW(drv.Open()) << kest::ToUtf8(drv.ErrMessage());
     EXPECT_EQ(drv.EcrModel(), mem207_1K);
     EXPECT_NO_THROW(drv.QueryEcrDateTime());
@@ -137,7 +129,7 @@ TEST(TcpLine, AddressesThatLeadNowhere) {
         {"tcp://127.0.0.1:" + std::to_string(FreePort()), ECONNREFUSED},
     };
     for (const auto& c : cases) {
-        TNetDriver drv(c.Address);
+        TLinkDriver drv(c.Address);
         EXPECT_THROW(drv.Open(), std::system_error) << c.Address;
         EXPECT_EQ(drv.ErrCodeEx(), c.Error) << c.Address;
         EXPECT_FALSE(drv.Active());
