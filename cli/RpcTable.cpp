@@ -223,6 +223,51 @@ const TOperationTable& Operations() {
         {"EKLZCloseArchive", Op([](D& Driver) { Driver.EKLZCloseArchive(); })},
         {"EKLZQueryStatus", Op([](D& Driver) { Driver.EKLZQueryStatus(); })},
 
+        // Shift and reports
+        {"OpenDay",
+         Op([](D& Driver, int OperNumber, std::u16string OperName, bool Flag,
+               TKestProtocol Protocol) { Driver.OpenDay(OperNumber, OperName, Flag, Protocol); })},
+        {"XReport",
+         Op([](D& Driver, std::optional<int> Flags) { return Driver.XReport(Flags.value_or(0)); })},
+        {"ZReport",
+         Op([](D& Driver, std::optional<int> Flags) { return Driver.ZReport(Flags.value_or(0)); })},
+        {"XReportByDep", Op([](D& Driver, int Depart, std::optional<int> Flags) {
+             return Driver.XReportByDep(Depart, Flags.value_or(0));
+         })},
+        {"XReportByOper", Op([](D& Driver, int Oper, std::optional<int> Flags) {
+             return Driver.XReportByOper(Oper, Flags.value_or(0));
+         })},
+        {"FiscalReportByNum",
+         Op([](D& Driver, std::u16string Password, bool Kind, int First, int Last) {
+             return Driver.FiscalReportByNum(Password, Kind, First, Last);
+         })},
+        {"FiscalReportByDate",
+         Op([](D& Driver, std::u16string Password, bool Kind, TIsoDate First, TIsoDate Last) {
+             return Driver.FiscalReportByDate(Password, Kind, First.Value, Last.Value);
+         })},
+        {"FiscalReportAll",
+         Op([](D& Driver, std::u16string Password) { return Driver.FiscalReportAll(Password); })},
+
+        // Printing and peripherals. The text is passed on as typed: the driver
+        // turns its backslash escapes into raw bytes, so the JSON string
+        // "AB\\0A" prints A, B and a line feed.
+        {"PrintNonFiscal", Op([](D& Driver, std::u16string Text, std::optional<bool> Open,
+                                 std::optional<bool> Close) {
+             Driver.PrintNonFiscal(Text, Open.value_or(true), Close.value_or(true));
+         })},
+        {"ShowDisplay", Op([](D& Driver, std::u16string Text, std::optional<bool> Open,
+                              std::optional<bool> Close) {
+             Driver.ShowDisplay(Text, Open.value_or(true), Close.value_or(true));
+         })},
+        {"FeedAndCut", Op([](D& Driver, int Lines, std::optional<bool> Cut) {
+             Driver.FeedAndCut(Lines, Cut.value_or(false));
+         })},
+        {"SetDisplayBaudRate", Op([](D& Driver, int Rate) { Driver.SetDisplayBaudRate(Rate); })},
+        {"ExternalPulse",
+         Op([](D& Driver, int Channel, int FirstInterval, int SecondInterval, int Count) {
+             Driver.ExternalPulse(Channel, FirstInterval, SecondInterval, Count);
+         })},
+
         // Status words
         {"CheckEcrStatus", Op([](D& Driver, int Bit) { return Driver.CheckEcrStatus(Bit); })},
         {"CheckDevStatus", Op([](D& Driver, int Bit) { return Driver.CheckDevStatus(Bit); })},

@@ -127,6 +127,13 @@ constexpr TInvalidArgText InvalidArgDetails[] = {
     {iaPictureWidth, u":\r\nневерная ширина графического клише"},
     {iaPictureHeight, u":\r\nневерная высота графического клише"},
     {iaPictureData, u":\r\nневерные данные графического клише"},
+
+    // Reports, printing and peripherals
+    {iaPulseChannel, u":\r\nневерный номер канала управления внешним устройством"},
+    {iaPulseInterval, u":\r\nневерное значение интервала импульса"},
+    {iaPulseCount, u":\r\nневерное значение счетчика импульсов"},
+    {iaFeedLines, u":\r\nневерное число строк прогона чековой ленты"},
+    {iaFeedDirection, u":\r\nнаправление прогона чековой ленты не поддерживается используемой ККМ"},
 };
 
 std::u16string Compose(std::u16string_view Head, std::u16string_view Detail) {

@@ -431,6 +431,47 @@ public:
     // The journal's status word into the EKLZ... properties.
     void EKLZQueryStatus();
 
+    // -- Shift and reports. Each report returns the number the register gave
+    // it and refreshes SerialNumber, SaleSum and BuyingSum; the fiscal-memory
+    // reports also the registration, header and range properties.
+    // Opens the shift for operator OperNumber (0..99) with OperName (40
+    // characters). Flag and the line Protocol (mprBS or mprXOnXoff) go into the
+    // mode digit of the generations that have one (all but 3, 7 and 8).
+    void OpenDay(int OperNumber, std::u16string_view OperName, bool Flag, TKestProtocol Protocol);
+    // Flags bits 0..2 are the register's report options.
+    int XReport(int Flags = 0);
+    int ZReport(int Flags = 0);
+    // Generations 3 and 7; a negative number reports all departments or
+    // operators. Flags bit 0 only.
+    int XReportByDep(int Depart, int Flags = 0);
+    int XReportByOper(int Oper, int Flags = 0);
+    // The fiscal memory by records First..Last (1..9999), by days or whole
+    // (not on generations 1, 2 and 6), with the tax inspector's password (5
+    // characters). Kind selects between the register's two forms of a range
+    // report. They return LastFiscalReport.
+    int FiscalReportByNum(std::u16string_view Password, bool Kind, int First, int Last);
+    int FiscalReportByDate(std::u16string_view Password, bool Kind, TKestDateTime First,
+                           TKestDateTime Last);
+    int FiscalReportAll(std::u16string_view Password);
+
+    // -- Printing and peripherals
+    // Free text for the printer, or for the customer display (generations 3
+    // and 7). Backslash escapes in Text (\0A, \1B, \\) become raw bytes. Open
+    // puts the register into output mode first; Close ends it and waits for
+    // the register's answer. A text in parts: Open on the first call, Close on
+    // the last, no other command in between. A call that fails half-way leaves
+    // the register in output mode.
+    void PrintNonFiscal(std::u16string_view Text, bool Open = true, bool Close = true);
+    void ShowDisplay(std::u16string_view Text, bool Open = true, bool Close = true);
+    // Feeds Lines (-127..127; backwards when negative, not on generations 3
+    // and 7) and cuts. Generations 2 and above.
+    void FeedAndCut(int Lines, bool Cut = false);
+    // The customer display's line: 9600, 19200, 57600 or 115200. Generations 3 and 7.
+    void SetDisplayBaudRate(int Rate);
+    // Count (0..255) pulses on external-device Channel 1 or 2, with the two
+    // intervals (0..127) in the register's units.
+    void ExternalPulse(int Channel, int FirstInterval, int SecondInterval, int Count);
+
     // -- Connection settings and state
     int PortNum() const { return FPortNum; }
     int BaudRate() const { return FBaudRate; }
@@ -789,6 +830,26 @@ private:
     void CheckJournal() const;
     // A journal report "Y" of Type with its two argument fields (at most 8 characters).
     void SendJournalReport(char Type, std::string_view First = {}, std::string_view Second = {});
+
+    // -- Reports and device output, inside the caller's command.
+    // X or Z report with "5" (generations other than 3 and 7).
+    int PrintReport(bool Clearing, bool Option);
+    // X or Z report, by operator or by department with "_" (generations 3
+    // and 7); Number < 0: none.
+    int PrintReportV03(char ReportType, bool OptionA, bool OptionB, bool OptionC, int Number);
+    // Sends report command Cmd. On generations 7 and 8 a report the user
+    // interrupted (error 10) may still have been registered: then true, with
+    // Number, SaleSum and BuyingSum from the register's last document.
+    bool TransferReport(uint8_t Cmd, std::string_view Request, std::span<char> Answer, int& Number);
+    // Fiscal-memory report "B" of ReportType over two 8-byte argument slots.
+    using TKestReportSlot = char[9];  // eight characters and a NUL
+    int FiscalReport(std::u16string_view Password, char ReportType, const TKestReportSlot& First,
+                     const TKestReportSlot& Last);
+    // A device-output sequence of Cmd ("6" printer, "^" display), see PrintNonFiscal.
+    void SendDevData(uint8_t Cmd, std::u16string_view Text, bool Open, bool Close);
+    // Raw bytes one at a time, each acknowledged; true when the register
+    // answered before all were sent.
+    bool SendDevBytes(uint8_t Cmd, std::string_view Data);
 
     std::unique_ptr<kest::TWakeup> FWakeup;  // wakes a blocked read or write
     std::unique_ptr<kest::TLine> FLine;      // the open line

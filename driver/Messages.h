@@ -46,6 +46,13 @@ enum TInvalidArgCode : int {
     iaPictureWidth = 48,
     iaPictureHeight = 49,
     iaPictureData = 50,
+
+    // Reports, printing and peripherals
+    iaPulseChannel = 34,
+    iaPulseInterval = 35,
+    iaPulseCount = 36,
+    iaFeedLines = 37,
+    iaFeedDirection = 38,
 };
 
 // Detail texts of EKestUnsupported: what the register cannot do.
@@ -69,6 +76,14 @@ inline constexpr std::u16string_view usDepartments =
     u":\r\nчтение / изменение наименований отделов";
 inline constexpr std::u16string_view usGraphicHeader = u":\r\nиспользование графического клише";
 inline constexpr std::u16string_view usEKLZ = u":\r\nработа с ЭКЛЗ";
+
+// Reports, printing and peripherals
+inline constexpr std::u16string_view usXReportByDep = u":\r\nпечать X-отчета по отделам";
+inline constexpr std::u16string_view usXReportByOper = u":\r\nпечать X-отчета по кассирам";
+inline constexpr std::u16string_view usFiscalReportAll =
+    u":\r\nфискальный отчет по всему содержимому фискальной памяти";
+inline constexpr std::u16string_view usDisplay = u":\r\nвывод на дисплей покупателя";
+inline constexpr std::u16string_view usFeed = u":\r\nпрогон / отрез чековой ленты";
 
 inline constexpr std::u16string_view NoError = u"Нет ошибки";
 inline constexpr std::u16string_view OutOfMemory = u"Недостаточно памяти для выполнения операции";

@@ -1,8 +1,11 @@
 // A driver whose line is a script in memory: it replaces the five port
 // operations, records every block the driver writes, and hands the driver the
-// register's next answer each time a request frame (or a one-byte reply to a
-// notice, or the in-wait status request) has been written. The engine above
-// the seam runs unchanged.
+// register's next answer each time a request frame has been written, and
+// after every block written outside a frame (a one-byte reply to a notice,
+// the in-wait status request, raw device data, which the register
+// acknowledges byte by byte on the BS protocol). A frame is what lies between
+// a lone STX block and a lone ETX block. The engine above the seam runs
+// unchanged.
 #pragma once
 
 #include <deque>
@@ -57,11 +60,16 @@ protected:
         const std::string block(static_cast<const char*>(Data), static_cast<size_t>(Size));
         Written.push_back(block);
         DoDataSend(Data, Size);
-        const bool requestEnd = block == "\x03";
-        const bool reply = block == "\x01" || block == "\x04";
-        const bool inWait = block == "\x07";
-        Replies += reply;
-        if ((requestEnd || reply || inWait) && !Answers.empty()) {
+        bool answered = !FInFrame;
+        if (block == "\x02") {
+            FInFrame = true;
+            answered = false;
+        } else if (FInFrame && block == "\x03") {
+            FInFrame = false;
+            answered = true;
+        }
+        Replies += block == "\x01" || block == "\x04";
+        if (answered && !Answers.empty()) {
             FInput += Answers.front();
             Answers.pop_front();
         }
@@ -74,12 +82,13 @@ protected:
         FInput.copy(static_cast<char*>(Buffer), static_cast<size_t>(n));
         FInput.erase(0, static_cast<size_t>(n));
         if (n > 0) DoDataReceive(Buffer, n);
-        if (Wait && n < Size) AskNoResponse();  // nothing more will come
+        if (Wait && n < Size) ThenIdle([&] { AskNoResponse(); });  // nothing more will come
         return n;
     }
 
 private:
     std::string FInput;
+    bool FInFrame = false;  // between the STX and the ETX of a request
 };
 
 // A frame around Body (the echo up to the last data byte), with its checksum.
