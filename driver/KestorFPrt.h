@@ -632,6 +632,10 @@ protected:
     void WaitAndReceiveResponse(uint8_t Cmd, void* OutData, int OutSize, TKestCmdType CmdType);
     // Clears both time-out-in-force flags; ends every exchange.
     void EndExchange();
+    // One exchange whose request data are Blocks joined, each sent as one
+    // write; the answer carries no data.
+    void TransferBlocks(uint8_t Cmd, TKestCmdType CmdType,
+                        std::span<const std::string_view> Blocks);
 
     // Opens the port and identifies the register.
     void StartConnection();
