@@ -84,6 +84,34 @@ std::span<const TEnumName<TKestOperType>> EnumNames<TKestOperType>() {
     return Table(names);
 }
 
+template <>
+std::span<const TEnumName<TKestPayType>> EnumNames<TKestPayType>() {
+    static constexpr TEnumName<TKestPayType> names[] = {
+        KEST_NAME(mptCash),       KEST_NAME(mptCredit),   KEST_NAME(mptCard),
+        KEST_NAME(mptCashCredit), KEST_NAME(mptCashCard),
+    };
+    return Table(names);
+}
+
+template <>
+std::span<const TEnumName<TKestItemType>> EnumNames<TKestItemType>() {
+    static constexpr TEnumName<TKestItemType> names[] = {
+        KEST_NAME(mitItem),     KEST_NAME(mitPercentAdj),     KEST_NAME(mitAmountAdj),
+        KEST_NAME(mitVoidItem), KEST_NAME(mitVoidPercentAdj), KEST_NAME(mitVoidAmountAdj),
+    };
+    return Table(names);
+}
+
+template <>
+std::span<const TEnumName<TKestOperInfo>> EnumNames<TKestOperInfo>() {
+    static constexpr TEnumName<TKestOperInfo> names[] = {
+        KEST_NAME(moiNumber),
+        KEST_NAME(moiName),
+        KEST_NAME(moiNumberName),
+    };
+    return Table(names);
+}
+
 #undef KEST_NAME
 
 }  // namespace kest

@@ -36,6 +36,12 @@ template <>
 std::span<const TEnumName<TKestDocStatus>> EnumNames<TKestDocStatus>();
 template <>
 std::span<const TEnumName<TKestOperType>> EnumNames<TKestOperType>();
+template <>
+std::span<const TEnumName<TKestPayType>> EnumNames<TKestPayType>();
+template <>
+std::span<const TEnumName<TKestItemType>> EnumNames<TKestItemType>();
+template <>
+std::span<const TEnumName<TKestOperInfo>> EnumNames<TKestOperInfo>();
 
 // Empty for a value outside the table.
 template <class E>

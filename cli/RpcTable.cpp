@@ -268,6 +268,107 @@ const TOperationTable& Operations() {
              Driver.ExternalPulse(Channel, FirstInterval, SecondInterval, Count);
          })},
 
+        // Standard receipt
+        {"OpenReceipt", Op([](D& Driver, TKestOperType Oper) { Driver.OpenReceipt(Oper); })},
+        {"AddReceiptItem",
+         Op([](D& Driver, std::u16string Name, TKestCurrency Price, bool ItemFlag, int Department,
+               int Code, int Adjustment, int Quantity, int Precision, int TaxIndex,
+               std::u16string UnitName, std::optional<int> Reserved) {
+             Driver.AddReceiptItem(Name, Price, ItemFlag, Department, Code, Adjustment, Quantity,
+                                   Precision, TaxIndex, UnitName, Reserved.value_or(0));
+         })},
+        {"CancelReceipt", Op([](D& Driver) { Driver.CancelReceipt(); })},
+        {"CloseReceipt",
+         Op([](D& Driver, std::u16string Account, TKestPayType PayType, TKestCurrency Amount,
+               TKestCurrency Amount2, std::u16string PayText, int Copies, TKestOperInfo OperInfo) {
+             Driver.CloseReceipt(Account, PayType, Amount, Amount2, PayText, Copies, OperInfo);
+         })},
+
+        // Custom document and form
+        {"OpenCustomDoc",
+         Op([](D& Driver, bool Form, TKestOperType Oper) { Driver.OpenCustomDoc(Form, Oper); })},
+        {"CancelCustomDoc", Op([](D& Driver) { Driver.CancelCustomDoc(); })},
+        {"CloseCustomDoc",
+         Op([](D& Driver, TKestPayType PayType, int DocFlags, int CopiesA, int CopiesB, int OffsetA,
+               int OffsetB, int OffsetC, int FiscalIndex) {
+             Driver.CloseCustomDoc(PayType, DocFlags, CopiesA, CopiesB, OffsetA, OffsetB, OffsetC,
+                                   FiscalIndex);
+         })},
+
+        // Composite document and the last document
+        {"OpenFiscalDoc", Op([](D& Driver, TKestOperType Oper) { Driver.OpenFiscalDoc(Oper); })},
+        {"PrintFiscalDocBuffer", Op([](D& Driver) { Driver.PrintFiscalDocBuffer(); })},
+        {"CloseFiscalDoc", Op([](D& Driver) { Driver.CloseFiscalDoc(); })},
+        {"CancelFiscalDoc",
+         Op([](D& Driver, bool LocalOnly) { Driver.CancelFiscalDoc(LocalOnly); })},
+        {"CopyFiscalDoc", Op([](D& Driver) { Driver.CopyFiscalDoc(); })},
+        {"RepeatOperation", Op([](D& Driver) { Driver.RepeatOperation(); })},
+
+        // Document properties
+        {"AddSerialNumber",
+         Op([](D& Driver, int Flags, int X, int Y) { Driver.AddSerialNumber(Flags, X, Y); })},
+        {"AddHeaderLine", Op([](D& Driver, int Line, int Flags, int X, int Y) {
+             Driver.AddHeaderLine(Line, Flags, X, Y);
+         })},
+        {"AddDateTime",
+         Op([](D& Driver, int Flags, int X, int Y) { Driver.AddDateTime(Flags, X, Y); })},
+        {"AddOperInfo", Op([](D& Driver, TKestOperInfo Info, int Flags, int X, int Y) {
+             Driver.AddOperInfo(Info, Flags, X, Y);
+         })},
+        {"AddDocNumber",
+         Op([](D& Driver, int Flags, int X, int Y) { Driver.AddDocNumber(Flags, X, Y); })},
+        {"AddReceiptNumber",
+         Op([](D& Driver, int Flags, int X, int Y) { Driver.AddReceiptNumber(Flags, X, Y); })},
+        {"AddAccount", Op([](D& Driver, std::u16string Account, int Flags, int X, int Y) {
+             Driver.AddAccount(Account, Flags, X, Y);
+         })},
+        {"AddTaxPayerNumber",
+         Op([](D& Driver, int Flags, int X, int Y) { Driver.AddTaxPayerNumber(Flags, X, Y); })},
+        {"AddItem",
+         Op([](D& Driver, TKestItemType ItemType, TKestCurrency Price, bool ItemFlag,
+               int Department, int Code, int Adjustment, int Quantity, int Precision, int TaxIndex,
+               std::u16string UnitName, int Flags, int X, int Y, int Second) {
+             Driver.AddItem(ItemType, Price, ItemFlag, Department, Code, Adjustment, Quantity,
+                            Precision, TaxIndex, UnitName, Flags, X, Y, Second);
+         })},
+        {"AddDocPercentAdj",
+         Op([](D& Driver, int Percent, int TaxIndex, int Flags, int X, int Y, int Second) {
+             Driver.AddDocPercentAdj(Percent, TaxIndex, Flags, X, Y, Second);
+         })},
+        {"AddDocAmountAdj",
+         Op([](D& Driver, TKestCurrency Amount, int TaxIndex, int Flags, int X, int Y, int Second) {
+             Driver.AddDocAmountAdj(Amount, TaxIndex, Flags, X, Y, Second);
+         })},
+        {"AddTotal", Op([](D& Driver, int Flags, int X, int Y, int Second) {
+             Driver.AddTotal(Flags, X, Y, Second);
+         })},
+        {"AddPay",
+         Op([](D& Driver, TKestPayType PayType, TKestCurrency Amount, TKestCurrency Amount2,
+               std::u16string PayText, int Flags, int X, int Y, int Second) {
+             Driver.AddPay(PayType, Amount, Amount2, PayText, Flags, X, Y, Second);
+         })},
+        {"AddChange", Op([](D& Driver, int Flags, int X, int Y, int Second) {
+             Driver.AddChange(Flags, X, Y, Second);
+         })},
+        {"AddTaxSum", Op([](D& Driver, int TaxIndex, int Flags, int X, int Y, int Second) {
+             Driver.AddTaxSum(TaxIndex, Flags, X, Y, Second);
+         })},
+        {"AddFiscalSign",
+         Op([](D& Driver, int Flags, int X, int Y) { Driver.AddFiscalSign(Flags, X, Y); })},
+        {"AddEKLZData",
+         Op([](D& Driver, int Flags, int X, int Y) { Driver.AddEKLZData(Flags, X, Y); })},
+        {"AddRegNumber",
+         Op([](D& Driver, int Flags, int X, int Y) { Driver.AddRegNumber(Flags, X, Y); })},
+        {"AddGraphicHeader",
+         Op([](D& Driver, int Flags, int X, int Y) { Driver.AddGraphicHeader(Flags, X, Y); })},
+        {"AddBarcode", Op([](D& Driver, int Value1, int Value2, int Value3, int Value4, int Value5,
+                             bool Mark, int Flags, int X, int Y) {
+             Driver.AddBarcode(Value1, Value2, Value3, Value4, Value5, Mark, Flags, X, Y);
+         })},
+        {"AddCustom", Op([](D& Driver, std::u16string Text, int Flags, int X, int Y) {
+             Driver.AddCustom(Text, Flags, X, Y);
+         })},
+
         // Status words
         {"CheckEcrStatus", Op([](D& Driver, int Bit) { return Driver.CheckEcrStatus(Bit); })},
         {"CheckDevStatus", Op([](D& Driver, int Bit) { return Driver.CheckDevStatus(Bit); })},

@@ -210,6 +210,9 @@ void TKestorFPrt::ResetRegisterState() {
     FEKLZOper = motUnknown;
     FCachedOper = motUnknown;
     InvalidateCounters();
+    // An unsent document is gone with the register it was meant for.
+    FReceiptItemCount = 0;
+    ResetPropertyBuffer();
     // The identity strings keep the last register's values.
 }
 

@@ -70,6 +70,22 @@ void TKestorFPrt::TransferSimple(uint8_t Cmd, TKestCmdType CmdType) {
     Transfer(Cmd, CmdType, nullptr, 0, nullptr, 0);
 }
 
+void TKestorFPrt::TransferBlocks(uint8_t Cmd, TKestCmdType CmdType,
+                                 std::span<const std::string_view> Blocks) {
+    CorrectTimeouts(Cmd, CmdType);
+    try {
+        uint8_t bcc = StartRequest(Cmd);
+        for (const std::string_view block : Blocks)
+            DataRequest(block.data(), static_cast<int>(block.size()), bcc);
+        FinishRequest(bcc);
+        WaitAndReceiveResponse(Cmd, nullptr, 0, CmdType);
+    } catch (...) {
+        EndExchange();
+        throw;
+    }
+    EndExchange();
+}
+
 void TKestorFPrt::EndExchange() {
     FInternalTimeoutInForce = false;
     FExternalTimeoutInForce = false;

@@ -1,4 +1,5 @@
 // The exception tree, its message composition and the register's error table.
+#include <iterator>
 #include <new>
 #include <string>
 #include <system_error>
@@ -134,6 +135,36 @@ constexpr TInvalidArgText InvalidArgDetails[] = {
     {iaPulseCount, u":\r\nневерное значение счетчика импульсов"},
     {iaFeedLines, u":\r\nневерное число строк прогона чековой ленты"},
     {iaFeedDirection, u":\r\nнаправление прогона чековой ленты не поддерживается используемой ККМ"},
+
+    // Fiscal documents
+    {iaOperType, u":\r\nневерный тип операции"},
+    {iaOperTypeUnsupported, u":\r\nуказанный тип операции не поддерживается подключенной ККМ"},
+    {iaCopies, u":\r\nневерное значение числа копий документа"},
+    {iaImpressionOffset, u":\r\nневерное значение смещения оттиска документа"},
+    {iaPropertyOffset, u":\r\nневерное значение смещения реквизита документа"},
+    {iaCopyOverFiscalSign,
+     u":\r\nпри указанном смещении копия документа перекрывает фискальный признак"},
+    {iaFiscalSignOrder,
+     u":\r\nфискальный признак должен иметь максимальное смещение по вертикали среди "
+     u"обязательных реквизитов"},
+    {iaFiscalIndex, u":\r\nневерный индекс фискального оттиска документа"},
+    {iaOperInfo, u":\r\nневерно задан формат печати информации об операторе"},
+    {iaPayType, u":\r\nневерный вид оплаты"},
+    {iaPayTypeUnsupported, u":\r\nвид оплаты не поддерживается подключенной ККМ"},
+    {iaPayTypeForbidden, u":\r\nвид оплаты не допустим для открытой операции"},
+    {iaPayAmount, u":\r\nневерное значение суммы оплаты"},
+    {iaItemPrice, u":\r\nневерное значение суммы позиции"},
+    {iaItemCode, u":\r\nневерное значение кода позиции"},
+    {iaAdjustment, u":\r\nневерное значение скидки / надбавки"},
+    {iaPrecision, u":\r\nневерное значение точности количества"},
+    {iaItemSum, u":\r\nслишком большая сумма позиции"},
+    {iaItemType, u":\r\nневерный тип позиции"},
+    {iaItemTypeUnsupported, u":\r\nвыбранный тип позиции не поддерживается используемой ККМ"},
+    {iaItemTypeForbidden, u":\r\nтип позиции не допустим для открытой операции"},
+    {iaAccount, u":\r\nневерно задан номер счета"},
+    {iaEKLZDataOrder,
+     u":\r\nданные ЭКЛЗ должны иметь максимальное смещение по вертикали среди "
+     u"обязательных реквизитов"},
 };
 
 std::u16string Compose(std::u16string_view Head, std::u16string_view Detail) {
@@ -158,6 +189,18 @@ std::u16string_view InvalidArgDetail(int Code) {
     for (const auto& e : InvalidArgDetails)
         if (e.Code == Code) return e.Text;
     return {};
+}
+
+std::u16string_view PropertyDetail(int Code) {
+    static constexpr std::u16string_view details[] = {
+        prSerialNumber,   prHeaderLine, prHeaderLine, prHeaderLine,    prHeaderLine,
+        prDateTime,       prOperInfo,   prDocNumber,  prReceiptNumber, prAccount,
+        prTaxPayerNumber, prItem,       prTotal,      prPayment,       prChange,
+        prTaxSum,         prTaxSum,     prTaxSum,     prTaxSum,        prTaxSum,
+        prFiscalSign,     {},           prEKLZData,   prGraphicHeader, prRegNumber,
+    };
+    if (Code < 0 || Code >= static_cast<int>(std::size(details))) return {};
+    return details[Code];
 }
 
 std::u16string_view EcrErrorText(int Code) {

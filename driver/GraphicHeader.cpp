@@ -41,18 +41,8 @@ void TKestorFPrt::SendGraphicHeader(int Width, int Height, std::string_view HexT
     EncodeHead(Width, Height, FlagEnable, head);
     // Up to 16801 bytes of picture: sent from its own buffer after the head,
     // as one frame.
-    CorrectTimeouts(CmdGraphicHeader, mctInternal);
-    try {
-        uint8_t bcc = StartRequest(CmdGraphicHeader);
-        DataRequest(head, sizeof head, bcc);
-        DataRequest(HexText.data(), static_cast<int>(HexText.size()), bcc);
-        FinishRequest(bcc);
-        WaitAndReceiveResponse(CmdGraphicHeader, nullptr, 0, mctInternal);
-    } catch (...) {
-        EndExchange();
-        throw;
-    }
-    EndExchange();
+    const std::string_view blocks[] = {{head, sizeof head}, HexText};
+    TransferBlocks(CmdGraphicHeader, mctInternal, blocks);
 }
 
 void TKestorFPrt::EnableGraphicHeader(int Width, int Height, std::span<const uint8_t> Picture) {

@@ -17,6 +17,8 @@
 #pragma once
 
 #include <atomic>
+#include <bitset>
+#include <climits>
 #include <condition_variable>
 #include <cstdint>
 #include <exception>
@@ -30,6 +32,7 @@
 #include <thread>
 #include <type_traits>
 
+#include "KestRecords.h"
 #include "KestTypes.h"
 
 // ---------------------------------------------------------------------------
@@ -330,6 +333,92 @@ public:
     // Every operation below raises EKestConnClosed when not connected and
     // makes its refusals (EKestUnsupported, EKestInvalidArg) before any byte
     // is sent.
+
+    // -- Fiscal documents. A document is assembled in the driver and reaches
+    // the register in one command when it is closed (a composite document
+    // also when its buffer is printed). A refused call changes nothing; a
+    // close that fails in the register keeps the document, to be closed again
+    // or cancelled. A close whose print the register reports interrupted
+    // (error 10) while its last document number has moved on with the same
+    // operation counts as printed. Every amount lies in 0..MaxAmount.
+    static constexpr TKestCurrency MaxAmount = TKestCurrency::FromRaw(999'999'999'900);
+
+    // Standard receipt (not on generations 3 and 7): at most 40 items on
+    // generation 1, 193 on 2 and 6, 196 on 8, and one payment; command "K".
+    void OpenReceipt(TKestOperType Oper);
+    // Price per unit; Adjustment in hundredths of a per cent, negative for a
+    // discount; Quantity in units of 10^-Precision (Precision 0..3), negative
+    // when none is printed; TaxIndex 0..4 on generations 6 and 8. UnitName
+    // and Reserved are not used by standard receipts.
+    void AddReceiptItem(std::u16string_view Name, TKestCurrency Price, bool ItemFlag,
+                        int Department, int Code, int Adjustment, int Quantity, int Precision,
+                        int TaxIndex, std::u16string_view UnitName, int Reserved = 0);
+    void CancelReceipt();
+    // Account: digits only on generation 1; Copies 0..9; OperInfo on
+    // generations 6 and 8.
+    void CloseReceipt(std::u16string_view Account, TKestPayType PayType, TKestCurrency Amount,
+                      TKestCurrency Amount2, std::u16string_view PayText, int Copies,
+                      TKestOperInfo OperInfo);
+
+    // Custom document (Form false, command "N") or form (command "P"), not on
+    // generations 3 and 7: properties placed with the Add operations below.
+    void OpenCustomDoc(bool Form, TKestOperType Oper);
+    void CancelCustomDoc();
+    // PayType counts when no payment property was added; DocFlags' low four
+    // bits go to the register; CopiesA, CopiesB 0..9; the impression offsets
+    // 0..99; FiscalIndex chooses the fiscal one of the (CopiesA + 1) x
+    // (CopiesB + 1) impressions (at most 15).
+    void CloseCustomDoc(TKestPayType PayType, int DocFlags, int CopiesA, int CopiesB, int OffsetA,
+                        int OffsetB, int OffsetC, int FiscalIndex);
+
+    // Composite document (generations 3 and 7), command "S": kept in the
+    // driver until its buffer is printed; the register keeps it open until it
+    // is closed or cancelled. LocalOnly drops the driver's buffer only.
+    void OpenFiscalDoc(TKestOperType Oper);
+    void PrintFiscalDocBuffer();
+    void CloseFiscalDoc();
+    void CancelFiscalDoc(bool LocalOnly);
+    // A copy of the last document ("T", generations 3 and 7); the last
+    // operation again ("O").
+    void CopyFiscalDoc();
+    void RepeatOperation();
+
+    // Document properties of an open custom or composite document. X is
+    // 0..99, Y 0..999 (0..99 on generation 1), Second the second horizontal
+    // offset of priced properties (0..39, generations 6 and 8). Flags are the
+    // caller's print flags. The fiscal sign and the journal data come below
+    // every mandatory property (codes 0..20).
+    void AddSerialNumber(int Flags, int X, int Y);
+    void AddHeaderLine(int Line, int Flags, int X, int Y);  // Line 1..4
+    void AddDateTime(int Flags, int X, int Y);
+    void AddOperInfo(TKestOperInfo Info, int Flags, int X, int Y);
+    void AddDocNumber(int Flags, int X, int Y);
+    void AddReceiptNumber(int Flags, int X, int Y);
+    void AddAccount(std::u16string_view Account, int Flags, int X, int Y);
+    void AddTaxPayerNumber(int Flags, int X, int Y);
+    // As AddReceiptItem; adjustments and voids on generations 3 and 7 only
+    // (Flags 0x800 voids there).
+    void AddItem(TKestItemType ItemType, TKestCurrency Price, bool ItemFlag, int Department,
+                 int Code, int Adjustment, int Quantity, int Precision, int TaxIndex,
+                 std::u16string_view UnitName, int Flags, int X, int Y, int Second);
+    // Adjustments of the whole document (generations 3 and 7): Percent in
+    // hundredths of a per cent, -10000..10000 but not 0; Amount in
+    // -MaxAmount..MaxAmount; negative values are discounts.
+    void AddDocPercentAdj(int Percent, int TaxIndex, int Flags, int X, int Y, int Second);
+    void AddDocAmountAdj(TKestCurrency Amount, int TaxIndex, int Flags, int X, int Y, int Second);
+    void AddTotal(int Flags, int X, int Y, int Second);
+    void AddPay(TKestPayType PayType, TKestCurrency Amount, TKestCurrency Amount2,
+                std::u16string_view PayText, int Flags, int X, int Y, int Second);
+    void AddChange(int Flags, int X, int Y, int Second);
+    void AddTaxSum(int TaxIndex, int Flags, int X, int Y, int Second);  // generations 3 and up
+    void AddFiscalSign(int Flags, int X, int Y);                        // not on 3 and 7
+    void AddEKLZData(int Flags, int X, int Y);
+    void AddRegNumber(int Flags, int X, int Y);      // 207.1F-MD from firmware 3.0
+    void AddGraphicHeader(int Flags, int X, int Y);  // always at X 0; generations 3 and 7
+    // Five values for the register's barcode (generations 2, 6 and 8).
+    void AddBarcode(int Value1, int Value2, int Value3, int Value4, int Value5, bool Mark,
+                    int Flags, int X, int Y);
+    void AddCustom(std::u16string_view Text, int Flags, int X, int Y);  // 40 characters
 
     // -- Parameters: the register's numbered settings (commands "\" and "W").
     // The queries run on generations 3, 7 and 8 (display time-out, contrast,
@@ -673,6 +762,10 @@ protected:
     void WaitAndReceiveResponse(uint8_t Cmd, void* OutData, int OutSize, TKestCmdType CmdType);
     // Clears both time-out-in-force flags; ends every exchange.
     void EndExchange();
+    // One exchange whose request data are Blocks joined, each sent as one
+    // write; the answer carries no data.
+    void TransferBlocks(uint8_t Cmd, TKestCmdType CmdType,
+                        std::span<const std::string_view> Blocks);
 
     // Opens the port and identifies the register.
     void StartConnection();
@@ -775,6 +868,64 @@ protected:
     TKestCountersValues FCounters{};
     bool FCountersValid = false;
 
+    // -- Fiscal documents, inside the caller's command. Checks raise before
+    // anything in the buffers changes.
+    static constexpr int MaxReceiptItems = 196;
+    static constexpr int MaxDocProperties = 300;
+    // Generations 3 and 7 keep their documents in the V03 layouts.
+    bool HasV03Layout() const;
+    // The register's operation code; EKestInvalidArg for an operation that
+    // is none or that the register does not take.
+    char ConvertOperType(TKestOperType Oper) const;
+    // Fills Buf (at least the layout's size) with the price record of the
+    // generation; returns the item flag word.
+    uint16_t FillPriceData(TKestItemType ItemType, TKestCurrency Price, bool ItemFlag,
+                           int Department, int Code, int Adjustment, int Quantity, int Precision,
+                           int TaxIndex, std::u16string_view UnitName, std::span<char> Buf) const;
+    // Fills all of Buf with the payment information block; returns the
+    // payment type code character.
+    char FillPayInfo(TKestPayType PayType, TKestCurrency Amount, TKestCurrency Amount2,
+                     std::u16string_view PayText, std::span<char> Buf) const;
+    // The caller's print flags as the V03 property flag word (0 elsewhere).
+    uint16_t ConvertFlagsV03(int Flags) const;
+    // Appends one property record after checking capacity, offsets and the
+    // vertical order of the fiscal sign and the journal data.
+    void AddDocProperty(uint8_t Code, uint16_t Flags, const void* Data, int Size, int X, int Y,
+                        int Second, bool HasSecond);
+    void AddDocProperty(uint8_t Code, uint16_t Flags, int X, int Y, int Second, bool HasSecond);
+    // Prints the composite document's buffer (mode 0), closes (4) or cancels
+    // (8) it with command "S".
+    void SendFiscalData(bool Close, bool Cancel);
+    // Sends a document in one exchange of Cmd. With Printed, an interruption
+    // (error 10) counts as success when the register's last document number
+    // has moved on with the document's operation.
+    void SendDocument(uint8_t Cmd, std::span<const std::string_view> Blocks, bool Printed);
+    // Empties the property buffer and sets its bounds to their initial values.
+    void ResetPropertyBuffer();
+
+    // -- Receipt buffer
+    TKestReceiptHeader FReceiptHeader{};
+    int FReceiptItemCount = 0;
+    TKestItemData FReceiptItems[MaxReceiptItems]{};
+
+    // -- Property buffer of custom and composite documents: a generation uses
+    // the records of its own layout. The constructor, Close, opening and
+    // cancelling a document and a successful close set it to these values.
+    static constexpr int NoFiscalSignX = -27;
+    struct TKestPropertyBuffer {
+        TKestDocPropertyData Records[MaxDocProperties]{};
+        TKestDocPropertyDataV03 RecordsV03[MaxDocProperties]{};
+        int Count = 0;
+        std::bitset<256> Present;  // property codes in the document
+        int FiscalSignX = NoFiscalSignX;
+        int FiscalSignY = INT_MAX;
+        int EKLZDataY = INT_MAX;
+        int MandatoryY = -1;  // the largest Y among codes 0..20
+        TKestPayType LastPayType = mptCash;
+        TKestCustomDocHeader Header{};
+    };
+    TKestPropertyBuffer FDoc;
+
 private:
     // The identification answer: serial number, model name, manufacturer and
     // firmware tag, each followed by 0x00.
@@ -830,6 +981,21 @@ private:
     void CheckJournal() const;
     // A journal report "Y" of Type with its two argument fields (at most 8 characters).
     void SendJournalReport(char Type, std::string_view First = {}, std::string_view Second = {});
+    // -- Fiscal documents: the open document is of the operation's kind.
+    void CheckReceiptOpen() const;    // a standard receipt
+    void CheckCustomDocOpen() const;  // a custom document or form
+    void CheckFiscalDocOpen() const;  // a composite document
+    // Connected, and a property may join the open document;
+    // CheckUniqueProperty: Code is not in it yet.
+    void CheckPropertyDocOpen() const;
+    void CheckUniqueProperty(int Code) const;
+    // The properties a custom document cannot be closed without.
+    void CheckMandatoryProperties() const;
+    // The document adjustment (code 21) of Kind with its value Text.
+    void AddDocAdjustment(int Kind, bool Discount, std::string_view Text, int TaxIndex, int Flags,
+                          int X, int Y, int Second);
+    // The receipt or custom document is over: the register's status says so.
+    void EndDocument();
 
     // -- Reports and device output, inside the caller's command.
     // X or Z report with "5" (generations other than 3 and 7).

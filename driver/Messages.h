@@ -53,6 +53,31 @@ enum TInvalidArgCode : int {
     iaPulseCount = 36,
     iaFeedLines = 37,
     iaFeedDirection = 38,
+
+    // Fiscal documents
+    iaOperType = 8,
+    iaOperTypeUnsupported = 9,
+    iaCopies = 10,
+    iaImpressionOffset = 11,
+    iaPropertyOffset = 12,
+    iaCopyOverFiscalSign = 13,
+    iaFiscalSignOrder = 14,
+    iaFiscalIndex = 15,
+    iaOperInfo = 16,
+    iaPayType = 17,
+    iaPayTypeUnsupported = 18,
+    iaPayTypeForbidden = 19,
+    iaPayAmount = 20,
+    iaItemPrice = 21,
+    iaItemCode = 23,
+    iaAdjustment = 24,
+    iaPrecision = 26,
+    iaItemSum = 28,
+    iaItemType = 30,
+    iaItemTypeUnsupported = 31,
+    iaItemTypeForbidden = 32,
+    iaAccount = 51,
+    iaEKLZDataOrder = 52,
 };
 
 // Detail texts of EKestUnsupported: what the register cannot do.
@@ -84,6 +109,49 @@ inline constexpr std::u16string_view usFiscalReportAll =
     u":\r\nфискальный отчет по всему содержимому фискальной памяти";
 inline constexpr std::u16string_view usDisplay = u":\r\nвывод на дисплей покупателя";
 inline constexpr std::u16string_view usFeed = u":\r\nпрогон / отрез чековой ленты";
+
+// Detail texts of the fiscal documents' refusals (EKestUnsupported,
+// EKestForbidden, EKestForbiddenVersion): what cannot be done.
+inline constexpr std::u16string_view dtReceipt = u":\r\nпроведение стандартного чека";
+inline constexpr std::u16string_view dtCustomDoc =
+    u":\r\nпроведение произвольного фискального документа";
+inline constexpr std::u16string_view dtFiscalDoc =
+    u":\r\nпроведение фискального документа (составного чека)";
+inline constexpr std::u16string_view dtCopyDoc = u":\r\nпечать копии ранее проведенного документа";
+inline constexpr std::u16string_view dtAddProperty =
+    u":\r\nдобавление реквизитов фискального документа";
+inline constexpr std::u16string_view dtPayment = u":\r\nоплата чека";
+inline constexpr std::u16string_view dtChange = u":\r\nпечать суммы сдачи";
+inline constexpr std::u16string_view dtTotal = u":\r\nпечать итога документа";
+inline constexpr std::u16string_view dtReceiptNumber = u":\r\nуказание номера чека";
+inline constexpr std::u16string_view dtTaxSums = u":\r\nвычисление налогов";
+inline constexpr std::u16string_view dtFiscalSign = u":\r\nуказание фискального признака";
+inline constexpr std::u16string_view dtDocAdjustment = u":\r\nначисление скидок / надбавок на чек";
+inline constexpr std::u16string_view dtEKLZData = u":\r\nдобавление данных ЭКЛЗ";
+inline constexpr std::u16string_view dtRegNumberPrint = u":\r\nпечать регистрационного номера ККМ";
+inline constexpr std::u16string_view dtBarcode = u":\r\nдобавление штрих-кода";
+
+// Detail texts of EKestDuplication and EKestNoProperty: the property, by its
+// code (the header lines 1..4 share one).
+inline constexpr std::u16string_view prSerialNumber = u":\r\nсерийный номер ККМ";
+inline constexpr std::u16string_view prHeaderLine = u":\r\nстрока клише";
+inline constexpr std::u16string_view prDateTime = u":\r\nдата и время совершения операции";
+inline constexpr std::u16string_view prOperInfo = u":\r\nинформация об операторе";
+inline constexpr std::u16string_view prDocNumber = u":\r\nномер документа";
+inline constexpr std::u16string_view prReceiptNumber = u":\r\nномер чека";
+inline constexpr std::u16string_view prAccount = u":\r\nномер счета";
+inline constexpr std::u16string_view prTaxPayerNumber = u":\r\nИНН";
+inline constexpr std::u16string_view prItem = u":\r\nцена услуги или сумма";
+inline constexpr std::u16string_view prTotal = u":\r\nитоговая сумма";
+inline constexpr std::u16string_view prPayment = u":\r\nинформация об оплате";
+inline constexpr std::u16string_view prChange = u":\r\nсумма сдачи";
+inline constexpr std::u16string_view prTaxSum = u":\r\nсумма налога";
+inline constexpr std::u16string_view prFiscalSign = u":\r\nфискальный признак";
+inline constexpr std::u16string_view prEKLZData = u":\r\nданные ЭКЛЗ";
+inline constexpr std::u16string_view prGraphicHeader = u":\r\nграфическое клише";
+inline constexpr std::u16string_view prRegNumber = u":\r\nрегистрационный номер ККМ";
+// The text of property Code; empty for codes that may repeat.
+std::u16string_view PropertyDetail(int Code);
 
 inline constexpr std::u16string_view NoError = u"Нет ошибки";
 inline constexpr std::u16string_view OutOfMemory = u"Недостаточно памяти для выполнения операции";

@@ -5,7 +5,8 @@ set -euo pipefail
 build=$1
 source=$2
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+# On failure the step's log tells why.
+trap 'status=$?; [ $status -ne 0 ] && cat "$work"/*.log 2>/dev/null; rm -rf "$work"; exit $status' EXIT
 
 cmake --install "$build" --prefix "$work/prefix" > "$work/install.log"
 for program in kestorctl kestor-emu; do
@@ -15,7 +16,7 @@ done
 export KESTOR_COM24=/nonexistent/kestor-port
 cmake -S "$source/tests/install/consumer" -B "$work/consumer" -G Ninja \
   -DCMAKE_PREFIX_PATH="$work/prefix" > "$work/configure.log"
-cmake --build "$work/consumer" > "$work/build.log"
+cmake --build "$work/consumer" > "$work/build.log" 2>&1
 "$work/consumer/consumer" | grep -qx "libkestor 1.2 (101)"
 
 pc=$(dirname "$(find "$work/prefix" -name kestor.pc)")
