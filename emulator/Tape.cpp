@@ -88,7 +88,7 @@ std::u16string OperationName(char Operation) {
 std::u16string Operator(const TEcrState& State, int Info) {
     const std::u16string number = u"ОПЕРАТОР " + Digits(State.Operator, 2);
     const std::u16string name = Decode(State, State.Texts[OperatorBase + State.Operator]);
-    return Info == 0 ? number : Info == 1 ? name : number + u" " + name;
+    return Info == 0 || name.empty() ? number : Info == 1 ? name : number + u" " + name;
 }
 
 std::u16string TaxName(const TEcrState& State, int Index) {

@@ -392,14 +392,17 @@ TEST(RegisterDocuments, CustomDocumentAndFormOnGenerations1And2) {
                                      Join(records)),
                   Answer('N', error, {}, "08", "0001"));
 
-    // Generation 2: the sample cash-out form, its one item the sum alone.
+    // Generation 2: the sample cash-out form, its one item the sum alone; a
+    // text below the fiscal sign on row 100, whose number fills its slot.
     std::vector<std::string> form = CustomHead(Property53, "00", false);
     form.push_back(Property53("11", "00", 0, 9, Price("", "", "", "", "10000.00")));
     form.push_back(Property53("20", "00", 0, 10));
+    form.push_back(Property53("99", "30", 2, 100, "x"));
     TTestRegister gen2(Gen2);
     EXPECT_EQ(gen2.Send('P', CustomHeader('3', "01", '0', '0', "0", '0', form.size()) + Join(form)),
               Printed('P', "0001"));
-    EXPECT_NE(gen2.TakeTape().find("10000.00                       =10000.00\n"),
+    EXPECT_NE(gen2.TakeTape().find("10000.00                       =10000.00\nФП\n" +
+                                   std::string(89, '\n') + "  x\n----"),
               std::string::npos);
     EXPECT_EQ(gen2.Counter(CtCashOut).Count, 2);
     EXPECT_EQ(gen2.Counter(CtDrawer).Sum, 3415000 - 1000000);
