@@ -40,15 +40,6 @@ TAnswer ChangeBaudRate(TEcrState& State, const TCommand&, std::string_view Data)
     return {};
 }
 
-bool HasJournal(const TEcrState& State) {
-    return State.Model->ProtectedJournal;
-}
-
-// The 207.1F-MD from firmware B3.0 on: a re-registration with wider texts and
-// the short answer about the last document.
-bool IsNewMoldavian(const TEcrState& State) {
-    return State.Model->Model == mem207_1FMD && State.SubVersion >= 0x0300;
-}
 bool IsOldMoldavian(const TEcrState& State) {
     return State.Model->Model == mem207_1FMD && State.SubVersion < 0x0300;
 }
@@ -56,6 +47,9 @@ bool IsOldMoldavian(const TEcrState& State) {
 constexpr uint32_t FromGeneration2 = OnGenerations({2, 3, 6, 7, 8});
 constexpr uint32_t FromGeneration3 = OnGenerations({3, 6, 7, 8});
 constexpr uint32_t Generations3And7 = OnGenerations({3, 7});
+// Standard receipts and custom documents; generations 3 and 7 have composite
+// documents instead.
+constexpr uint32_t WithoutComposite = OnGenerations({1, 2, 6, 8});
 
 // The first row of a code that fits the register applies.
 constexpr TCommand CommandTable[] = {
@@ -93,12 +87,27 @@ constexpr TCommand CommandTable[] = {
     {'A', AllGenerations, IsNewMoldavian, 46, 2, FiscalRewrite},
     {'A', AllGenerations, nullptr, 43, 2, FiscalRewrite},
 
+    {'K', WithoutComposite, nullptr, VariableSize, 0, PrintReceipt},
+    {'N', WithoutComposite, nullptr, VariableSize, 0, PrintCustomDocument},
+    {'P', WithoutComposite, nullptr, VariableSize, 0, PrintCustomDocument},
+    {'S', Generations3And7, nullptr, VariableSize, 0, PrintFiscalDocument},
+    {'T', Generations3And7, nullptr, 0, 0, CopyLastDocument},
+    {'O', AllGenerations, nullptr, 0, 0, RepeatOperation},
+
     {'X', AllGenerations, HasJournal, 0, 0, ActivateJournal},
     {'Y', AllGenerations, HasJournal, 20, 0, JournalReport},
     {'Z', AllGenerations, HasJournal, 0, 0, CloseJournalArchive},
 };
 
 }  // namespace
+
+bool HasJournal(const TEcrState& State) {
+    return State.Model->ProtectedJournal;
+}
+
+bool IsNewMoldavian(const TEcrState& State) {
+    return State.Model->Model == mem207_1FMD && State.SubVersion >= 0x0300;
+}
 
 const TCommand* FindCommand(uint8_t Code, const TEcrState& State) {
     for (const TCommand& command : CommandTable)

@@ -27,10 +27,14 @@ enum TEcrError : int {
     ecBadPassword = 18,
     ecNoRewrites = 19,
     ecOutOfRange = 21,
+    ecCounterOverflow = 23,
     ecEmptyField = 24,
     ecBadFormat = 25,  // the request as a whole
+    ecBadLayout = 28,  // of document properties
     ecNoCommand = 29,
     ecBadBcc = 30,
+    ecDuplicated = 41,  // a document property that may appear once
+    ecNotNow = 42,      // the register's state does not allow the command
     ecJournalNoData = 56,
     ecJournalNotActivated = 74,
     ecJournalActivated = 77,
@@ -39,15 +43,17 @@ enum TEcrError : int {
 
 struct TAnswer {
     int Error = ecOk;
-    std::string Data;   // exactly TCommand::AnswerSize bytes when Error is ecOk
-    int PrintAcks = 0;  // ACKs sent before the answer: the register prints meanwhile
+    std::string Data;         // exactly TCommand::AnswerSize bytes when Error is ecOk
+    int PrintAcks = 0;        // ACKs sent before the answer: the register prints meanwhile
+    uint8_t Echo = 0;         // the command code the answer carries; 0: the request's
+    bool Registered = false;  // a fiscal document was registered and printed
 };
 
 inline TAnswer Refused(int Error) {
-    return {Error, {}, 0};
+    return {Error, {}, 0, 0, false};
 }
 inline TAnswer Answered(std::string Data, int PrintAcks = 0) {
-    return {ecOk, std::move(Data), PrintAcks};
+    return {ecOk, std::move(Data), PrintAcks, 0, false};
 }
 
 struct TCommand;
@@ -72,6 +78,12 @@ constexpr uint32_t OnGenerations(std::initializer_list<int> List) {
         mask |= 1u << g;
     return mask;
 }
+
+// Conditions of rows: a register with a protected journal; the 207.1F-MD
+// from firmware B3.0 on, with a re-registration of wider texts, the short
+// answer about the last document and the registration number in documents.
+bool HasJournal(const TEcrState& State);
+bool IsNewMoldavian(const TEcrState& State);
 
 // The row of this code that applies to the register; nullptr when it does not
 // know the command.

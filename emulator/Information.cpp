@@ -101,7 +101,7 @@ TAnswer SetClock(TEcrState& State, const TCommand&, std::string_view Data) {
 
 // "H": the register's clock, DDMMYYYY, 0x00, HHMM, 0x00.
 TAnswer ReadClock(TEcrState& State, const TCommand&, std::string_view) {
-    const TKestDateTime now = Now() + State.ClockOffset;
+    const TKestDateTime now = ClockNow(State);
     return Answered(DateField(now) + TimeField(now));
 }
 

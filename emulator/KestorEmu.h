@@ -10,6 +10,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -21,8 +22,23 @@
 
 namespace kest::emu {
 
-enum class TFault { NoAnswer, CutShort, BadBcc, Garbage, EtxInData, WrongEcho, WrongSeparator };
-inline constexpr int FaultCount = 7;
+// Faults of the answer frame, and InterruptedPrint: a fiscal document is
+// registered and printed, but its answer carries error 10 as if the print
+// had broken off.
+enum class TFault {
+    NoAnswer,
+    CutShort,
+    BadBcc,
+    Garbage,
+    EtxInData,
+    WrongEcho,
+    WrongSeparator,
+    InterruptedPrint,
+};
+inline constexpr int FaultCount = 8;
+
+// Takes what the register prints: UTF-8 text, whole lines.
+using TTapeSink = std::function<void(std::string_view Text)>;
 
 struct TConfig {
     TKestEcrModel Model = mem207_1F;
@@ -36,6 +52,9 @@ struct TConfig {
     // Output at the byte rate of the register's current baud setting, ten
     // bits a byte, as on a real line, rather than all at once.
     bool Paced = false;
+    // The paper tape; nullptr: the print goes nowhere. Called on the serving
+    // thread.
+    TTapeSink Tape{};
 };
 
 // Model names ("207.1F") and the driver's enum names ("mem207_1F"), any case;
@@ -45,7 +64,8 @@ TKestEcrModel ParseModel(std::string_view Name);
 // empty tag means the model's default one.
 int GenerationOf(TKestEcrModel Model, std::string_view Firmware);
 // "no-answer", "cut-short", "bad-bcc", "garbage", "etx-in-data", "wrong-echo",
-// "wrong-separator"; std::invalid_argument for anything else.
+// "wrong-separator", "interrupted-print"; std::invalid_argument for anything
+// else.
 TFault ParseFault(std::string_view Name);
 
 class TRegister;
@@ -82,7 +102,8 @@ public:
     void Stop();
 
     // All thread-safe:
-    void InjectFault(TFault Fault, int Count = 1);  // Count -1: every answer until ClearFaults
+    // Count -1: every answer (every registered document) until ClearFaults.
+    void InjectFault(TFault Fault, int Count = 1);
     void ClearFaults();
     void SetAcks(int Count, std::chrono::milliseconds Interval = {});
     void SetNotices(int Count, uint8_t DeviceByte = 0x0A);

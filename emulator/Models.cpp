@@ -40,7 +40,8 @@ bool SameIgnoringCase(std::string_view A, std::string_view B) {
 }
 
 constexpr std::string_view FaultNames[FaultCount] = {
-    "no-answer", "cut-short", "bad-bcc", "garbage", "etx-in-data", "wrong-echo", "wrong-separator",
+    "no-answer",   "cut-short",  "bad-bcc",         "garbage",
+    "etx-in-data", "wrong-echo", "wrong-separator", "interrupted-print",
 };
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "Documents.h"
 #include "Services.h"
 
 namespace kest::emu {
@@ -237,18 +238,28 @@ void TRegister::HandleReply(char Reply, TClock::time_point Now) {
 }
 
 void TRegister::Respond(const TRequest& Request, TClock::time_point At) {
-    TAnswer answer{Request.Error, {}};
+    TAnswer answer = Refused(Request.Error);
     if (Request.Error == ecOk) {
         answer = Request.Command->Handler(FState, *Request.Command, Request.Data);
-        if (answer.Error != ecOk) answer.Data.clear();
         if (answer.Error == ecOk && answer.Data.size() != size_t(Request.Command->AnswerSize))
             throw std::logic_error("the answer to " + Hex2(Request.Code) + " has " +
                                    std::to_string(answer.Data.size()) + " bytes");
+        int& interrupt = FFaults[static_cast<int>(TFault::InterruptedPrint)];
+        if (answer.Registered && interrupt != 0) {
+            if (interrupt > 0) --interrupt;
+            MarkInterrupted(FState.Paper);
+            answer.Error = ecInterrupted;
+        }
+        if (answer.Error != ecOk) answer.Data.clear();
+    }
+    if (!FState.Paper.empty()) {
+        if (FConfig.Tape) FConfig.Tape(FState.Paper);
+        FState.Paper.clear();
     }
     for (int i = 0; i < answer.PrintAcks; ++i)
         At = Queue(At, std::string(1, Ack), "ack") + FAckInterval;
-    Queue(At,
-          BuildFrame(Request.Code, answer.Error, DevReady, std::move(answer.Data), TakeFaults()),
+    const uint8_t echo = answer.Echo ? answer.Echo : Request.Code;
+    Queue(At, BuildFrame(echo, answer.Error, DevReady, std::move(answer.Data), TakeFaults()),
           "answer");
 }
 
@@ -301,7 +312,8 @@ std::string TRegister::BuildFrame(uint8_t Echo, int Error, uint8_t Device, std::
 
 std::array<bool, FaultCount> TRegister::TakeFaults() {
     std::array<bool, FaultCount> active{};
-    for (int i = 0; i < FaultCount; ++i) {
+    // An interrupted print spoils a document's answer only; Respond takes it.
+    for (int i = 0; i < static_cast<int>(TFault::InterruptedPrint); ++i) {
         active[i] = FFaults[i] != 0;
         if (FFaults[i] > 0) --FFaults[i];
     }

@@ -41,6 +41,15 @@ TAnswer JournalReport(TEcrState& State, const TCommand& Command, std::string_vie
 TAnswer CloseJournalArchive(TEcrState& State, const TCommand& Command,
                             std::string_view Data);  // "Z"
 
+// Documents.cpp: fiscal documents.
+TAnswer PrintReceipt(TEcrState& State, const TCommand& Command, std::string_view Data);  // "K"
+// "N" and "P"
+TAnswer PrintCustomDocument(TEcrState& State, const TCommand& Command, std::string_view Data);
+TAnswer PrintFiscalDocument(TEcrState& State, const TCommand& Command,
+                            std::string_view Data);                                          // "S"
+TAnswer CopyLastDocument(TEcrState& State, const TCommand& Command, std::string_view Data);  // "T"
+TAnswer RepeatOperation(TEcrState& State, const TCommand& Command, std::string_view Data);   // "O"
+
 // ACKs a printing command sends before its answer.
 inline constexpr int PrintAcks = 2;
 

@@ -40,8 +40,9 @@ constexpr TInitialTax InitialTaxes[TaxCount] = {
     {1800, u"НДС 18%"}, {1000, u"НДС 10%"}, {0, u"НДС 0%"}, {0, u"Без НДС"}, {500, u"НСП 5%"},
 };
 
-// Counters 0..12: sales, refunds, cash in, cash out, then the payment kinds;
-// 11 and 12 have sums only.
+// Counters as State.h names them: sales, refunds, cash in, cash out, the sales
+// by payment kind (they add up to the sales), ..., the drawer (the cash sales
+// less refunds, plus cash in, less cash out) and the grand total.
 constexpr TCounter InitialCounters[CounterCount] = {
     {57, 4825000}, {2, 35000}, {1, 500000}, {1, 200000}, {43, 3150000}, {12, 1540000},  {2, 135000},
     {0, 0},        {0, 0},     {0, 0},      {0, 0},      {0, 3415000},  {0, 104527550},

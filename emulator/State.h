@@ -1,22 +1,27 @@
 // What the register keeps: its identity, the parameter table with its texts,
 // settings, taxes, clock, counters, the last document, the fiscal memory's
-// resources, the graphic header and the protected journal. All of it lives in
-// one struct that the commands read and change, so that documents, the paper
-// tape and the fiscal memory can join it later.
+// resources, the graphic header, the protected journal, the documents it
+// prints and what it has just put on paper. All of it lives in one struct
+// that the commands read and change, so that shifts, reports and the fiscal
+// memory can join it later.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "KestorEmu.h"
 #include "Models.h"
 
 namespace kest::emu {
 
-// Status word bits.
+// Status word bits. On generations 3 and 7 bits 9..8 tell the state of the
+// open composite document and bits 14..10 its operation.
 inline constexpr uint16_t EcrShiftOpen = 0x0001;
 inline constexpr uint16_t EcrXonXoff = 0x0080;
+inline constexpr uint16_t EcrDocumentBits = 0x7F00;
 // Device status byte: bit 3 is the printer ready.
 inline constexpr uint8_t DevReady = 0x08;
 // Journal status word bits.
@@ -37,7 +42,15 @@ inline constexpr int FirstSystemNumber = 304, LastSystemNumber = 320;
 
 inline constexpr int TaxCount = 5;
 inline constexpr int TaxNameWidth = 20;
+
+// Counters by number: count and sum of
 inline constexpr int CounterCount = 13;
+inline constexpr int CtSales = 0, CtRefunds = 1, CtCashIn = 2, CtCashOut = 3;
+// sales by payment kind: the part paid in cash, on credit, by card
+inline constexpr int CtSalesCash = 4, CtSalesCredit = 5, CtSalesCard = 6;
+inline constexpr int CtRefundsCashless = 7, CtVoids = 8, CtBuyings = 9, CtBuyingRefunds = 10;
+// sums only: the cash in the drawer, and the sales since fiscalisation
+inline constexpr int CtDrawer = 11, CtGrandTotal = 12;
 
 // The settings written by index; the protocol (index 0) is the status word's
 // XON/XOFF bit.
@@ -67,7 +80,7 @@ struct TCounter {
 };
 
 struct TLastDocument {
-    char Type = '0';  // the document type character
+    char Type = '0';  // the document type character: the operation code or a report
     int Operator = 0, Number = 0, Receipt = 0, Report = 0;
     TKestDateTime Date = 0;
     int64_t Sum = 0, BuyingSum = 0;  // hundredths
@@ -91,6 +104,75 @@ struct TGraphicHeader {
 struct TJournal {
     uint16_t Status = 0;
     int Rest = 0;  // the journal's remaining resource, reported by "D"
+};
+
+// A priced line of a fiscal document: an item, an adjustment of an item or
+// of the document, or the void of one of them. Texts are register bytes,
+// money is in hundredths.
+struct TDocLine {
+    enum TKind : uint8_t {
+        Item,
+        ItemPercent,  // of the item before it
+        ItemAmount,
+        DocPercent,  // of the lines before it
+        DocAmount,
+    };
+    TKind Kind = Item;
+    bool Void = false;  // takes back a line of its kind
+    std::string Name, Unit;
+    int Department = -1, Code = -1;  // -1: not given
+    int64_t Quantity = -1;           // thousandths; -1: not printed, counts as one
+    int QuantityDecimals = 0;        // as given, for printing
+    int64_t Price = 0;
+    int Percent = 0;  // adjustment in hundredths of a percent; negative: a discount
+    int Tax = -1;     // tax index; -1: none
+    int64_t Sum = 0;  // price times quantity
+    int64_t Adjustment = 0;
+    int64_t Amount = 0;  // what the line adds to the total
+};
+
+// A positioned element of a custom or composite document.
+struct TDocProperty {
+    int Code = 0;
+    uint32_t Flags = 0;
+    int X = 0, Y = 0;
+    int Second = -1;   // where the value ends, on generations 6 and 8; -1: none
+    std::string Text;  // register bytes: account, free text, barcode digits
+    int Line = -1;     // items and adjustments: index into TDocument::Lines
+};
+
+// A fiscal document as the register took it, and what it comes to.
+struct TDocument {
+    // As the status word tells it.
+    enum TStage : uint8_t { StClosed, StOpened, StTotal, StCompleted };
+
+    uint8_t Command = 0;  // "K", "N", "P" or "S"
+    char Operation = '0';
+    int OperInfo = 2;  // operator printed by number 0, name 1, both 2
+    std::string Account;
+    std::vector<TDocLine> Lines;
+    std::vector<TDocProperty> Properties;
+
+    // The payment: type 0 cash, 1 credit, 2 card, 3 cash and credit, 4 cash and
+    // card; the amounts given (for cash, or cash and the second kind).
+    int PayType = 0;
+    bool Given = false;  // false: paid exactly
+    int64_t Cash = 0, Other = 0;
+    std::string PayText;
+
+    // Settled: the total and how it was paid.
+    int64_t Total = 0, CashPart = 0, CreditPart = 0, CardPart = 0, Change = 0;
+
+    // Composite documents, printed in portions.
+    TStage Stage = StClosed;
+    int NextRow = 0;   // rows above are on paper already
+    std::string Text;  // printed so far, UTF-8
+};
+
+struct TDocuments {
+    std::optional<TDocument> Open;  // the composite document being printed
+    std::optional<TDocument> Last;  // the last one registered, to repeat
+    std::string LastText;           // what the last document printed, to copy
 };
 
 struct TEcrState {
@@ -118,7 +200,14 @@ struct TEcrState {
     TResources Resources;
     TGraphicHeader GraphicHeader;
     TJournal Journal;
+    TDocuments Documents;
+    std::string Paper;  // UTF-8 text printed by the running command, for the tape
 };
+
+// The register's clock.
+inline TKestDateTime ClockNow(const TEcrState& State) {
+    return Now() + State.ClockOffset;
+}
 
 // The values a register comes with. Expects the identification part (model,
 // coding, generation, serial) already filled in.

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <iostream>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -110,7 +111,11 @@ int main(int argc, char** argv) {
         ->capture_default_str();
     app.add_option("--fault", faults,
                    "KIND[:N]: no-answer, cut-short, bad-bcc, garbage, etx-in-data, wrong-echo, "
-                   "wrong-separator; N answers, or every one");
+                   "wrong-separator; N answers, or every one; interrupted-print: N fiscal "
+                   "documents are registered but answered with error 10");
+    std::string tape;
+    app.add_option("--tape", tape,
+                   "append what the register prints to FILE, UTF-8 (\"-\": standard output)");
     app.add_flag("--verbose", config.Verbose, "log requests and answers to stderr");
     app.add_flag("--paced", config.Paced,
                  "send at the byte rate of the current baud setting, as a real line does");
@@ -131,6 +136,20 @@ int main(int argc, char** argv) {
         sigaddset(&stopSignals, SIGINT);
         sigaddset(&stopSignals, SIGTERM);
         pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+        // The paper tape outlives the emulator, which writes to it.
+        std::unique_ptr<std::FILE, int (*)(std::FILE*)> tapeFile(nullptr, std::fclose);
+        std::FILE* tapeOut = stdout;
+        if (!tape.empty() && tape != "-") {
+            tapeFile.reset(std::fopen(tape.c_str(), "a"));
+            if (!tapeFile) throw std::system_error(errno, std::system_category(), "open " + tape);
+            tapeOut = tapeFile.get();
+        }
+        if (!tape.empty())
+            config.Tape = [tapeOut](std::string_view Text) {
+                std::fwrite(Text.data(), 1, Text.size(), tapeOut);
+                std::fflush(tapeOut);
+            };
 
         TEmulator emulator(config);
         emulator.SetAcks(acks, std::chrono::milliseconds(ackInterval));

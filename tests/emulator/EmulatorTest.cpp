@@ -443,6 +443,8 @@ TEST(EmulatorProgram, NamesTheOptionOfABadValue) {
         {{"--notice-byte", "100"}, R"(kestor-emu: --notice-byte "100")" + hexByte},
         {{"--notice-byte", "0x0A"}, R"(kestor-emu: --notice-byte "0x0A")" + hexByte},
         {{"--notice-byte", "-1"}, R"(kestor-emu: --notice-byte "-1")" + hexByte},
+        {{"--tape", "/nonexistent/tape.txt"},
+         "kestor-emu: open /nonexistent/tape.txt: No such file or directory"},
         // Every ACK is queued at once: a huge count is refused, not tried.
         {{"--acks", "2000000000"}, "--acks: Value 2000000000 not in range 0 to 1000"},
     };
