@@ -41,15 +41,10 @@ std::string StripInlineNamespaces(std::string Name) {
     return Name;
 }
 
-// Both far beyond any real request: the largest, a picture as hex text or a
-// composite document, is some tens of KB and a few levels deep.
-constexpr std::size_t MaxLineBytes = 1 << 20;
-constexpr int MaxDepth = 64;
-
 enum class TLineRead { Line, TooLong, End };
 
 // Reads the next line (without its newline) into Line. Of a line longer than
-// MaxLineBytes no more is kept: the rest is read and dropped.
+// RpcMaxRequestBytes no more is kept: the rest is read and dropped.
 TLineRead ReadLine(std::istream& In, std::string& Line) {
     using TTraits = std::istream::traits_type;
     Line.clear();
@@ -58,7 +53,7 @@ TLineRead ReadLine(std::istream& In, std::string& Line) {
     for (int c = in.sbumpc(); c != TTraits::eof(); c = in.sbumpc()) {
         any = true;
         if (c == '\n') break;
-        if (Line.size() < MaxLineBytes)
+        if (Line.size() < RpcMaxRequestBytes)
             Line += TTraits::to_char_type(c);
         else
             tooLong = true;
@@ -82,37 +77,6 @@ const TJson& Member(const TJson& Request, const char* Name) {
     static const TJson none;
     const auto it = Request.find(Name);
     return it == Request.end() ? none : *it;
-}
-
-// The request object on Line; ERpcMalformed for anything else.
-TJson ParseRequest(std::string_view Line) {
-    // The parser would take a NUL for the end of the text and ignore the rest.
-    if (Line.find('\0') != std::string_view::npos) throw ERpcMalformed("a NUL byte in the line");
-    // Values deeper than MaxDepth are never built, so that nothing copies or
-    // destroys a nesting deep enough to overflow the stack; the parser itself
-    // keeps its nesting on the heap.
-    bool tooDeep = false;
-    const auto limitDepth = [&tooDeep](int Depth, TJson::parse_event_t Event, TJson&) {
-        if ((Event == TJson::parse_event_t::object_start ||
-             Event == TJson::parse_event_t::array_start) &&
-            Depth >= MaxDepth) {
-            tooDeep = true;
-            return false;
-        }
-        return true;
-    };
-    TJson request;
-    try {
-        request = TJson::parse(Line, limitDepth);
-    } catch (const TJson::parse_error& e) {
-        throw ERpcMalformed(std::string("not JSON: ") + e.what());
-    } catch (const TJson::exception& e) {  // a number too large for a double
-        throw ERpcMalformed(std::string("unusable JSON: ") + e.what());
-    }
-    if (tooDeep)
-        throw ERpcMalformed("nested more than " + std::to_string(MaxDepth) + " levels deep");
-    if (!request.is_object()) throw ERpcMalformed("not a JSON object");
-    return request;
 }
 
 std::string NameMember(const TJson& Request, const char* Key) {
@@ -172,10 +136,74 @@ std::function<TJson(TKestorFPrt&)> Resolve(const TJson& Request) {
     };
 }
 
+// The outcome of a request object: ok, result and, but for a get, the last error.
+TJson Call(TKestorFPrt& Driver, const TJson& Request) {
+    TJson result;
+    std::string exception;
+    try {
+        result = Resolve(Request)(Driver);
+    } catch (const ERpcMalformed& e) {
+        return Malformed(e.what());
+    } catch (const std::exception& e) {
+        exception = ExceptionClassName(e);
+    } catch (...) {
+        exception = "unknown";
+    }
+    const bool ok = exception.empty();
+    TJson answer{{"ok", ok}, {"result", ok ? std::move(result) : TJson()}};
+    if (!ok) answer["exception"] = exception;
+    // A get only reads a property; the last error belongs to an earlier call
+    // and would read as the get's own. It stays readable as ErrCode etc.
+    if (Request.contains("get")) return answer;
+    answer["ErrCode"] = Driver.ErrCode();
+    answer["ErrCodeEx"] = Driver.ErrCodeEx();
+    answer["ErrMessage"] = ToUtf8(Driver.ErrMessage());
+    return answer;
+}
+
 }  // namespace
 
 std::string ExceptionClassName(const std::exception& Error) {
     return StripInlineNamespaces(Demangle(typeid(Error).name()));
+}
+
+TJson ParseRpcJson(std::string_view Text) {
+    // The parser would take a NUL for the end of the text and ignore the rest.
+    if (Text.find('\0') != std::string_view::npos) throw ERpcMalformed("a NUL byte in the line");
+    // Values deeper than RpcMaxDepth are never built, so that nothing copies or
+    // destroys a nesting deep enough to overflow the stack; the parser itself
+    // keeps its nesting on the heap.
+    bool tooDeep = false;
+    const auto limitDepth = [&tooDeep](int Depth, TJson::parse_event_t Event, TJson&) {
+        if ((Event == TJson::parse_event_t::object_start ||
+             Event == TJson::parse_event_t::array_start) &&
+            Depth >= RpcMaxDepth) {
+            tooDeep = true;
+            return false;
+        }
+        return true;
+    };
+    TJson value;
+    try {
+        value = TJson::parse(Text, limitDepth);
+    } catch (const TJson::parse_error& e) {
+        throw ERpcMalformed(std::string("not JSON: ") + e.what());
+    } catch (const TJson::exception& e) {  // a number too large for a double
+        throw ERpcMalformed(std::string("unusable JSON: ") + e.what());
+    }
+    if (tooDeep)
+        throw ERpcMalformed("nested more than " + std::to_string(RpcMaxDepth) + " levels deep");
+    return value;
+}
+
+TJson AnswerRequest(TKestorFPrt& Driver, const TJson& Request) {
+    if (!Request.is_object()) return Malformed("not a JSON object");
+    TJson answer = TJson::object();
+    if (const auto id = Request.find("id"); id != Request.end()) answer["id"] = *id;
+    TJson outcome = Call(Driver, Request);
+    for (auto& item : outcome.items())
+        answer[item.key()] = std::move(item.value());
+    return answer;
 }
 
 TRpcSession::TRpcSession(TKestorFPrt& Driver, std::ostream& Out, bool Trace, bool RetryDeviceErrors)
@@ -220,7 +248,8 @@ void TRpcSession::Run(std::istream& In) {
             case TLineRead::End:
                 return;
             case TLineRead::TooLong:
-                Write(Malformed("line longer than " + std::to_string(MaxLineBytes) + " bytes"));
+                Write(
+                    Malformed("line longer than " + std::to_string(RpcMaxRequestBytes) + " bytes"));
                 break;
             case TLineRead::Line:
                 HandleLine(line);
@@ -232,45 +261,11 @@ void TRpcSession::Run(std::istream& In) {
 void TRpcSession::HandleLine(std::string_view Line) {
     Line = Trim(Line);
     if (Line.empty()) return;
-
-    TJson request;
     try {
-        request = ParseRequest(Line);
+        Write(AnswerRequest(FDriver, ParseRpcJson(Line)));
     } catch (const ERpcMalformed& e) {
         Write(Malformed(e.what()));
-        return;
     }
-
-    TJson answer = TJson::object();
-    if (const auto id = request.find("id"); id != request.end()) answer["id"] = *id;
-    TJson outcome = Call(request);
-    for (auto& item : outcome.items())
-        answer[item.key()] = std::move(item.value());
-    Write(answer);
-}
-
-TJson TRpcSession::Call(const TJson& Request) {
-    TJson result;
-    std::string exception;
-    try {
-        result = Resolve(Request)(FDriver);
-    } catch (const ERpcMalformed& e) {
-        return Malformed(e.what());
-    } catch (const std::exception& e) {
-        exception = ExceptionClassName(e);
-    } catch (...) {
-        exception = "unknown";
-    }
-    const bool ok = exception.empty();
-    TJson answer{{"ok", ok}, {"result", ok ? std::move(result) : TJson()}};
-    if (!ok) answer["exception"] = exception;
-    // A get only reads a property; the last error belongs to an earlier call
-    // and would read as the get's own. It stays readable as ErrCode etc.
-    if (Request.contains("get")) return answer;
-    answer["ErrCode"] = FDriver.ErrCode();
-    answer["ErrCodeEx"] = FDriver.ErrCodeEx();
-    answer["ErrMessage"] = ToUtf8(FDriver.ErrMessage());
-    return answer;
 }
 
 void TRpcSession::TraceData(const char* Direction, std::string_view Bytes) {

@@ -11,6 +11,7 @@
 // them (a request goes out as STX, command and password, data, checksum, ETX).
 #pragma once
 
+#include <cstddef>
 #include <iosfwd>
 #include <string>
 #include <string_view>
@@ -24,6 +25,21 @@ namespace kest {
 // written in the source.
 std::string ExceptionClassName(const std::exception& Error);
 
+// Bounds of one request, both far beyond any real one: the largest, a picture
+// as hex text or a composite document, is some tens of KB and a few levels deep.
+inline constexpr std::size_t RpcMaxRequestBytes = 1 << 20;
+inline constexpr int RpcMaxDepth = 64;
+
+// Parses a request text of any JSON type; ERpcMalformed for a NUL byte, text
+// that is not JSON, a number too large for a double or nesting deeper than
+// RpcMaxDepth.
+TJson ParseRpcJson(std::string_view Text);
+
+// The answer to one request value, as a line of `kestorctl rpc` gets it: the
+// request's "id" first, then the outcome. Anything but an object is answered
+// {"ok": false, "error": ...} without calling the driver.
+TJson AnswerRequest(TKestorFPrt& Driver, const TJson& Request);
+
 class TRpcSession {
 public:
     // RetryDeviceErrors: printer and display errors are retried, else cancelled.
@@ -32,14 +48,13 @@ public:
     TRpcSession(const TRpcSession&) = delete;
     TRpcSession& operator=(const TRpcSession&) = delete;
 
-    // Answers every line until the end of In; a line longer than 1 MiB is
-    // refused without being kept.
+    // Answers every line until the end of In; a line longer than
+    // RpcMaxRequestBytes is refused without being kept.
     void Run(std::istream& In);
     // Answers one line; a blank line gets no answer.
     void HandleLine(std::string_view Line);
 
 private:
-    TJson Call(const TJson& Request);
     void TraceData(const char* Direction, std::string_view Bytes);
     void Write(const TJson& Line);
     void WriteEvent(std::string_view Name);

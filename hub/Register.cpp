@@ -1,0 +1,406 @@
+#include "Register.h"
+
+#include <algorithm>
+#include <charconv>
+#include <stdexcept>
+#include <utility>
+
+#include "Rpc.h"
+
+namespace kest::hub {
+
+namespace {
+
+constexpr std::size_t MaxNameChars = 32;
+
+int ParseInt(std::string_view Text, const char* What) {
+    int value = 0;
+    const auto [end, error] = std::from_chars(Text.data(), Text.data() + Text.size(), value);
+    if (Text.empty() || error != std::errc() || end != Text.data() + Text.size())
+        throw std::invalid_argument(std::string(What) + " \"" + std::string(Text) +
+                                    "\" is not a number");
+    return value;
+}
+
+TJson ErrorBody(const std::string& Text) {
+    return {{"error", Text}};
+}
+
+// Steps that open or close the connection themselves: a call that starts
+// with one runs as written, and its outcome says whether to keep the port open.
+bool IsConnectionStep(const TJson& Request) {
+    if (!Request.is_object()) return false;
+    const auto op = Request.find("op");
+    if (op != Request.end() && op->is_string()) {
+        const auto& name = op->get_ref<const std::string&>();
+        return name == "Open" || name == "Close" || name == "SetActive";
+    }
+    const auto set = Request.find("set");
+    return set != Request.end() && set->is_string() && *set == "Active";
+}
+
+bool Succeeded(const TJson& Answer) {
+    const auto ok = Answer.find("ok");
+    return ok != Answer.end() && *ok == true;
+}
+
+TJson ReadState(const TKestorFPrt& Driver) {
+    return {
+        {"PortNum", Driver.PortNum()},
+        {"Connected", Driver.Connected()},
+        {"ConnState", TCodec<TKestConnState>::ToJson(Driver.ConnState())},
+        {"EcrModel", TCodec<TKestEcrModel>::ToJson(Driver.EcrModel())},
+        {"ModelName", ToUtf8(Driver.ModelName())},
+        {"Generation", Driver.Generation()},
+        {"SerialNumber", ToUtf8(Driver.SerialNumber())},
+        {"EcrStatus", Driver.EcrStatus()},
+        {"DevStatus", Driver.DevStatus()},
+        {"DocStatus", TCodec<TKestDocStatus>::ToJson(Driver.GetDocStatus())},
+        {"ErrCode", Driver.ErrCode()},
+        {"ErrCodeEx", Driver.ErrCodeEx()},
+        {"ErrMessage", ToUtf8(Driver.ErrMessage())},
+    };
+}
+
+TJson ReadStatus(const TKestorFPrt& Driver) {
+    return {
+        {"EcrStatus", Driver.EcrStatus()},
+        {"EcrStatusMask", Driver.EcrStatusMask()},
+        {"DevStatus", Driver.DevStatus()},
+        {"DevStatusMask", Driver.DevStatusMask()},
+        {"DocStatus", TCodec<TKestDocStatus>::ToJson(Driver.GetDocStatus())},
+    };
+}
+
+}  // namespace
+
+TRegisterConfig ParseRegister(std::string_view Text) {
+    const auto equals = Text.find('=');
+    if (equals == std::string_view::npos)
+        throw std::invalid_argument("expected NAME=N[,baud][,password], got \"" +
+                                    std::string(Text) + "\"");
+    TRegisterConfig config;
+    config.Name = std::string(Text.substr(0, equals));
+    // The name stands in URLs as it is.
+    if (config.Name.empty() || config.Name.size() > MaxNameChars ||
+        !std::all_of(config.Name.begin(), config.Name.end(), [](char C) {
+            return (C >= 'a' && C <= 'z') || (C >= 'A' && C <= 'Z') || (C >= '0' && C <= '9') ||
+                   C == '-' || C == '_';
+        }))
+        throw std::invalid_argument("register name \"" + config.Name +
+                                    "\": 1 to 32 letters, digits, '-' or '_'");
+
+    std::vector<std::string_view> fields;
+    for (std::string_view rest = Text.substr(equals + 1);;) {
+        const auto comma = rest.find(',');
+        fields.push_back(rest.substr(0, comma));
+        if (comma == std::string_view::npos) break;
+        rest.remove_prefix(comma + 1);
+    }
+    if (fields.size() > 3)
+        throw std::invalid_argument("register " + config.Name + ": more than N, baud, password");
+    config.PortNum = ParseInt(fields[0], "port");
+    if (fields.size() > 1 && !fields[1].empty()) config.BaudRate = ParseInt(fields[1], "baud rate");
+    if (fields.size() > 2) config.Password = std::string(fields[2]);
+    return config;
+}
+
+std::string DumpJson(const TJson& Value) {
+    return Value.dump(-1, ' ', false, TJson::error_handler_t::replace);
+}
+
+// -- TEventStream
+
+TEventStream::TWait TEventStream::Next(std::string& Text, std::chrono::milliseconds Timeout) {
+    std::unique_lock lock(FLock);
+    FCond.wait_for(lock, Timeout, [this] { return FClosed || !FPending.empty(); });
+    if (FClosed) return TWait::Closed;
+    if (FPending.empty()) return TWait::Quiet;
+    Text.clear();
+    for (const auto& event : FPending)
+        Text += event;
+    FPending.clear();
+    return TWait::Events;
+}
+
+void TEventStream::Push(const std::string& Event) {
+    {
+        const std::lock_guard lock(FLock);
+        if (FPending.size() == MaxPending) FPending.pop_front();
+        FPending.push_back(Event);
+    }
+    FCond.notify_all();
+}
+
+void TEventStream::Close() {
+    {
+        const std::lock_guard lock(FLock);
+        FClosed = true;
+    }
+    FCond.notify_all();
+}
+
+// -- THubRegister
+
+THubRegister::THubRegister(TRegisterConfig Config, const TRegisterLimits& Limits)
+    : FConfig(std::move(Config)), FLimits(Limits) {
+    const auto apply = [this](const char* Setting, auto&& Set) {
+        try {
+            Set();
+        } catch (const std::exception& e) {
+            throw std::invalid_argument("register " + FConfig.Name + ": " + Setting + ": " +
+                                        e.what());
+        }
+    };
+    apply("port", [&] { FDriver.SetPortNum(FConfig.PortNum); });
+    if (FConfig.BaudRate) apply("baud rate", [&] { FDriver.SetBaudRate(*FConfig.BaudRate); });
+    if (FConfig.Password)
+        apply("password", [&] { FDriver.SetPassword(FromUtf8(*FConfig.Password)); });
+    if (FLimits.InternalTimeout)
+        apply("internal time-out", [&] { FDriver.SetInternalTimeout(*FLimits.InternalTimeout); });
+    if (FLimits.ExternalTimeout)
+        apply("external time-out", [&] { FDriver.SetExternalTimeout(*FLimits.ExternalTimeout); });
+    FState = ReadState(FDriver);
+
+    // The events fire on the thread of the running call, where the
+    // properties may be read.
+    FDriver.OnConnStateUpdate = [this](TKestorFPrt& Sender) {
+        TJson data{{"ConnState", TCodec<TKestConnState>::ToJson(Sender.ConnState())},
+                   {"Connected", Sender.Connected()}};
+        {
+            const std::lock_guard lock(FStateLock);
+            FState["ConnState"] = data["ConnState"];
+            FState["Connected"] = data["Connected"];
+        }
+        Publish("conn", data);
+    };
+    FDriver.OnStatusUpdate = [this](TKestorFPrt& Sender) {
+        const TJson data = ReadStatus(Sender);
+        {
+            const std::lock_guard lock(FStateLock);
+            FState["EcrStatus"] = data["EcrStatus"];
+            FState["DevStatus"] = data["DevStatus"];
+            FState["DocStatus"] = data["DocStatus"];
+        }
+        Publish("status", data);
+    };
+}
+
+THubRegister::~THubRegister() {
+    // The handlers refer to this object.
+    FDriver.OnConnStateUpdate = nullptr;
+    FDriver.OnStatusUpdate = nullptr;
+}
+
+TJson THubRegister::State() const {
+    TJson state{{"name", FConfig.Name}};
+    {
+        const std::lock_guard lock(FStateLock);
+        state.update(FState);
+    }
+    {
+        const std::lock_guard lock(FTurnLock);
+        state["busy"] = FRunning || !FWaiting.empty();
+    }
+    return state;
+}
+
+void THubRegister::UpdateState() {
+    TJson state = ReadState(FDriver);
+    const std::lock_guard lock(FStateLock);
+    FState = std::move(state);
+}
+
+void THubRegister::Publish(std::string_view Event, const TJson& Data) {
+    const std::string text = "event: " + std::string(Event) + "\ndata: " + DumpJson(Data) + "\n\n";
+    const std::lock_guard lock(FStreamLock);
+    for (const auto& stream : FStreams)
+        stream->Push(text);
+}
+
+std::shared_ptr<TEventStream> THubRegister::Subscribe() {
+    auto stream = std::make_shared<TEventStream>();
+    // The state is read under the stream lock: an event that changes it
+    // later is published to this stream too.
+    const std::lock_guard lock(FStreamLock);
+    stream->Push("event: register\ndata: " + DumpJson(State()) + "\n\n");
+    if (FStreamsClosed) stream->Close();
+    FStreams.push_back(stream);
+    return stream;
+}
+
+void THubRegister::Unsubscribe(const std::shared_ptr<TEventStream>& Stream) {
+    const std::lock_guard lock(FStreamLock);
+    std::erase(FStreams, Stream);
+}
+
+void THubRegister::Stop() {
+    {
+        const std::lock_guard lock(FTurnLock);
+        FStopped = true;
+    }
+    FTurnCond.notify_all();
+    const std::lock_guard lock(FStreamLock);
+    FStreamsClosed = true;
+    for (const auto& stream : FStreams)
+        stream->Close();
+}
+
+// -- Turns
+
+THubRegister::TTurn THubRegister::WaitTurn() {
+    std::unique_lock lock(FTurnLock);
+    const unsigned long long ticket = FNextTicket++;
+    FWaiting.push_back(ticket);
+    const bool granted = FTurnCond.wait_for(lock, FLimits.QueueWait, [this, ticket] {
+        return FStopped || (!FRunning && FWaiting.front() == ticket);
+    }) && !FStopped;
+    if (!granted) {
+        std::erase(FWaiting, ticket);
+        const TTurn outcome = FStopped ? TTurn::Stopped : TTurn::TimedOut;
+        lock.unlock();
+        FTurnCond.notify_all();  // the next in line may be the first now
+        return outcome;
+    }
+    FWaiting.pop_front();
+    FRunning = true;
+    return TTurn::Granted;
+}
+
+void THubRegister::EndTurn() {
+    {
+        const std::lock_guard lock(FTurnLock);
+        FRunning = false;
+    }
+    FTurnCond.notify_all();
+}
+
+// -- Calls
+
+TReply THubRegister::Call(const TJson& Requests, const std::string& Key, std::size_t Fingerprint) {
+    if (Key.empty()) return Run(Requests);
+    return RunKeyed(Requests, Key, Fingerprint);
+}
+
+TReply THubRegister::RunKeyed(const TJson& Requests, const std::string& Key,
+                              std::size_t Fingerprint) {
+    {
+        std::unique_lock lock(FKeyLock);
+        for (;;) {
+            ForgetOldKeys(std::chrono::steady_clock::now());
+            const auto it = FKept.find(Key);
+            if (it == FKept.end()) {
+                FKept[Key].Fingerprint = Fingerprint;  // running: a retry waits for it
+                break;
+            }
+            if (it->second.Fingerprint != Fingerprint)
+                return {422, DumpJson(ErrorBody("Idempotency-Key \"" + Key +
+                                                "\" was used for another request"))};
+            if (it->second.Done) return {200, it->second.Body, true};
+            // The first call with this key is running: its answer is this one's.
+            FKeyCond.wait(lock);
+        }
+    }
+    TReply reply;
+    try {
+        reply = Run(Requests);
+    } catch (...) {
+        {
+            const std::lock_guard lock(FKeyLock);
+            FKept.erase(Key);
+        }
+        FKeyCond.notify_all();
+        throw;
+    }
+    {
+        const std::lock_guard lock(FKeyLock);
+        const auto now = std::chrono::steady_clock::now();
+        if (reply.Status == 200) {
+            TKept& kept = FKept[Key];
+            kept.Done = true;
+            kept.Body = reply.Body;
+            kept.Time = now;
+            FKeptOrder.push_back(Key);
+            FKeptBytes += Key.size() + reply.Body.size();
+        } else {
+            // Nothing reached the register: a retry may run.
+            FKept.erase(Key);
+        }
+        ForgetOldKeys(now);
+    }
+    FKeyCond.notify_all();
+    return reply;
+}
+
+void THubRegister::ForgetOldKeys(std::chrono::steady_clock::time_point Now) {
+    while (!FKeptOrder.empty()) {
+        const auto it = FKept.find(FKeptOrder.front());
+        const bool old = Now - it->second.Time > FLimits.KeyLifetime;
+        if (!old && FKeptOrder.size() <= FLimits.MaxKeys && FKeptBytes <= FLimits.MaxKeptBytes)
+            break;
+        FKeptBytes -= it->first.size() + it->second.Body.size();
+        FKept.erase(it);
+        FKeptOrder.pop_front();
+    }
+}
+
+TReply THubRegister::Run(const TJson& Requests) {
+    switch (WaitTurn()) {
+        case TTurn::Granted:
+            break;
+        case TTurn::TimedOut:
+            return {409, DumpJson(ErrorBody("register " + FConfig.Name + " is busy: waited " +
+                                            std::to_string(FLimits.QueueWait.count()) +
+                                            " ms for the calls before this one"))};
+        case TTurn::Stopped:
+            return {503, DumpJson(ErrorBody("the hub is stopping"))};
+    }
+    TReply reply;
+    {
+        struct TTurnGuard {
+            THubRegister& Owner;
+            ~TTurnGuard() { Owner.EndTurn(); }
+        } guard{*this};
+        reply = RunSteps(Requests);
+    }
+    Publish("register", State());
+    return reply;
+}
+
+TReply THubRegister::RunSteps(const TJson& Requests) {
+    const bool batch = Requests.is_array();
+    const TJson& first = batch ? Requests.front() : Requests;
+    if (FReopen) {
+        FReopen = false;
+        FDriver.Close(true);
+    }
+    if (FKeepOpen && !FDriver.Connected() && !IsConnectionStep(first)) {
+        TJson open = AnswerRequest(FDriver, {{"op", "Open"}});
+        UpdateState();
+        if (!Succeeded(open))
+            return {502, DumpJson({{"error", "register " + FConfig.Name + " cannot be opened"},
+                                   {"open", std::move(open)}})};
+    }
+
+    const TJson steps = batch ? Requests : TJson::array({Requests});
+    TJson answers = TJson::array();
+    bool connectionStep = false;
+    for (const TJson& request : steps) {
+        answers.push_back(AnswerRequest(FDriver, request));
+        connectionStep = connectionStep || IsConnectionStep(request);
+        const TJson& answer = answers.back();
+        if (Succeeded(answer)) continue;
+        // A port the system fails on is likely gone (a USB adapter pulled):
+        // the next call opens it afresh.
+        if (answer.value("ErrCode", 0) == TKestorFPrt::ErrSystem && FDriver.Connected())
+            FReopen = true;
+        break;
+    }
+    // After a client's own Open or Close the register stays as that left it:
+    // closed until a client opens it.
+    if (connectionStep) FKeepOpen = FDriver.Connected();
+    UpdateState();
+    return {200, DumpJson(batch ? answers : answers.front())};
+}
+
+}  // namespace kest::hub

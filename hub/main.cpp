@@ -1,0 +1,118 @@
+// kestor-hub: serves registers to browser point-of-sale pages over local HTTP.
+#include <CLI/CLI.hpp>
+
+#include <signal.h>
+
+#include <exception>
+#include <filesystem>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Hub.h"
+#include "Token.h"
+
+namespace {
+
+// Exit code for options the hub cannot use.
+constexpr int ExitBadSetting = 2;
+
+// A driver message has its detail on a second line; stderr gets one line.
+std::string OneLine(std::string Text) {
+    for (auto pos = Text.find("\r\n"); pos != std::string::npos; pos = Text.find("\r\n"))
+        Text.replace(pos, 2, " ");
+    return Text;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"kestor-hub: KESTOR registers for browser point-of-sale pages, over local HTTP"};
+    app.set_config("--config", "", "read the options from a TOML file (register = [\"till=1\"])");
+
+    std::vector<std::string> registers;
+    std::string listen = "127.0.0.1:9850";
+    std::string tokenFile;
+    std::vector<std::string> origins;
+    int queueWait = 20000;
+    int internalTimeout = 0, externalTimeout = 0;
+    app.add_option("--register", registers,
+                   "NAME=N[,baud][,password]: a register on port N (KESTOR_COM<N> applies)")
+        ->required();
+    app.add_option("--listen", listen, "ADDR:PORT to listen on")->capture_default_str();
+    app.add_option("--token-file", tokenFile,
+                   "where the token is kept (default $XDG_CONFIG_HOME/kestor/hub-token)");
+    app.add_option("--allow-origin", origins,
+                   "an origin whose pages may call, e.g. "
+                   "https://shop.example");
+    app.add_option("--queue-wait", queueWait, "ms a call waits for the calls before it")
+        ->capture_default_str()
+        ->check(CLI::Range(0, 3600000));
+    app.add_option("--internal-timeout", internalTimeout, "the driver's internal time-out, ms")
+        ->check(CLI::NonNegativeNumber);
+    app.add_option("--external-timeout", externalTimeout, "the driver's external time-out, ms")
+        ->check(CLI::NonNegativeNumber);
+    CLI11_PARSE(app, argc, argv);
+
+    // SIGINT and SIGTERM are taken by one thread, which stops the hub; every
+    // thread started later inherits the mask.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    kest::hub::THubConfig config;
+    std::unique_ptr<kest::hub::THub> hub;
+    bool created = false;
+    std::filesystem::path tokenPath;
+    try {
+        for (const auto& text : registers)
+            config.Registers.push_back(kest::hub::ParseRegister(text));
+        kest::hub::ParseListen(listen, config.Host, config.Port);
+        config.AllowedOrigins = origins;
+        config.Limits.QueueWait = std::chrono::milliseconds(queueWait);
+        if (app.count("--internal-timeout")) config.Limits.InternalTimeout = internalTimeout;
+        if (app.count("--external-timeout")) config.Limits.ExternalTimeout = externalTimeout;
+        tokenPath =
+            tokenFile.empty() ? kest::hub::DefaultTokenPath() : std::filesystem::path(tokenFile);
+        config.Token = kest::hub::LoadOrCreateToken(tokenPath, created);
+        hub = std::make_unique<kest::hub::THub>(config);
+    } catch (const std::exception& e) {
+        std::cerr << "kestor-hub: " << OneLine(e.what()) << '\n';
+        return ExitBadSetting;
+    }
+
+    try {
+        const int port = hub->Bind();
+        const std::string host =
+            config.Host.find(':') != std::string::npos ? "[" + config.Host + "]" : config.Host;
+        const std::string url = "http://" + host + ":" + std::to_string(port) + "/";
+        if (created)
+            std::cout << "kestor-hub: a new token, kept in " << tokenPath.string() << ":\n"
+                      << config.Token << "\nkestor-hub: the status page is " << url
+                      << "#token=" << config.Token << '\n';
+        std::cout << "kestor-hub:";
+        for (const auto& reg : config.Registers)
+            std::cout << (&reg == &config.Registers.front() ? " " : ", ") << reg.Name << " (port "
+                      << reg.PortNum << ')';
+        std::cout << " on " << url << std::endl;
+
+        std::thread watcher([&hub, &stopSignals] {
+            int caught = 0;
+            sigwait(&stopSignals, &caught);
+            hub->Stop();
+        });
+        hub->Run();
+        // Run also ends when the server fails; the watcher then needs a signal.
+        pthread_kill(watcher.native_handle(), SIGTERM);
+        watcher.join();
+    } catch (const std::exception& e) {
+        std::cerr << "kestor-hub: " << OneLine(e.what()) << '\n';
+        return 1;
+    }
+    return 0;
+}
