@@ -72,9 +72,9 @@ protected:
     emu::TEmulator& Emulator(int Index) { return *FEmulators.at(Index); }
 
     // A new register behind the link of Index, in place of any before it.
-    void Plug(int Index) {
+    void Plug(int Index, emu::TConfig Config = {}) {
         if (FEmulators.size() <= static_cast<std::size_t>(Index)) FEmulators.resize(Index + 1);
-        FEmulators[Index] = std::make_unique<emu::TEmulator>(emu::TConfig{});
+        FEmulators[Index] = std::make_unique<emu::TEmulator>(std::move(Config));
         std::error_code ignored;
         std::filesystem::remove(Link(Index), ignored);
         std::filesystem::create_symlink(FEmulators[Index]->DevicePath(), Link(Index));

@@ -201,6 +201,58 @@ TEST_F(THubFixture, IdempotencyKeyRunsACallOnce) {
     EXPECT_EQ(Emulator(0).Received().size(), before + 2);
 }
 
+// Two shops' tills ring up at once on one register, and one of them retries a
+// close whose answer it never saw: every receipt is printed whole, once.
+TEST_F(THubFixture, ReceiptsFromTwoClientsArePrintedWholeAndOnce) {
+    std::mutex lock;
+    std::string tape;
+    emu::TConfig config;
+    config.Model = mem207_1K;
+    config.Tape = [&](std::string_view Text) {
+        std::lock_guard guard(lock);
+        tape += Text;
+    };
+    Plug(0, config);
+    const auto receipt = [](const char* Item) {
+        return std::string(R"([{"op": "OpenReceipt", "args": ["motSale"]},)") +
+               R"({"op": "AddReceiptItem", "args": [")" + Item +
+               R"(", "10.00", false, 1, 1, 0, 1000, 3, 0, ""]},)" +
+               R"({"op": "AddReceiptItem", "args": [")" + Item +
+               R"(", "20.00", false, 1, 2, 0, 2000, 3, 0, ""]},)" +
+               R"({"op": "CloseReceipt", "args": ["", "mptCash", "100.00", "0.00", "", 0, "moiNumber"]}])";
+    };
+    auto first = std::async(std::launch::async, [&] { return Rpc("till1", receipt("Хлеб")); });
+    auto second = std::async(std::launch::async, [&] {
+        return Rpc("till1", receipt("Молоко"), Auth({{"Idempotency-Key", "sale-2"}}));
+    });
+    for (auto* call : {&first, &second}) {
+        const auto result = call->get();
+        ASSERT_TRUE(result);
+        ASSERT_EQ(result->status, 200);
+        for (const auto& answer : Json(result))
+            EXPECT_EQ(answer["ok"], true) << answer;
+    }
+    // The retry of the second sale is answered from the hub's memory.
+    const auto retry = Rpc("till1", receipt("Молоко"), Auth({{"Idempotency-Key", "sale-2"}}));
+    ASSERT_TRUE(retry);
+    EXPECT_EQ(retry->get_header_value("Idempotent-Replayed"), "true");
+
+    std::lock_guard guard(lock);
+    const auto count = [&](const std::string& What) {
+        size_t n = 0;
+        for (size_t at = tape.find(What); at != std::string::npos; at = tape.find(What, at + 1))
+            ++n;
+        return n;
+    };
+    EXPECT_EQ(count("Хлеб"), 2u) << tape;
+    EXPECT_EQ(count("Молоко"), 2u) << tape;
+    EXPECT_EQ(count("ИТОГ"), 2u) << tape;
+    // Whole: each receipt's two items stand together, before its total.
+    const auto bread = tape.find("Хлеб"), milk = tape.find("Молоко");
+    const auto firstTotal = tape.find("ИТОГ");
+    EXPECT_TRUE((bread < firstTotal) != (milk < firstTotal)) << tape;
+}
+
 class THubShortWait : public THubFixture {
 protected:
     TRegisterLimits Limits() const override {
