@@ -276,7 +276,7 @@ struct TCommands::TImpl {
 
 void TCommands::TImpl::AddCommands(CLI::App& App) {
     Add(App, "identify", "identify the register: model, firmware, serial number, status",
-        "kestorctl --port 1 identify", [](TKestorFPrt& Driver, TOutput& Out) {
+        "kestorctl identify --port 1", [](TKestorFPrt& Driver, TOutput& Out) {
             IdentityFields(Driver, Out);
             StatusFields(Driver, Out);
         });
