@@ -59,8 +59,14 @@ std::string DevStatusText(int Status) {
 void StatusFields(const TKestorFPrt& Driver, TOutput& Out) {
     const bool shiftOpen = Driver.CheckEcrStatus(0) == 1;
     Out.Field("ShiftOpen", "Shift", shiftOpen, ShiftText(shiftOpen));
-    Out.Field("DocStatus", "Document", NameValue(Driver.GetDocStatus()));
-    Out.Field("CurrentOper", "Operation", NameValue(Driver.GetCurrentOper()));
+    // The operation means something only while a document is open.
+    const TKestDocStatus doc = Driver.GetDocStatus();
+    const std::string docText(NameOf(doc));
+    Out.Field("DocStatus", "Document", NameValue(doc),
+              doc == mdsClosed || doc == mdsUnknown
+                  ? docText
+                  : docText + " (" + std::string(NameOf(Driver.GetCurrentOper())) + ")");
+    Out.Json("CurrentOper", NameValue(Driver.GetCurrentOper()));
     Out.Field("Protocol", "Protocol", NameValue(Driver.Protocol()));
     Out.Field("EcrStatus", "ECR status", Driver.EcrStatus(), EcrStatusText(Driver.EcrStatus()));
     Out.Json("EcrStatusBits", BitsOf(Driver.EcrStatus()));

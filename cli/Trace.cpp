@@ -11,8 +11,20 @@ namespace {
 constexpr char Stx = 0x02;
 constexpr char Xon = 0x11;
 constexpr char Xoff = 0x13;
-constexpr char CmdPassword = '7';
 constexpr int PasswordSize = 4;
+
+// Bytes at the start of a request's data that hold a secret: the new access
+// password of "7", the tax inspector's password of the fiscal-memory report "B".
+int SecretSize(char Command) {
+    switch (Command) {
+        case '7':
+            return PasswordSize;
+        case 'B':
+            return 5;
+        default:
+            return 0;
+    }
+}
 constexpr std::size_t BytesPerLine = 16;
 
 // A byte in the text column: ASCII as it is, the Russian letters of the
@@ -85,11 +97,11 @@ void TLineDump::Block(bool Sent, std::string_view Bytes) {
         // Flow control reported while a frame is written does not end it.
         if (Bytes != std::string_view(&Xon, 1) && Bytes != std::string_view(&Xoff, 1)) {
             FHeadPos = -1;
-            FNewPasswordLeft = 0;
+            FSecretLeft = 0;
         }
     } else if (Bytes == std::string_view(&Stx, 1)) {
         FHeadPos = 0;  // the driver writes STX alone, then the head
-        FNewPasswordLeft = 0;
+        FSecretLeft = 0;
     } else {
         // A block may be any part of a head or of the new password: the line
         // may take a write in pieces.
@@ -98,13 +110,13 @@ void TLineDump::Block(bool Sent, std::string_view Bytes) {
                 FCommand = Bytes[i];
             } else if (FHeadPos > 0 && FHeadPos <= PasswordSize) {
                 masked[i] = true;
-            } else if (FHeadPos < 0 && FNewPasswordLeft > 0) {
+            } else if (FHeadPos < 0 && FSecretLeft > 0) {
                 masked[i] = true;
-                --FNewPasswordLeft;
+                --FSecretLeft;
             }
             if (FHeadPos >= 0 && ++FHeadPos > PasswordSize + 1) {  // past the 0x00
                 FHeadPos = -1;
-                if (FCommand == CmdPassword) FNewPasswordLeft = PasswordSize;
+                FSecretLeft = SecretSize(FCommand);
             }
         }
     }

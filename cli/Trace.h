@@ -9,8 +9,9 @@
 //                   ...
 //
 // The access password (the four bytes after the command byte of every request
-// frame) and the new password carried by the password command "7" are shown
-// as ** unless the dump is told to show them. The checksum digits of a frame
+// frame), the new password carried by the password command "7" and the tax
+// inspector's password of the fiscal-memory report "B" are shown as ** unless
+// the dump is told to show them. The checksum digits of a frame
 // stay visible: they are what a line fault is found by.
 #pragma once
 
@@ -61,7 +62,7 @@ private:
     // of the next byte written; -1 outside a head.
     int FHeadPos = -1;
     char FCommand = 0;
-    int FNewPasswordLeft = 0;  // bytes of the new password still to be written
+    int FSecretLeft = 0;  // bytes of a password in the request data still to be written
 };
 
 }  // namespace kest

@@ -340,15 +340,25 @@ TEST(CommandsTest, TraceDumpsEveryBlockAndMasksThePassword) {
     EXPECT_EQ(rpc.Err.find("31 32 33 34"), std::string::npos) << rpc.Err;
 }
 
-TEST(CommandsTest, DumpMasksAPasswordWrittenInPieces) {
-    // The line may take a write in parts, and an XON report may come between.
+TEST(CommandsTest, DumpMasksPasswordsWrittenInPieces) {
     std::ostringstream out;
     kest::TDumpSink sink(out);
     kest::TLineDump dump(sink, false);
     const std::pair<bool, std::string> blocks[] = {
-        {true, "\x02"}, {true, "712"}, {false, "\x11"}, {true, "34\0"s}, {true, "5678"},
-        {true, "\0"s},  {true, "1F"},  {false, "\x06"}, {true, "\x37"},  // not after STX: text, not
-                                                                         // a frame
+        // The line may take a write in parts, and an XON report may come between.
+        {true, "\x02"},
+        {true, "712"},
+        {false, "\x11"},
+        {true, "34\0"s},
+        {true, "5678"},
+        {true, "\0"s},
+        {true, "1F"},
+        {false, "\x06"},
+        {true, "7"},  // not after STX: text, not a frame
+        // The tax inspector's password of the fiscal-memory report.
+        {true, "\x02"},
+        {true, "B5862\0"s},
+        {true, "12345\0"s + "4"},
     };
     for (const auto& [sent, bytes] : blocks)
         dump.Block(sent, bytes);
@@ -358,7 +368,10 @@ TEST(CommandsTest, DumpMasksAPasswordWrittenInPieces) {
         std::string bytes = line.substr(16, 48);
         hex += bytes.erase(bytes.find_last_not_of(' ') + 1) + "/";
     }
-    EXPECT_EQ(hex, "02/37 ** **/11/** ** 00/** ** ** **/00/31 46/06/37/") << out.str();
+    EXPECT_EQ(hex,
+              "02/37 ** **/11/** ** 00/** ** ** **/00/31 46/06/37/"
+              "02/42 ** ** ** ** 00/** ** ** ** ** 00 34/")
+        << out.str();
 }
 
 }  // namespace
