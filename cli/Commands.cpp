@@ -1,5 +1,7 @@
 #include "Commands.h"
 
+#include <unistd.h>
+
 #include <cmath>
 #include <cstdio>
 #include <iostream>
@@ -157,6 +159,8 @@ int ParseNumberOrAll(const std::string& Text) {
 std::string TextOf(const std::vector<std::string>& Args, bool NewLineAtEnd) {
     std::string text;
     if (Args.empty()) {
+        if (isatty(STDIN_FILENO))
+            std::cerr << "kestorctl: reading the text from standard input; Ctrl-D ends it\n";
         std::istreambuf_iterator<char> in(std::cin), end;
         for (; in != end && text.size() <= MaxTextBytes; ++in)
             text += *in;
