@@ -6,6 +6,7 @@
 #include <iostream>
 #include <string>
 
+#include "Commands.h"
 #include "KestorFPrt.h"
 #include "Rpc.h"
 
@@ -24,13 +25,6 @@ struct TSettings {
     bool Trace = false;
 };
 
-// A driver message has its detail on a second line; stderr gets one line.
-std::string OneLine(std::string Text) {
-    for (auto pos = Text.find("\r\n"); pos != std::string::npos; pos = Text.find("\r\n"))
-        Text.replace(pos, 2, " ");
-    return Text;
-}
-
 // Applies the given options through the driver's setters, in a fixed order.
 bool ApplySettings(TKestorFPrt& Driver, const TSettings& Settings, const CLI::App& App) {
     const auto given = [&App](const char* Option) { return App.count(Option) > 0; };
@@ -46,7 +40,7 @@ bool ApplySettings(TKestorFPrt& Driver, const TSettings& Settings, const CLI::Ap
         try {
             apply();
         } catch (const std::exception& e) {
-            std::cerr << "kestorctl: " << option << ": " << OneLine(e.what()) << '\n';
+            std::cerr << "kestorctl: " << option << ": " << kest::OneLine(e.what()) << '\n';
             return false;
         }
     }
@@ -58,6 +52,7 @@ bool ApplySettings(TKestorFPrt& Driver, const TSettings& Settings, const CLI::Ap
 int main(int argc, char** argv) {
     CLI::App app{"kestorctl: drives a KESTOR fiscal register through libkestor"};
     app.require_subcommand(1);
+    app.fallthrough();  // the global options may follow the subcommand too
 
     TSettings settings;
     app.add_option("--port", settings.PortNum, "port number N (KESTOR_COM<N> or /dev/ttyS<N-1>)");
@@ -67,7 +62,12 @@ int main(int argc, char** argv) {
     app.add_option("--external-timeout", settings.ExternalTimeout, "external time-out, ms");
     app.add_option("--printer-error", settings.PrinterError, "answer to printer and display errors")
         ->check(CLI::IsMember({"retry", "cancel"}));
-    app.add_flag("--trace", settings.Trace, "write the driver's events as JSON lines");
+    app.add_flag("--trace", settings.Trace,
+                 "rpc: the driver's events as JSON lines; the other subcommands: --dump");
+    kest::TCommands commands(
+        app, {[&](TKestorFPrt& Driver) { return ApplySettings(Driver, settings, app); },
+              [&app](const char* Option) { return app.count(Option) > 0; }, settings.Trace,
+              settings.PrinterError});
 
     auto* version = app.add_subcommand("version", "print the driver's version");
     version->callback([] {
@@ -78,14 +78,21 @@ int main(int argc, char** argv) {
     auto* rpc = app.add_subcommand(
         "rpc", "answer JSON requests, one a line on standard input, one a line on standard output");
 
-    CLI11_PARSE(app, argc, argv);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        // --help is a success; anything else is wrong usage.
+        return app.exit(e) == 0 ? kest::ExitOk : kest::ExitUsage;
+    }
 
     if (rpc->parsed()) {
         TKestorFPrt driver;
         if (!ApplySettings(driver, settings, app)) return ExitBadSetting;
         kest::TRpcSession session(driver, std::cout, settings.Trace,
                                   settings.PrinterError == "retry");
+        commands.AttachDump(driver);
         session.Run(std::cin);
+        return 0;
     }
-    return 0;
+    return commands.Run();
 }

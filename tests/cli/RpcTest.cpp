@@ -1,10 +1,6 @@
 // End-to-end tests of `kestorctl rpc`: the real executable, driven through its
 // pipes, against the register emulator on a pseudo-terminal.
 #include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -16,133 +12,12 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-extern char** environ;
+#include "Process.h"
 
 namespace {
 
+using namespace kest::test;
 using TJson = nlohmann::json;
-
-// Bounds of waits that end as soon as the awaited line comes; only a hang
-// runs into them.
-constexpr int LineTimeoutMs = 2000;
-constexpr int ExitTimeoutMs = 2000;
-
-// A child process with its standard input and output on pipes. Killed and
-// reaped on destruction, so a failed assertion leaves nothing behind.
-class TProcess {
-public:
-    TProcess(const std::vector<std::string>& Argv, const std::vector<std::string>& Env = {}) {
-        signal(SIGPIPE, SIG_IGN);  // a dead child must fail the test, not kill it
-        int in[2], out[2];
-        if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return;
-        std::vector<char*> args, env;
-        for (const auto& arg : Argv)
-            args.push_back(const_cast<char*>(arg.c_str()));
-        args.push_back(nullptr);
-        for (const auto& var : Env)
-            env.push_back(const_cast<char*>(var.c_str()));
-        for (char** var = environ; *var; ++var)
-            env.push_back(*var);
-        env.push_back(nullptr);
-
-        FPid = fork();
-        if (FPid == 0) {
-            dup2(in[0], STDIN_FILENO);
-            dup2(out[1], STDOUT_FILENO);
-            execve(args[0], args.data(), env.data());
-            _exit(127);
-        }
-        close(in[0]);
-        close(out[1]);
-        FIn = in[1];
-        FOut = out[0];
-        FPidFd = static_cast<int>(syscall(SYS_pidfd_open, FPid, 0));
-    }
-
-    ~TProcess() {
-        CloseInput();
-        if (FPid > 0 && !FStatus) {
-            kill(FPid, SIGTERM);
-            if (!WaitExit(ExitTimeoutMs)) {
-                kill(FPid, SIGKILL);
-                waitpid(FPid, nullptr, 0);
-            }
-        }
-        if (FOut >= 0) close(FOut);
-        if (FPidFd >= 0) close(FPidFd);
-    }
-
-    TProcess(const TProcess&) = delete;
-    TProcess& operator=(const TProcess&) = delete;
-
-    void WriteLine(const std::string& Line) {
-        const std::string text = Line + '\n';
-        ASSERT_EQ(write(FIn, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-    }
-
-    void CloseInput() {
-        if (FIn >= 0) close(FIn);
-        FIn = -1;
-    }
-
-    // The next line without its newline; nothing at the end of the output or
-    // when no line comes within TimeoutMs.
-    std::optional<std::string> ReadLine(int TimeoutMs = LineTimeoutMs) {
-        for (;;) {
-            if (const auto end = FBuffer.find('\n'); end != std::string::npos) {
-                std::string line = FBuffer.substr(0, end);
-                FBuffer.erase(0, end + 1);
-                return line;
-            }
-            pollfd p{FOut, POLLIN, 0};
-            if (poll(&p, 1, TimeoutMs) <= 0) return std::nullopt;
-            char chunk[4096];
-            const ssize_t n = read(FOut, chunk, sizeof chunk);
-            if (n <= 0) return std::nullopt;
-            FBuffer.append(chunk, static_cast<size_t>(n));
-        }
-    }
-
-    // The exit code, once the process has ended within TimeoutMs.
-    std::optional<int> WaitExit(int TimeoutMs = ExitTimeoutMs) {
-        if (!FStatus && FPid > 0) {
-            pollfd p{FPidFd, POLLIN, 0};
-            if (FPidFd >= 0 && poll(&p, 1, TimeoutMs) <= 0) return std::nullopt;
-            int status = 0;
-            if (waitpid(FPid, &status, 0) == FPid) FStatus = status;
-        }
-        if (!FStatus) return std::nullopt;
-        return WIFEXITED(*FStatus) ? WEXITSTATUS(*FStatus) : 128 + WTERMSIG(*FStatus);
-    }
-
-private:
-    pid_t FPid = -1;
-    int FPidFd = -1;
-    int FIn = -1;
-    int FOut = -1;
-    std::string FBuffer;
-    std::optional<int> FStatus;
-};
-
-// kestor-emu serving on a pseudo-terminal; Port is the KESTOR_COM1 setting.
-struct TEmulator {
-    explicit TEmulator(std::vector<std::string> Args) : Process(WithPath(Args)) {
-        while (const auto line = Process.ReadLine())
-            if (line->starts_with("KESTOR_COM1=")) {
-                Port = *line;
-                return;
-            }
-        ADD_FAILURE() << "the emulator did not name its port";
-    }
-
-    static std::vector<std::string> WithPath(std::vector<std::string> Args) {
-        Args.insert(Args.begin(), KESTOR_EMU_PATH);
-        return Args;
-    }
-
-    TProcess Process;
-    std::string Port;
-};
 
 // kestorctl rpc with the given options, talking to Port.
 struct TCtl {
