@@ -15,6 +15,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -183,7 +184,7 @@ public:
     int LastDocNumber() const { return FDriver->LastDocNumber(); }
     int LastRecNumber() const { return FDriver->LastRecNumber(); }
     int LastRepNumber() const { return FDriver->LastRepNumber(); }
-    uint8_t LastDocType() const { return FDriver->LastDocType(); }
+    TKestOperType LastDocType() const { return FDriver->LastDocType(); }
     TKestCurrency LastDocSum() const { return FDriver->LastDocSum(); }
     TKestCurrency LastBuyingSum() const { return FDriver->LastBuyingSum(); }
     TKestDateTime LastDocDate() const { return FDriver->LastDocDate(); }
@@ -197,7 +198,7 @@ public:
     int GetDayMin() const { return FDriver->GetDayMin(); }
 
     bool EKLZActivated() const { return FDriver->EKLZActivated(); }
-    bool EKLZOper() const { return FDriver->EKLZOper(); }
+    TKestOperType EKLZOper() const { return FDriver->EKLZOper(); }
     bool EKLZArchiving() const { return FDriver->EKLZArchiving(); }
     bool EKLZReporting() const { return FDriver->EKLZReporting(); }
     bool EKLZDayOpened() const { return FDriver->EKLZDayOpened(); }
@@ -210,8 +211,210 @@ public:
     int CheckEcrStatus(int Bit) const { return FDriver->CheckEcrStatus(Bit); }
     int CheckDevStatus(int Bit) const { return FDriver->CheckDevStatus(Bit); }
 
-    // Operations of the device services.
+    // -- Forwarded operations: same names, arguments, defaults and results
+    // as the driver's; its exceptions pass through unchanged.
+
+    // Standard receipt.
+    void OpenReceipt(TKestOperType Oper) { FDriver->OpenReceipt(Oper); }
+    void AddReceiptItem(std::u16string_view Name, TKestCurrency Price, bool ItemFlag,
+                        int Department, int Code, int Adjustment, int Quantity, int Precision,
+                        int TaxIndex, std::u16string_view UnitName, int Reserved = 0) {
+        FDriver->AddReceiptItem(Name, Price, ItemFlag, Department, Code, Adjustment, Quantity,
+                                Precision, TaxIndex, UnitName, Reserved);
+    }
+    void CancelReceipt() { FDriver->CancelReceipt(); }
+    void CloseReceipt(std::u16string_view Account, TKestPayType PayType, TKestCurrency Amount,
+                      TKestCurrency Amount2, std::u16string_view PayText, int Copies,
+                      TKestOperInfo OperInfo) {
+        FDriver->CloseReceipt(Account, PayType, Amount, Amount2, PayText, Copies, OperInfo);
+    }
+
+    // Custom document.
+    void OpenCustomDoc(bool Form, TKestOperType Oper) { FDriver->OpenCustomDoc(Form, Oper); }
+    void CancelCustomDoc() { FDriver->CancelCustomDoc(); }
+    void CloseCustomDoc(TKestPayType PayType, int DocFlags, int CopiesA, int CopiesB, int OffsetA,
+                        int OffsetB, int OffsetC, int FiscalIndex) {
+        FDriver->CloseCustomDoc(PayType, DocFlags, CopiesA, CopiesB, OffsetA, OffsetB, OffsetC,
+                                FiscalIndex);
+    }
+
+    // Composite document.
+    void OpenFiscalDoc(TKestOperType Oper) { FDriver->OpenFiscalDoc(Oper); }
+    void CancelFiscalDoc(bool LocalOnly) { FDriver->CancelFiscalDoc(LocalOnly); }
+    void PrintFiscalDocBuffer() { FDriver->PrintFiscalDocBuffer(); }
+    void CloseFiscalDoc() { FDriver->CloseFiscalDoc(); }
+    void CopyFiscalDoc() { FDriver->CopyFiscalDoc(); }
+    void RepeatOperation() { FDriver->RepeatOperation(); }
+
+    // Document properties.
+    void AddSerialNumber(int Flags, int X, int Y) { FDriver->AddSerialNumber(Flags, X, Y); }
+    void AddHeaderLine(int Line, int Flags, int X, int Y) {
+        FDriver->AddHeaderLine(Line, Flags, X, Y);
+    }
+    void AddDateTime(int Flags, int X, int Y) { FDriver->AddDateTime(Flags, X, Y); }
+    void AddOperInfo(TKestOperInfo Info, int Flags, int X, int Y) {
+        FDriver->AddOperInfo(Info, Flags, X, Y);
+    }
+    void AddDocNumber(int Flags, int X, int Y) { FDriver->AddDocNumber(Flags, X, Y); }
+    void AddReceiptNumber(int Flags, int X, int Y) { FDriver->AddReceiptNumber(Flags, X, Y); }
+    void AddAccount(std::u16string_view Account, int Flags, int X, int Y) {
+        FDriver->AddAccount(Account, Flags, X, Y);
+    }
+    void AddTaxPayerNumber(int Flags, int X, int Y) { FDriver->AddTaxPayerNumber(Flags, X, Y); }
+    void AddItem(TKestItemType ItemType, TKestCurrency Price, bool ItemFlag, int Department,
+                 int Code, int Adjustment, int Quantity, int Precision, int TaxIndex,
+                 std::u16string_view UnitName, int Flags, int X, int Y, int Second) {
+        FDriver->AddItem(ItemType, Price, ItemFlag, Department, Code, Adjustment, Quantity,
+                         Precision, TaxIndex, UnitName, Flags, X, Y, Second);
+    }
+    void AddDocPercentAdj(int Percent, int TaxIndex, int Flags, int X, int Y, int Second) {
+        FDriver->AddDocPercentAdj(Percent, TaxIndex, Flags, X, Y, Second);
+    }
+    void AddDocAmountAdj(TKestCurrency Amount, int TaxIndex, int Flags, int X, int Y, int Second) {
+        FDriver->AddDocAmountAdj(Amount, TaxIndex, Flags, X, Y, Second);
+    }
+    void AddTotal(int Flags, int X, int Y, int Second) { FDriver->AddTotal(Flags, X, Y, Second); }
+    void AddPay(TKestPayType PayType, TKestCurrency Amount, TKestCurrency Amount2,
+                std::u16string_view PayText, int Flags, int X, int Y, int Second) {
+        FDriver->AddPay(PayType, Amount, Amount2, PayText, Flags, X, Y, Second);
+    }
+    void AddChange(int Flags, int X, int Y, int Second) { FDriver->AddChange(Flags, X, Y, Second); }
+    void AddTaxSum(int TaxIndex, int Flags, int X, int Y, int Second) {
+        FDriver->AddTaxSum(TaxIndex, Flags, X, Y, Second);
+    }
+    void AddFiscalSign(int Flags, int X, int Y) { FDriver->AddFiscalSign(Flags, X, Y); }
+    void AddEKLZData(int Flags, int X, int Y) { FDriver->AddEKLZData(Flags, X, Y); }
+    void AddRegNumber(int Flags, int X, int Y) { FDriver->AddRegNumber(Flags, X, Y); }
+    void AddGraphicHeader(int Flags, int X, int Y) { FDriver->AddGraphicHeader(Flags, X, Y); }
+    void AddBarcode(int Value1, int Value2, int Value3, int Value4, int Value5, bool Mark,
+                    int Flags, int X, int Y) {
+        FDriver->AddBarcode(Value1, Value2, Value3, Value4, Value5, Mark, Flags, X, Y);
+    }
+    void AddCustom(std::u16string_view Text, int Flags, int X, int Y) {
+        FDriver->AddCustom(Text, Flags, X, Y);
+    }
+
+    // Shift and reports.
+    void OpenDay(int OperNumber, std::u16string_view OperName, bool Flag, TKestProtocol Protocol) {
+        FDriver->OpenDay(OperNumber, OperName, Flag, Protocol);
+    }
+    int XReport(int Flags = 0) { return FDriver->XReport(Flags); }
+    int XReportByDep(int Depart, int Flags = 0) { return FDriver->XReportByDep(Depart, Flags); }
+    int XReportByOper(int Oper, int Flags = 0) { return FDriver->XReportByOper(Oper, Flags); }
+    int ZReport(int Flags = 0) { return FDriver->ZReport(Flags); }
+    int FiscalReportByNum(std::u16string_view Password, bool Kind, int First, int Last) {
+        return FDriver->FiscalReportByNum(Password, Kind, First, Last);
+    }
+    int FiscalReportByDate(std::u16string_view Password, bool Kind, TKestDateTime First,
+                           TKestDateTime Last) {
+        return FDriver->FiscalReportByDate(Password, Kind, First, Last);
+    }
+    int FiscalReportAll(std::u16string_view Password) { return FDriver->FiscalReportAll(Password); }
+
+    // Fiscal memory rewrite.
+    int FiscalRewrite(std::u16string_view Text1, std::u16string_view Text2,
+                      std::u16string_view Text3, std::u16string_view Text4) {
+        return FDriver->FiscalRewrite(Text1, Text2, Text3, Text4);
+    }
+
+    // Printing and peripherals.
+    void FeedAndCut(int Lines, bool Cut = false) { FDriver->FeedAndCut(Lines, Cut); }
+    void PrintNonFiscal(std::u16string_view Text, bool Open = true, bool Close = true) {
+        FDriver->PrintNonFiscal(Text, Open, Close);
+    }
+    void ShowDisplay(std::u16string_view Text, bool Open = true, bool Close = true) {
+        FDriver->ShowDisplay(Text, Open, Close);
+    }
+    void SetDisplayBaudRate(int Rate) { FDriver->SetDisplayBaudRate(Rate); }
+    void ExternalPulse(int Channel, int FirstInterval, int SecondInterval, int Count) {
+        FDriver->ExternalPulse(Channel, FirstInterval, SecondInterval, Count);
+    }
+
+    // Queries.
+    void QueryDevExStatus() { FDriver->QueryDevExStatus(); }
     void QueryFirmwareInfo() { FDriver->QueryFirmwareInfo(); }
+    int QueryTax(int Index) { return FDriver->QueryTax(Index); }
+    TKestCurrency QueryCounter(int Number, bool UseSnapshot = false) {
+        return FDriver->QueryCounter(Number, UseSnapshot);
+    }
+    void QueryResourceInfo(bool Print = false) { FDriver->QueryResourceInfo(Print); }
+    void QueryLastDocInfo() { FDriver->QueryLastDocInfo(); }
+    std::u16string QuerySerialNumber() { return FDriver->QuerySerialNumber(); }
+    std::u16string QueryTaxPayerNumber() { return FDriver->QueryTaxPayerNumber(); }
+    std::u16string QueryRegNumber() { return FDriver->QueryRegNumber(); }
+    TKestDateTime QueryEcrDateTime() { return FDriver->QueryEcrDateTime(); }
+
+    // Names and header.
+    std::u16string QueryHeaderLine(int Line) { return FDriver->QueryHeaderLine(Line); }
+    std::u16string QueryDepartName(int Depart) { return FDriver->QueryDepartName(Depart); }
+    std::u16string QueryTitle(int Number) { return FDriver->QueryTitle(Number); }
+    std::u16string QueryOperName(int Oper) { return FDriver->QueryOperName(Oper); }
+    void SetTax(int Index, std::u16string_view Name, int Rate) {
+        FDriver->SetTax(Index, Name, Rate);
+    }
+    void SetSerialNumber(std::u16string_view Value) { FDriver->SetSerialNumber(Value); }
+    void SetHeader(std::u16string_view Line1, std::u16string_view Line2, std::u16string_view Line3,
+                   std::u16string_view Line4) {
+        FDriver->SetHeader(Line1, Line2, Line3, Line4);
+    }
+    void SetDepartName(int Depart, std::u16string_view Name) {
+        FDriver->SetDepartName(Depart, Name);
+    }
+    void SetTitle(int Number, std::u16string_view Text) { FDriver->SetTitle(Number, Text); }
+
+    // Parameters.
+    int QueryPrinterTimeout() { return FDriver->QueryPrinterTimeout(); }
+    int QueryDisplayTimeout() { return FDriver->QueryDisplayTimeout(); }
+    int QueryPrinterContrast() { return FDriver->QueryPrinterContrast(); }
+    int QueryLeading() { return FDriver->QueryLeading(); }
+    bool QueryHeaderAlignment() { return FDriver->QueryHeaderAlignment(); }
+    int QueryOperNumber() { return FDriver->QueryOperNumber(); }
+    bool QueryAutocut() { return FDriver->QueryAutocut(); }
+    bool QueryEconomicMode() { return FDriver->QueryEconomicMode(); }
+    bool QueryPaperJournal() { return FDriver->QueryPaperJournal(); }
+    bool QueryFullJournal() { return FDriver->QueryFullJournal(); }
+    void SetParameters(TKestProtocol Protocol, int Timeout) {
+        FDriver->SetParameters(Protocol, Timeout);
+    }
+    void SetProtocol(TKestProtocol Value) { FDriver->SetProtocol(Value); }
+    void SetPrinterTimeout(int Value) { FDriver->SetPrinterTimeout(Value); }
+    void SetDisplayTimeout(int Value) { FDriver->SetDisplayTimeout(Value); }
+    void SetPrinterContrast(int Value) { FDriver->SetPrinterContrast(Value); }
+    void SetLeading(int Value) { FDriver->SetLeading(Value); }
+    void SetCutterDisabled(bool Value) { FDriver->SetCutterDisabled(Value); }
+    void SetNarrowPaper(bool Value) { FDriver->SetNarrowPaper(Value); }
+    void SetHeaderAlignment(bool Value) { FDriver->SetHeaderAlignment(Value); }
+    void SetAutocut(bool Value) { FDriver->SetAutocut(Value); }
+    void SetEconomicMode(bool Value) { FDriver->SetEconomicMode(Value); }
+    void SetPaperJournal(bool Value) { FDriver->SetPaperJournal(Value); }
+    void SetFullJournal(bool Value) { FDriver->SetFullJournal(Value); }
+
+    // Date and time.
+    void SynchronizeEcrDateTime() { FDriver->SynchronizeEcrDateTime(); }
+
+    // Graphic header.
+    void EnableGraphicHeader(int Width, int Height, std::span<const uint8_t> Picture) {
+        FDriver->EnableGraphicHeader(Width, Height, Picture);
+    }
+    void EnableGraphicHeader(int Width, int Height, std::u16string_view HexText) {
+        FDriver->EnableGraphicHeader(Width, Height, HexText);
+    }
+    void DisableGraphicHeader() { FDriver->DisableGraphicHeader(); }
+
+    // Protected journal.
+    void EKLZActivate() { FDriver->EKLZActivate(); }
+    void EKLZActivationReport() { FDriver->EKLZActivationReport(); }
+    void EKLZDayReport(int Day) { FDriver->EKLZDayReport(Day); }
+    void EKLZReportByNum(bool Full, int First, int Last) {
+        FDriver->EKLZReportByNum(Full, First, Last);
+    }
+    void EKLZReportByDate(bool Full, TKestDateTime First, TKestDateTime Last) {
+        FDriver->EKLZReportByDate(Full, First, Last);
+    }
+    void EKLZDocByNum(int Number) { FDriver->EKLZDocByNum(Number); }
+    void EKLZControlByNum(int Day) { FDriver->EKLZControlByNum(Day); }
+    void EKLZCloseArchive() { FDriver->EKLZCloseArchive(); }
+    void EKLZQueryStatus() { FDriver->EKLZQueryStatus(); }
 
     // -- Events, fired on the thread that runs the command.
     TKestCtrlDataEvent OnDataSend;

@@ -3,81 +3,16 @@
 // emulator. The message boxes are read instead of shown. With
 // KESTOR_SCREENSHOTS naming a directory, the window is saved there as PNG.
 #include <QComboBox>
-#include <QDir>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QTest>
-#include <cstdlib>
-#include <vector>
 
-#include "Application.h"
-#include "KestorEmu.h"
-#include "MainUnit.h"
+#include "FormFixture.h"
 
 using kest::emu::TConfig;
 using kest::emu::TEmulator;
-
-namespace {
-
-struct TBox {
-    QMessageBox::Icon Icon;
-    QString Caption, Text;
-    QMessageBox::StandardButtons Buttons;
-};
-
-// Stands in for the message boxes: records each and gives scripted answers
-// (No once they run out).
-class TBoxes {
-public:
-    std::vector<TBox> Shown;
-    std::vector<QMessageBox::StandardButton> Answers;
-
-    QStringList Texts() const {
-        QStringList texts;
-        for (const TBox& box : Shown)
-            texts << box.Text;
-        return texts;
-    }
-
-    TBoxes() : FShowing(kest::app::MessageBox()) {
-        kest::app::MessageBox() = [this](QWidget*, QMessageBox::Icon Icon, const QString& Caption,
-                                         const QString& Text,
-                                         QMessageBox::StandardButtons Buttons) {
-            Shown.push_back({Icon, Caption, Text, Buttons});
-            if (Answers.empty()) return QMessageBox::No;
-            const auto answer = Answers.front();
-            Answers.erase(Answers.begin());
-            return answer;
-        };
-    }
-    ~TBoxes() { kest::app::MessageBox() = FShowing; }
-
-private:
-    kest::app::TMessageBoxFunc FShowing;
-};
-
-// The window's port 8 ("COM8") names the emulator's device.
-TConfig Register(TKestEcrModel Model = mem207_1F) {
-    TConfig config;
-    config.Model = Model;
-    return config;
-}
-
-void UsePort8(TMainForm& Form, const TEmulator& Emu) {
-    setenv("KESTOR_COM8", Emu.DevicePath().c_str(), 1);
-    Form.PortCombo->setCurrentIndex(7);
-    Form.KestorFPrt->SetInternalTimeout(150);
-}
-
-void SaveShot(QWidget& Widget, const char* Name) {
-    const QByteArray dir = qgetenv("KESTOR_SCREENSHOTS");
-    if (!dir.isEmpty())
-        QVERIFY(Widget.grab().save(QDir(QString::fromLocal8Bit(dir)).filePath(Name)));
-}
-
-}  // namespace
+using namespace kest::app::test;
 
 class TMainFormTest : public QObject {
     Q_OBJECT

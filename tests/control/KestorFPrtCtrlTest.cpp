@@ -345,6 +345,34 @@ private slots:
         QCOMPARE(Shot(ctrl), Picture(TKestPicture::None));
     }
 
+    // A receipt through the control: refused with the driver's exception
+    // while not connected; then its status changes reach the application's
+    // handler with the control as Sender, and the counter read through the
+    // control has counted it.
+    void DocumentThroughTheControl() {
+        TEmulator emu(Register(mem207_1K));
+        TKestorFPrtCtrl ctrl;
+        PointAt(ctrl, emu);
+        QVERIFY_THROWS_EXCEPTION(EKestConnClosed, ctrl.OpenReceipt(motSale));
+        QCOMPARE(ctrl.ErrCode(), 2);
+        ctrl.Open();
+        const TKestCurrency before = ctrl.QueryCounter(0);
+        const int count = ctrl.CounterCount();
+        std::vector<TKestDocStatus> seen;
+        ctrl.OnStatusUpdate = [&](TKestorFPrtCtrl& Sender) {
+            if (&Sender == &ctrl) seen.push_back(Sender.GetDocStatus());
+        };
+        ctrl.OpenReceipt(motSale);
+        ctrl.AddReceiptItem(u"Хлеб", TKestCurrency::FromHundredths(4550), false, 1, 0, 0, 2, 0, 0,
+                            {});
+        ctrl.CloseReceipt(u"", mptCash, TKestCurrency::FromHundredths(10000), {}, {}, 0, moiNumber);
+        QVERIFY(seen.size() >= 2);
+        QCOMPARE(seen.front(), mdsReceipt);
+        QCOMPARE(seen.back(), mdsClosed);
+        QCOMPARE(ctrl.QueryCounter(0).Raw(), (before + TKestCurrency::FromHundredths(9100)).Raw());
+        QCOMPARE(ctrl.CounterCount(), count + 1);
+    }
+
     // A description with Active true connects once loading is over; in the
     // designer the switch turns on and off without a connection.
     void LoadingAndDesigning() {
