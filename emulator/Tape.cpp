@@ -224,7 +224,7 @@ std::pair<std::u16string, std::u16string> PropertyTexts(const TEcrState& State,
         case 5:
             return {DateTime(Imprint.Date), {}};
         case 6:
-            return {Operator(State, int(P.Flags & 3)), {}};
+            return {Operator(State, Doc.OperInfo), {}};
         case 7:
             return {u"ДОК " + Digits(Imprint.Document, 5), {}};
         case 8:
