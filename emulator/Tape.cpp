@@ -196,7 +196,7 @@ std::u16string LineLabel(const TEcrState& State, const TDocLine& Line) {
         case TDocLine::ItemAmount:
         case TDocLine::DocPercent:
         case TDocLine::DocAmount: {
-            const bool discount = (Line.Adjustment < 0) != Line.Void;
+            const bool discount = Line.Adjustment < 0;  // of the line it takes back, when void
             label = discount ? u"СКИДКА" : u"НАДБАВКА";
             if (Line.Kind == TDocLine::DocPercent || Line.Kind == TDocLine::DocAmount)
                 label += u" НА ЧЕК";
