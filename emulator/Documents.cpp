@@ -666,8 +666,13 @@ int TakeProperty(const TEcrState& State, TDocument& Doc, TTaking& Taking, const 
 
     TReader r(Raw.Record);
     switch (p.Code) {
-        case 6:  // the operator by number, name or both
-            if ((p.Flags & 3) == 3) return ecOutOfRange;
+        case 6:
+            // The operator by number, name or both; generations 1 and 2 have
+            // no such flags and print both, as on their receipts.
+            if (State.Generation >= 3) {
+                if ((p.Flags & 3) == 3) return ecOutOfRange;
+                Doc.OperInfo = int(p.Flags & 3);
+            }
             break;
         case 9:
             p.Text = r.Text(Raw.DataAt, Raw.DataWidth, false);

@@ -196,7 +196,7 @@ std::u16string LineLabel(const TEcrState& State, const TDocLine& Line) {
         case TDocLine::ItemAmount:
         case TDocLine::DocPercent:
         case TDocLine::DocAmount: {
-            const bool discount = (Line.Adjustment < 0) != Line.Void;
+            const bool discount = Line.Adjustment < 0;  // of the line it takes back, when void
             label = discount ? u"СКИДКА" : u"НАДБАВКА";
             if (Line.Kind == TDocLine::DocPercent || Line.Kind == TDocLine::DocAmount)
                 label += u" НА ЧЕК";
@@ -224,7 +224,7 @@ std::pair<std::u16string, std::u16string> PropertyTexts(const TEcrState& State,
         case 5:
             return {DateTime(Imprint.Date), {}};
         case 6:
-            return {Operator(State, int(P.Flags & 3)), {}};
+            return {Operator(State, Doc.OperInfo), {}};
         case 7:
             return {u"ДОК " + Digits(Imprint.Document, 5), {}};
         case 8:
