@@ -85,9 +85,15 @@ std::string NameMember(const TJson& Request, const char* Key) {
     return name.get<std::string>();
 }
 
-// Finds what a request asks for; the returned call converts the arguments
-// (ERpcMalformed) and calls the driver.
-std::function<TJson(TKestorFPrt&)> Resolve(const TJson& Request) {
+// What a request asks for: the call converts the arguments (ERpcMalformed)
+// and calls the driver; Command tells whether the driver's last error is the
+// call's own.
+struct TResolved {
+    std::function<TJson(TKestorFPrt&)> Call;
+    bool Command;
+};
+
+TResolved Resolve(const TJson& Request) {
     const int kinds = static_cast<int>(Request.contains("op")) +
                       static_cast<int>(Request.contains("get")) +
                       static_cast<int>(Request.contains("set"));
@@ -112,36 +118,42 @@ std::function<TJson(TKestorFPrt&)> Resolve(const TJson& Request) {
         const TJson& args = Member(Request, "args");
         if (!args.is_null() && !args.is_array()) throw ERpcMalformed("\"args\" must be an array");
         const TJson argList = args.is_null() ? TJson::array() : args;
-        return [&op = it->second, argList](TKestorFPrt& Driver) { return op(Driver, argList); };
+        return {
+            [&op = it->second.Call, argList](TKestorFPrt& Driver) { return op(Driver, argList); },
+            it->second.Command};
     }
     if (Request.contains("get")) {
         const std::string name = NameMember(Request, "get");
         const auto& table = Getters();
         const auto it = table.find(name);
         if (it == table.end()) throw ERpcMalformed("unknown property \"" + name + "\"");
-        return [&get = it->second](TKestorFPrt& Driver) { return get(Driver); };
+        return {[&get = it->second](TKestorFPrt& Driver) { return get(Driver); }, false};
     }
     const std::string name = NameMember(Request, "set");
     const auto& table = Setters();
     const auto it = table.find(name);
     if (it == table.end()) throw ERpcMalformed("unknown or read-only property \"" + name + "\"");
     if (!Request.contains("value")) throw ERpcMalformed("\"set\" needs a \"value\"");
-    return [&set = it->second, value = Request.at("value")](TKestorFPrt& Driver) {
-        try {
-            set(Driver, value);
-        } catch (const ERpcMalformed& e) {
-            throw ERpcMalformed(std::string("value: ") + e.what());
-        }
-        return TJson();
-    };
+    return {[&set = it->second, value = Request.at("value")](TKestorFPrt& Driver) {
+                try {
+                    set(Driver, value);
+                } catch (const ERpcMalformed& e) {
+                    throw ERpcMalformed(std::string("value: ") + e.what());
+                }
+                return TJson();
+            },
+            true};
 }
 
-// The outcome of a request object: ok, result and, but for a get, the last error.
+// The outcome of a request object: ok, result and, for a command, its error.
 TJson Call(TKestorFPrt& Driver, const TJson& Request) {
     TJson result;
     std::string exception;
+    bool command = false;
     try {
-        result = Resolve(Request)(Driver);
+        const TResolved resolved = Resolve(Request);
+        command = resolved.Command;
+        result = resolved.Call(Driver);
     } catch (const ERpcMalformed& e) {
         return Malformed(e.what());
     } catch (const std::exception& e) {
@@ -152,9 +164,9 @@ TJson Call(TKestorFPrt& Driver, const TJson& Request) {
     const bool ok = exception.empty();
     TJson answer{{"ok", ok}, {"result", ok ? std::move(result) : TJson()}};
     if (!ok) answer["exception"] = exception;
-    // A get only reads a property; the last error belongs to an earlier call
-    // and would read as the get's own. It stays readable as ErrCode etc.
-    if (Request.contains("get")) return answer;
+    // A get or a read leaves the last error alone; it belongs to an earlier
+    // call and would read as this one's. It stays readable as ErrCode etc.
+    if (!command) return answer;
     answer["ErrCode"] = Driver.ErrCode();
     answer["ErrCodeEx"] = Driver.ErrCodeEx();
     answer["ErrMessage"] = ToUtf8(Driver.ErrMessage());

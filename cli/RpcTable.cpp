@@ -370,37 +370,38 @@ const TOperationTable& Operations() {
          })},
 
         // Status words
-        {"CheckEcrStatus", Op([](D& Driver, int Bit) { return Driver.CheckEcrStatus(Bit); })},
-        {"CheckDevStatus", Op([](D& Driver, int Bit) { return Driver.CheckDevStatus(Bit); })},
-        {"GetDocStatus", Op([](D& Driver) { return Driver.GetDocStatus(); })},
-        {"GetCurrentOper", Op([](D& Driver) { return Driver.GetCurrentOper(); })},
+        {"CheckEcrStatus", Read([](D& Driver, int Bit) { return Driver.CheckEcrStatus(Bit); })},
+        {"CheckDevStatus", Read([](D& Driver, int Bit) { return Driver.CheckDevStatus(Bit); })},
+        {"GetDocStatus", Read([](D& Driver) { return Driver.GetDocStatus(); })},
+        {"GetCurrentOper", Read([](D& Driver) { return Driver.GetCurrentOper(); })},
 
         // Hour and minute of the stored date-times
-        {"GetEcrHour", Op([](D& Driver) { return Driver.GetEcrHour(); })},
-        {"GetEcrMin", Op([](D& Driver) { return Driver.GetEcrMin(); })},
-        {"GetReportHour", Op([](D& Driver) { return Driver.GetReportHour(); })},
-        {"GetReportMin", Op([](D& Driver) { return Driver.GetReportMin(); })},
-        {"GetDayHour", Op([](D& Driver) { return Driver.GetDayHour(); })},
-        {"GetDayMin", Op([](D& Driver) { return Driver.GetDayMin(); })},
-        {"GetLastDocHour", Op([](D& Driver) { return Driver.GetLastDocHour(); })},
-        {"GetLastDocMin", Op([](D& Driver) { return Driver.GetLastDocMin(); })},
+        {"GetEcrHour", Read([](D& Driver) { return Driver.GetEcrHour(); })},
+        {"GetEcrMin", Read([](D& Driver) { return Driver.GetEcrMin(); })},
+        {"GetReportHour", Read([](D& Driver) { return Driver.GetReportHour(); })},
+        {"GetReportMin", Read([](D& Driver) { return Driver.GetReportMin(); })},
+        {"GetDayHour", Read([](D& Driver) { return Driver.GetDayHour(); })},
+        {"GetDayMin", Read([](D& Driver) { return Driver.GetDayMin(); })},
+        {"GetLastDocHour", Read([](D& Driver) { return Driver.GetLastDocHour(); })},
+        {"GetLastDocMin", Read([](D& Driver) { return Driver.GetLastDocMin(); })},
 
         // Field codecs, handy for checking frames in scripts
-        {"EncodeString", Op([](D&, std::u16string Text, int Size, TKestCodingType Coding) {
+        {"EncodeString", Read([](D&, std::u16string Text, int Size, TKestCodingType Coding) {
              if (Size < 1 || Size > MaxEncodeSize)
                  throw ERpcMalformed("size must be 1.." + std::to_string(MaxEncodeSize));
              std::string buf(static_cast<std::size_t>(Size), '\0');
              D::EncodeString(Text, buf, Coding);
              return THexBytes{std::move(buf)};
          })},
-        {"DecodeString", Op([](D&, THexBytes Data, TKestCodingType Coding) {
+        {"DecodeString", Read([](D&, THexBytes Data, TKestCodingType Coding) {
              return D::DecodeString(Data.Bytes, Coding);
          })},
-        {"CountBCC", Op([](D&, THexBytes Data) {
+        {"CountBCC", Read([](D&, THexBytes Data) {
              return static_cast<int>(
                  D::CountBCC(Data.Bytes.data(), static_cast<int>(Data.Bytes.size())));
          })},
-        {"UnescapeData", Op([](D&, std::string Text) { return THexBytes{D::UnescapeData(Text)}; })},
+        {"UnescapeData",
+         Read([](D&, std::string Text) { return THexBytes{D::UnescapeData(Text)}; })},
     };
     return table;
 }

@@ -143,7 +143,16 @@ using TOperation = std::function<TJson(TKestorFPrt& Driver, const TJson& Args)>;
 using TGetter = std::function<TJson(const TKestorFPrt& Driver)>;
 using TSetter = std::function<void(TKestorFPrt& Driver, const TJson& Value)>;
 
-using TOperationTable = std::map<std::string_view, TOperation, std::less<>>;
+// A row of the operation table. A command runs in the driver's command
+// bracket and leaves ErrCode, ErrCodeEx and ErrMessage describing itself; a
+// read (a status check, a stored time, a codec) does not touch them, so its
+// answer carries no error fields, like a get's.
+struct TOperationRow {
+    TOperationRow(TOperation Body) : Call(std::move(Body)) {}  // a command
+    TOperation Call;
+    bool Command = true;
+};
+using TOperationTable = std::map<std::string_view, TOperationRow, std::less<>>;
 using TGetterTable = std::map<std::string_view, TGetter, std::less<>>;
 using TSetterTable = std::map<std::string_view, TSetter, std::less<>>;
 
@@ -220,6 +229,14 @@ TOperation MakeOperation(Fn Body, Result (Fn::*)(TKestorFPrt&, Params...) const)
 template <class Fn>
 TOperation Op(Fn Body) {
     return rpc_detail::MakeOperation(Body, &Fn::operator());
+}
+
+// A read: an operation that neither exchanges nor records an error.
+template <class Fn>
+TOperationRow Read(Fn Body) {
+    TOperationRow row(Op(Body));
+    row.Command = false;
+    return row;
 }
 
 // A property read through a public getter of the driver.

@@ -244,6 +244,9 @@ TEST(RpcTest, WorksWithoutARegister) {
     EXPECT_EQ(ctl.Ask(R"({"get": "InternalTimeout", "id": 7})"),
               TJson::parse(R"({"id": 7, "ok": true, "result": 100})"));
     EXPECT_EQ(ctl.Ask(R"({"get": "ErrCode"})"), TJson::parse(R"({"ok": true, "result": 3})"));
+    // So does an operation that only reads what the driver holds.
+    EXPECT_EQ(ctl.Ask(R"({"op": "GetDocStatus"})"),
+              TJson::parse(R"({"ok": true, "result": "mdsUnknown"})"));
 
     ExpectFailure(ctl.Ask(R"({"set": "BaudRate", "value": 12345})"), 14, 2, "EKestInvalidArg");
     EXPECT_EQ(ctl.Ask(R"({"set": "InternalTimeout", "value": 150})").value("ok", false), true);
