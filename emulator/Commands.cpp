@@ -27,14 +27,23 @@ TAnswer ChangePassword(TEcrState& State, const TCommand&, std::string_view Data)
     return {};
 }
 
-// "C": the new rate by code. The answer still goes out at the old rate; the
-// host re-programs its line after reading it.
+// "C": the new rate by code, "0".."3" for the register's own line. The answer
+// still goes out at the old rate; the host re-programs its line after
+// reading it. Generations 3 and 7 take "4".."7" for the customer display's
+// line, which leaves the register's own alone.
 TAnswer ChangeBaudRate(TEcrState& State, const TCommand&, std::string_view Data) {
     if (!HasSeparator(Data, 0, 1)) return Refused(ecBadFormat);
     static constexpr std::array<int, 4> Rates = {9600, 19200, 57600, 115200};
-    const int code = Data[0] - '0';
-    if (code < 0 || code >= static_cast<int>(Rates.size())) return Refused(ecOutOfRange);
+    constexpr int DisplayCodes = 4;
     const bool fastLine = State.Generation == 3 || State.Generation == 7;
+    int code = Data[0] - '0';
+    const bool display = fastLine && code >= DisplayCodes;
+    if (display) code -= DisplayCodes;
+    if (code < 0 || code >= static_cast<int>(Rates.size())) return Refused(ecOutOfRange);
+    if (display) {
+        State.DisplayBaudRate = Rates[code];
+        return {};
+    }
     if (Rates[code] > 19200 && !fastLine) return Refused(ecOutOfRange);
     State.BaudRate = Rates[code];
     return {};
@@ -93,6 +102,23 @@ constexpr TCommand CommandTable[] = {
     {'S', Generations3And7, nullptr, VariableSize, 0, PrintFiscalDocument},
     {'T', Generations3And7, nullptr, 0, 0, CopyLastDocument},
     {'O', AllGenerations, nullptr, 0, 0, RepeatOperation},
+
+    {'1', Generations3And7, nullptr, 44, 0, OpenDay},
+    {'1', AllGenerations, nullptr, 46, 0, OpenDay},
+    {'5', OnGenerations({1, 2}), nullptr, 2, 30, ShiftReport},
+    {'5', OnGenerations({6, 8}), nullptr, 2, 46, ShiftReport},
+    {'_', Generations3And7, nullptr, 8, 30, ShiftReportV03},
+    // Layouts by the widths of the registration and tax-payer numbers, and
+    // whether purchases are counted.
+    {'B', AllGenerations, IsOldMoldavian, 26, 259, FiscalMemoryReport},
+    {'B', AllGenerations, IsNewMoldavian, 26, 261, FiscalMemoryReport},
+    {'B', OnGenerations({6, 8}), nullptr, 26, 274, FiscalMemoryReport},
+    {'B', AllGenerations, nullptr, 26, 258, FiscalMemoryReport},
+
+    {'6', AllGenerations, nullptr, 0, 0, StartOutput},
+    {'^', Generations3And7, nullptr, 0, 0, StartOutput},
+    {'R', FromGeneration2, nullptr, 6, 0, FeedAndCut},
+    {'8', AllGenerations, nullptr, 11, 0, ExternalPulse},
 
     {'X', AllGenerations, HasJournal, 0, 0, ActivateJournal},
     {'Y', AllGenerations, HasJournal, 20, 0, JournalReport},

@@ -19,11 +19,17 @@ namespace kest::emu {
 // The register's error codes.
 enum TEcrError : int {
     ecOk = 0,
+    ecShiftNotClosed = 2,  // a shift open too long, or opened again
+    ecFiscalMemoryFull = 3,
     ecFieldTooLong = 4,
     ecBadField = 5,  // a field's characters are not what it takes
     ecBadDate = 7,
     ecBadTime = 8,
     ecInterrupted = 10,  // the host cancelled after a device-status notice
+    ecBadPrinterCommand = 11,
+    ecShiftNotOpen = 12,
+    ecFiscalMemoryWrite = 15,  // the state file could not be written
+    ecBadInspectorPassword = 17,
     ecBadPassword = 18,
     ecNoRewrites = 19,
     ecOutOfRange = 21,
@@ -33,8 +39,10 @@ enum TEcrError : int {
     ecBadLayout = 28,  // of document properties
     ecNoCommand = 29,
     ecBadBcc = 30,
+    ecNoFiscalRecords = 31,
     ecDuplicated = 41,  // a document property that may appear once
     ecNotNow = 42,      // the register's state does not allow the command
+    ecNoReportRecords = 47,
     ecJournalNoData = 56,
     ecJournalNotActivated = 74,
     ecJournalActivated = 77,

@@ -397,14 +397,16 @@ void SetDocumentStatus(TEcrState& State) {
         State.Status |= uint16_t(open->Stage << 8 | OperationOf(open->Operation).StatusBits);
 }
 
-// Counts a printed document, gives it its numbers and keeps it as the last
-// one. A fiscal document opens the shift when it is closed.
+// Counts a printed document in the register's and the shift's counters,
+// gives it its numbers and keeps it as the last one. A fiscal document opens
+// the shift when it is closed.
 TAnswer Register(TEcrState& State, TDocument Doc, const TImprint& Imprint) {
     for (const TCount& c : Counts(Doc)) {
         State.Counters[c.Counter].Count += c.Count;
         State.Counters[c.Counter].Sum += c.Sum;
     }
-    State.Status |= EcrShiftOpen;
+    OpenShift(State, Imprint.Date);
+    CountInShift(State, Doc);
     const bool buying = Doc.Operation == 'D' || Doc.Operation == 'E' || Doc.Operation == 'F';
     State.LastDocument = {.Type = Doc.Operation,
                           .Operator = State.Operator,
@@ -424,6 +426,7 @@ TAnswer Register(TEcrState& State, TDocument Doc, const TImprint& Imprint) {
 
 // Settles, prints and registers a document taken whole.
 TAnswer Issue(TEcrState& State, TDocument Doc) {
+    if (const int e = CheckShiftAge(State); e != ecOk) return Refused(e);
     if (const int e = Settle(Doc); e != ecOk) return Refused(e);
     if (const int e = Afford(State, Doc); e != ecOk) return Refused(e);
     const TImprint imprint = NextImprint(State);
@@ -881,6 +884,7 @@ TAnswer PrintFiscalDocument(TEcrState& State, const TCommand&, std::string_view 
     } else {
         const TOperationInfo* op = FindOperation(State, operation);
         if (!op) return Refused(ecOutOfRange);
+        if (const int e = CheckShiftAge(State); e != ecOk) return Refused(e);
         doc.Command = 'S';
         doc.Operation = op->Code;
         doc.Stage = TDocument::StOpened;
@@ -910,7 +914,7 @@ TAnswer PrintFiscalDocument(TEcrState& State, const TCommand&, std::string_view 
     }
 
     const TImprint imprint = NextImprint(State);
-    State.Status |= EcrShiftOpen;
+    OpenShift(State, imprint.Date);
     Print(State, doc, RowsText(State, doc, imprint, doc.NextRow, lastRow));
     doc.NextRow = std::max(doc.NextRow, lastRow + 1);
     if (mode == ModePrint) {

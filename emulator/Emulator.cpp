@@ -92,6 +92,7 @@ TEmulator::TEmulator(TConfig Config) : FRegister(std::make_unique<TRegister>(Con
     FWakeWrite = TFd(pipeFds[1]);
 
     if (FConfig.Verbose) FRegister->SetLog(LogLine);
+    FRegister->SetWarn(LogLine);
     FThread = std::thread([this] { Serve(); });
 }
 
@@ -261,6 +262,23 @@ std::vector<std::string> TEmulator::Received() const {
 bool TEmulator::WaitForRequests(size_t Count, std::chrono::milliseconds Timeout) const {
     std::unique_lock lock(FLock);
     return FHandled.wait_for(lock, Timeout, [&] { return FRegister->FrameCount() >= Count; });
+}
+
+bool TEmulator::WaitForXoff(std::chrono::milliseconds Timeout) const {
+    const auto end = std::chrono::steady_clock::now() + Timeout;
+    for (;;) {
+        bool sent;
+        {
+            std::lock_guard lock(FLock);
+            sent = FRegister->XoffSent() && FOut.find(Xoff) == std::string::npos;
+        }
+        // The line discipline stops the host's output on a kernel worker, and
+        // tells of it by no event: a stopped line is one that takes nothing.
+        pollfd slave{FSlave.Get(), POLLOUT, 0};
+        if (sent && ::poll(&slave, 1, 0) == 0) return true;
+        if (std::chrono::steady_clock::now() >= end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
 }
 
 }  // namespace kest::emu

@@ -55,6 +55,15 @@ struct TConfig {
     // The paper tape; nullptr: the print goes nowhere. Called on the serving
     // thread.
     TTapeSink Tape{};
+    // How long the printer takes for a line of raw output. On XON/XOFF the
+    // register holds the host with XOFF once its input buffer is full, and
+    // lets it go on with XON when the lines in it are printed.
+    std::chrono::milliseconds LineTime{5};
+    // The JSON file the register keeps what survives switching it off in:
+    // read at start (a missing one starts a fresh register), written after
+    // every change. Its serial number, password, rates and protocol win over
+    // the ones above. Empty: nothing is kept.
+    std::string StateFile{};
 };
 
 // Model names ("207.1F") and the driver's enum names ("mem207_1F"), any case;
@@ -118,6 +127,9 @@ public:
     // Blocks until N request frames have been handled or the time passes;
     // returns whether they were.
     bool WaitForRequests(size_t Count, std::chrono::milliseconds Timeout) const;
+    // Blocks until the register holds the host's output with XOFF (the host's
+    // line refuses to send) or the time passes; returns whether it does.
+    bool WaitForXoff(std::chrono::milliseconds Timeout) const;
 
 private:
     void Serve();

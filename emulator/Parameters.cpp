@@ -40,10 +40,6 @@ bool Has(uint32_t Generations, const TEcrState& State) {
     return Generations & (1u << State.Generation);
 }
 
-void SetProtocol(TEcrState& State, bool XonXoff) {
-    State.Status = XonXoff ? State.Status | EcrXonXoff : State.Status & ~EcrXonXoff;
-}
-
 std::string HexText(uint32_t Value, int Width) {
     std::string text = HexField(Value, Width);
     text.pop_back();

@@ -6,6 +6,7 @@
 
 #include "Documents.h"
 #include "Services.h"
+#include "StateFile.h"
 
 namespace kest::emu {
 
@@ -72,10 +73,28 @@ TRegister::TRegister(const TConfig& Config) : FConfig(Config) {
     FState.BaudRate = FConfig.BaudRate;
     FState.Status = FConfig.XonXoff ? EcrXonXoff : 0;
     InitServiceState(FState, FConfig);
+
+    if (FConfig.StateFile.empty()) return;
+    FStateFile = std::make_unique<TStateFile>(FConfig.StateFile);
+    if (!FStateFile->Load(FState, FConfig.Firmware)) {
+        FStateFile->Save(FState, FConfig.Firmware);
+        return;
+    }
+    // What the register kept is in force.
+    FConfig.Serial = ToUtf8(TKestorFPrt::DecodeString(
+        std::string_view(FState.Serial).substr(0, FState.Serial.find('\0')), FState.Coding));
+    FConfig.Password = Password();
+    FConfig.BaudRate = FState.BaudRate;
+    FConfig.XonXoff = FState.Status & EcrXonXoff;
 }
 
 void TRegister::Receive(std::string_view Bytes, TClock::time_point Now, int LineRate) {
     for (char c : Bytes) {
+        // In output mode every byte is text, whatever it is.
+        if (FState.Output.Command != 0) {
+            TakeOutput(c, Now);
+            continue;
+        }
         if (!FFrame.empty() && Now - FFrameLast >= FrameIdle) FFrame.clear();
         if (c == Stx) {
             if (!FFrame.empty()) Log("dropped unfinished", FFrame);
@@ -108,8 +127,11 @@ std::string TRegister::Poll(TClock::time_point Now) {
     }
     std::string out;
     while (!FQueue.empty() && FQueue.front().At <= Now) {
-        if (FQueue.front().Label) Log(FQueue.front().Label, FQueue.front().Bytes);
-        out += FQueue.front().Bytes;
+        const TOutput& o = FQueue.front();
+        if (o.Label) Log(o.Label, o.Bytes);
+        if (o.Bytes.size() == 1 && (o.Bytes[0] == Xoff || o.Bytes[0] == Xon))
+            FXoffSent = o.Bytes[0] == Xoff;
+        out += o.Bytes;
         FQueue.pop_front();
     }
     return out;
@@ -237,10 +259,67 @@ void TRegister::HandleReply(char Reply, TClock::time_point Now) {
     }
 }
 
+void TRegister::TakeOutput(char Byte, TClock::time_point Now) {
+    const uint8_t command = FState.Output.Command;
+    bool ended = false;
+    const int error = TakeOutputByte(FState, Byte, ended);
+    if (ended && command == '^') Log(FState.Paper.substr(0, FState.Paper.size() - 1), {});
+    HandPaper();
+    const auto answer = [&](TClock::time_point At) {
+        Log("output ended", {});
+        Queue(At, BuildFrame(command, error, DevReady, {}, TakeFaults()), "answer");
+    };
+    if (!XonXoffProtocol(FState)) {
+        // BS: an ACK for every byte the register took, the answer after the
+        // last one, or in place of the ACK for one it refuses.
+        if (error == ecOk) Queue(Now, std::string(1, Ack), nullptr);
+        if (ended) answer(Now);
+        return;
+    }
+    if (FXonAt && Now >= *FXonAt) {  // printed meanwhile
+        FXonAt.reset();
+        FBuffered = 0;
+    }
+    if (ended) {
+        // The answer once the printer has printed what the buffer holds.
+        answer(FXonAt ? *FXonAt : Now);
+        FXonAt.reset();
+        FBuffered = 0;
+    } else if (++FBuffered >= InputBuffer && !FXonAt) {
+        const int lines = (FBuffered + PaperWidth - 1) / PaperWidth;
+        FXonAt = Now + FConfig.LineTime * lines;
+        Insert(Now, std::string(1, Xoff), "xoff");
+        Insert(*FXonAt, std::string(1, Xon), "xon");
+    }
+}
+
+TAnswer TRegister::Run(const TRequest& Request) {
+    const TCommand& command = *Request.Command;
+    if (!FStateFile) return command.Handler(FState, command, Request.Data);
+    TEcrState before = FState;
+    TAnswer answer = command.Handler(FState, command, Request.Data);
+    try {
+        FStateFile->Save(FState, FConfig.Firmware);
+    } catch (const std::runtime_error& e) {
+        // A register that cannot write its memory does not do what it could
+        // not keep.
+        if (FWarn) FWarn(e.what());
+        FState = std::move(before);
+        return Refused(ecFiscalMemoryWrite);
+    }
+    return answer;
+}
+
+void TRegister::HandPaper() {
+    if (FState.Paper.empty()) return;
+    if (FConfig.Tape) FConfig.Tape(FState.Paper);
+    FState.Paper.clear();
+}
+
 void TRegister::Respond(const TRequest& Request, TClock::time_point At) {
     TAnswer answer = Refused(Request.Error);
     if (Request.Error == ecOk) {
-        answer = Request.Command->Handler(FState, *Request.Command, Request.Data);
+        answer = Run(Request);
         if (answer.Error == ecOk && answer.Data.size() != size_t(Request.Command->AnswerSize))
             throw std::logic_error("the answer to " + Hex2(Request.Code) + " has " +
                                    std::to_string(answer.Data.size()) + " bytes");
@@ -252,10 +331,7 @@ void TRegister::Respond(const TRequest& Request, TClock::time_point At) {
         }
         if (answer.Error != ecOk) answer.Data.clear();
     }
-    if (!FState.Paper.empty()) {
-        if (FConfig.Tape) FConfig.Tape(FState.Paper);
-        FState.Paper.clear();
-    }
+    HandPaper();
     for (int i = 0; i < answer.PrintAcks; ++i)
         At = Queue(At, std::string(1, Ack), "ack") + FAckInterval;
     const uint8_t echo = answer.Echo ? answer.Echo : Request.Code;

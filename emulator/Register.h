@@ -1,19 +1,22 @@
 // The register's side of the line without any I/O: bytes from the host go in,
 // timed bytes for the host come out. The frame parser, request checks, command
-// table, answer building, acknowledgements, device-status notices and faults
-// live here; TEmulator only moves bytes between this and the pty.
+// table, answer building, acknowledgements, device-status notices, faults,
+// raw output with its ACKs or XOFF and XON, and keeping the state file live
+// here; TEmulator only moves bytes between this and the pty.
 #pragma once
 
 #include <array>
 #include <chrono>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "Commands.h"
 #include "KestorEmu.h"
+#include "StateFile.h"
 
 namespace kest::emu {
 
@@ -30,8 +33,12 @@ public:
     static constexpr std::chrono::seconds FrameIdle{2};
     // How long the register waits for the host's reply to a notice.
     static constexpr std::chrono::seconds ReplyWait{60};
+    // Raw output on XON/XOFF: this many bytes not yet printed fill the input
+    // buffer, and the register sends XOFF.
+    static constexpr int InputBuffer = 64;
 
-    // std::invalid_argument for a configuration no register has.
+    // std::invalid_argument for a configuration no register has;
+    // std::runtime_error for a state file it cannot take.
     explicit TRegister(const TConfig& Config);
 
     // The configuration with the model's defaults filled in.
@@ -55,6 +62,9 @@ public:
     void HoldXoff(std::chrono::milliseconds Time, TClock::time_point Now);
     void SetExtendedStatus(const std::array<uint8_t, 5>& Bytes) { FState.ExtendedStatus = Bytes; }
     void SetLog(TLog Log) { FLog = std::move(Log); }
+    // What the operator must hear of even without the log: a state file that
+    // cannot be written.
+    void SetWarn(TLog Warn) { FWarn = std::move(Warn); }
 
     // The last ReceivedKept of what Received() lists; long runs would otherwise
     // keep every frame they ever sent.
@@ -66,6 +76,8 @@ public:
     const std::deque<std::string>& Received() const { return FReceived; }
     // Every request frame received, also those no longer in Received().
     size_t FrameCount() const { return FFrameCount; }
+    // Whether an XOFF has gone out and its XON not yet.
+    bool XoffSent() const { return FXoffSent; }
 
 private:
     // A request that passed the frame checks, or failed them with Error.
@@ -82,6 +94,14 @@ private:
     };
 
     void HandleFrame(std::string Frame, TClock::time_point Now, int LineRate);
+    // One byte of raw output: printed or shown, then acknowledged on BS, or
+    // counted into the input buffer on XON/XOFF.
+    void TakeOutput(char Byte, TClock::time_point Now);
+    // Runs the handler; with a state file, keeps what it changed, or undoes
+    // it all when the file cannot be written.
+    TAnswer Run(const TRequest& Request);
+    // Hands what was printed to the tape.
+    void HandPaper();
     TRequest Check(std::string_view Frame) const;
     void HandleReply(char Reply, TClock::time_point Now);
     void Respond(const TRequest& Request, TClock::time_point At);
@@ -117,9 +137,17 @@ private:
 
     std::array<int, FaultCount> FFaults{};
 
+    // Raw output on XON/XOFF: the bytes in the input buffer, and while it is
+    // held, when the printer will have printed them.
+    int FBuffered = 0;
+    std::optional<TClock::time_point> FXonAt;
+    bool FXoffSent = false;
+
+    std::unique_ptr<TStateFile> FStateFile;
+
     std::deque<std::string> FReceived;
     size_t FFrameCount = 0;
-    TLog FLog;
+    TLog FLog, FWarn;
 };
 
 }  // namespace kest::emu

@@ -50,6 +50,22 @@ TAnswer PrintFiscalDocument(TEcrState& State, const TCommand& Command,
 TAnswer CopyLastDocument(TEcrState& State, const TCommand& Command, std::string_view Data);  // "T"
 TAnswer RepeatOperation(TEcrState& State, const TCommand& Command, std::string_view Data);   // "O"
 
+// Reports.cpp: the shift and its reports.
+TAnswer OpenDay(TEcrState& State, const TCommand& Command, std::string_view Data);         // "1"
+TAnswer ShiftReport(TEcrState& State, const TCommand& Command, std::string_view Data);     // "5"
+TAnswer ShiftReportV03(TEcrState& State, const TCommand& Command, std::string_view Data);  // "_"
+TAnswer FiscalMemoryReport(TEcrState& State, const TCommand& Command,
+                           std::string_view Data);  // "B"
+
+// Output.cpp: the printer and the devices.
+TAnswer StartOutput(TEcrState& State, const TCommand& Command, std::string_view Data);    // "6" "^"
+TAnswer FeedAndCut(TEcrState& State, const TCommand& Command, std::string_view Data);     // "R"
+TAnswer ExternalPulse(TEcrState& State, const TCommand& Command, std::string_view Data);  // "8"
+// One byte of raw output in output mode: prints or shows it. Ended: the
+// output mode is over, by ESC ESC (ecOk) or by a device command the register
+// does not take (ecBadPrinterCommand).
+int TakeOutputByte(TEcrState& State, char Byte, bool& Ended);
+
 // ACKs a printing command sends before its answer.
 inline constexpr int PrintAcks = 2;
 

@@ -40,12 +40,12 @@ constexpr TInitialTax InitialTaxes[TaxCount] = {
     {1800, u"НДС 18%"}, {1000, u"НДС 10%"}, {0, u"НДС 0%"}, {0, u"Без НДС"}, {500, u"НСП 5%"},
 };
 
-// Counters as State.h names them: sales, refunds, cash in, cash out, the sales
-// by payment kind (they add up to the sales), ..., the drawer (the cash sales
-// less refunds, plus cash in, less cash out) and the grand total.
+// Counters as State.h names them. The last shift was closed by its Z report,
+// which cleared the shift's counters; the cash left in the drawer and the
+// sales since fiscalisation remain.
 constexpr TCounter InitialCounters[CounterCount] = {
-    {57, 4825000}, {2, 35000}, {1, 500000}, {1, 200000}, {43, 3150000}, {12, 1540000},  {2, 135000},
-    {0, 0},        {0, 0},     {0, 0},      {0, 0},      {0, 3415000},  {0, 104527550},
+    {0, 0}, {0, 0}, {0, 0}, {0, 0}, {0, 0},       {0, 0},         {0, 0},
+    {0, 0}, {0, 0}, {0, 0}, {0, 0}, {0, 3415000}, {0, 104527550},
 };
 
 TKestDateTime At(int Year, int Month, int Day, int Hour, int Minute) {
@@ -80,19 +80,32 @@ void InitServiceState(TEcrState& State, const TConfig& Config) {
     std::ranges::copy(InitialCounters, State.Counters.begin());
 
     // The shift closed last evening, and its Z report was the last document.
+    constexpr int closedShifts = 42;
+    constexpr int64_t lastShiftSales = 4790000;
     State.Resources = {.RewritesRemain = 4,
                        .DaysRemain = 1783,
                        .LastFiscalReport = 3,
-                       .LastDayClosing = 42,
+                       .LastDayClosing = closedShifts,
                        .DayClosed = At(2024, 3, 14, 21, 5)};
     State.LastDocument = {.Type = '5',
                           .Operator = 1,
                           .Number = 128,
                           .Receipt = 57,
-                          .Report = 42,
+                          .Report = closedShifts,
                           .Date = State.Resources.DayClosed,
-                          .Sum = 4790000,
+                          .Sum = lastShiftSales,
                           .BuyingSum = 0};
+    // The fiscal memory: the Z records of shifts 1..42, closed a day apart,
+    // the earlier ones' sales spread evenly so that all of them add up to the
+    // sales since fiscalisation.
+    const int64_t earlier = InitialCounters[CtGrandTotal].Sum - lastShiftSales;
+    for (int n = 1; n <= closedShifts; ++n) {
+        const int64_t sales = n == closedShifts ? lastShiftSales
+                                                : earlier / (closedShifts - 1) +
+                                                      (n <= earlier % (closedShifts - 1) ? 1 : 0);
+        State.DayRecords.push_back({n, State.Resources.DayClosed - (closedShifts - n), sales, 0});
+    }
+    State.InspectorPassword = "00000";
     State.Journal = {.Status = 0, .Rest = State.Model->ProtectedJournal ? 1000 : 0};
 }
 

@@ -1,9 +1,9 @@
 // What the register keeps: its identity, the parameter table with its texts,
-// settings, taxes, clock, counters, the last document, the fiscal memory's
-// resources, the graphic header, the protected journal, the documents it
-// prints and what it has just put on paper. All of it lives in one struct
-// that the commands read and change, so that shifts, reports and the fiscal
-// memory can join it later.
+// settings, taxes, clock, counters, the last document, the shift, the fiscal
+// memory with its Z records and resources, the graphic header, the protected
+// journal, the documents it prints, the raw output it takes and what it has
+// just put on paper. All of it lives in one struct that the commands read and
+// change; StateFile.cpp keeps what survives switching the register off.
 #pragma once
 
 #include <array>
@@ -45,6 +45,8 @@ inline constexpr int TaxNameWidth = 20;
 
 // Counters by number: count and sum of
 inline constexpr int CounterCount = 13;
+// Counters 0..10 are the shift's: the Z report clears them.
+inline constexpr int ShiftCounters = 11;
 inline constexpr int CtSales = 0, CtRefunds = 1, CtCashIn = 2, CtCashOut = 3;
 // sales by payment kind: the part paid in cash, on credit, by card
 inline constexpr int CtSalesCash = 4, CtSalesCredit = 5, CtSalesCard = 6;
@@ -99,6 +101,37 @@ struct TGraphicHeader {
     int Width = 0, Height = 0;
     std::string Picture;  // Width x Height bytes, row by row
     bool Enabled = false;
+};
+
+// The open shift's sales and refunds by department and by operator, for the
+// X reports that tell them apart.
+inline constexpr int DepartmentCount = 100, OperatorCount = 100;
+struct TShiftTotals {
+    TCounter Sales, Refunds;
+};
+struct TShift {
+    TKestDateTime Opened = 0;  // by the register's clock; EcrShiftOpen tells whether it is
+    int LastXReport = 0;       // X reports are numbered on from shift to shift
+    std::array<TShiftTotals, DepartmentCount> Departments{};
+    std::array<TShiftTotals, OperatorCount> Operators{};
+};
+
+// A Z report's record in the fiscal memory: the shift it closed, when, and
+// its totals in hundredths.
+struct TDayRecord {
+    int Number = 0;
+    TKestDateTime Date = 0;
+    int64_t Sales = 0, Buyings = 0;
+};
+inline constexpr int MaxDayRecords = 9999;  // record numbers have four digits
+inline constexpr int InspectorPasswordWidth = 5;
+
+// Raw output after "6" (printer) or "^" (customer display), until ESC ESC.
+struct TOutputMode {
+    uint8_t Command = 0;                  // 0: the register takes frames
+    bool Escape = false;                  // the last byte was a single ESC
+    std::u16string Line;                  // the line being printed or shown
+    std::vector<std::u16string> Display;  // the lines shown so far
 };
 
 struct TJournal {
@@ -186,7 +219,8 @@ struct TEcrState {
     std::string Serial, ModelName, Manufacturer, Firmware;
     std::string Password;  // 4 bytes, zero-filled
     int BaudRate = 9600;
-    uint16_t Status = 0;  // status word
+    int DisplayBaudRate = 9600;  // the customer display's line, generations 3 and 7
+    uint16_t Status = 0;         // status word
     std::array<uint8_t, 5> ExtendedStatus{};
 
     std::array<std::string, TextCount> Texts;  // register bytes, ValueWidth at most
@@ -197,12 +231,24 @@ struct TEcrState {
     double ClockOffset = 0;  // days between the register's clock and the host's
     std::array<TCounter, CounterCount> Counters;
     TLastDocument LastDocument;
+    TShift Shift;
     TResources Resources;
+    std::vector<TDayRecord> DayRecords;  // the fiscal memory, by number
+    std::string InspectorPassword;       // register bytes, InspectorPasswordWidth at most
     TGraphicHeader GraphicHeader;
     TJournal Journal;
     TDocuments Documents;
+    TOutputMode Output;
     std::string Paper;  // UTF-8 text printed by the running command, for the tape
 };
+
+// The line protocol in the status word; generation 1 has BS only.
+inline void SetProtocol(TEcrState& State, bool XonXoff) {
+    State.Status = XonXoff ? State.Status | EcrXonXoff : State.Status & ~EcrXonXoff;
+}
+inline bool XonXoffProtocol(const TEcrState& State) {
+    return State.Generation > 1 && (State.Status & EcrXonXoff);
+}
 
 // The register's clock.
 inline TKestDateTime ClockNow(const TEcrState& State) {

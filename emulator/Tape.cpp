@@ -1,8 +1,11 @@
 // What the register puts on paper: its documents as lines of 40 characters.
 #include <algorithm>
+#include <functional>
+#include <string>
 #include <utility>
 #include <vector>
 
+#include "Commands.h"
 #include "Documents.h"
 
 namespace kest::emu {
@@ -55,10 +58,13 @@ std::u16string Quantity(const TDocLine& Line) {
     return text;
 }
 
+std::u16string DateOnly(TKestDateTime Date) {
+    const TKestDateTimeParts p = SplitDateTime(Date);
+    return Digits(p.Day, 2) + u"." + Digits(p.Month, 2) + u"." + Digits(p.Year, 4);
+}
 std::u16string DateTime(TKestDateTime Date) {
     const TKestDateTimeParts p = SplitDateTime(Date);
-    return Digits(p.Day, 2) + u"." + Digits(p.Month, 2) + u"." + Digits(p.Year, 4) + u" " +
-           Digits(p.Hour, 2) + u":" + Digits(p.Minute, 2);
+    return DateOnly(Date) + u" " + Digits(p.Hour, 2) + u":" + Digits(p.Minute, 2);
 }
 
 std::u16string OperationName(char Operation) {
@@ -130,6 +136,19 @@ public:
         line.Put(0, Left);
         line.PutRight(PaperWidth - 1, Right);
         Add(line);
+    }
+    // A label, a count ending at column 27 and a value at the right edge.
+    void Row(std::u16string_view Label, int64_t Count, std::u16string_view Value) {
+        TLine line;
+        line.Put(0, Label);
+        line.PutRight(27, Ascii(std::to_string(Count)));
+        line.PutRight(PaperWidth - 1, Value);
+        Add(line);
+    }
+    void Header() {
+        for (int i = 0; i < HeaderLines; ++i)
+            if (!FState.Texts[HeaderBase + i].empty())
+                Center(Decode(FState, FState.Texts[HeaderBase + i]));
     }
     std::string Utf8() const { return ToUtf8(FText); }
     const TEcrState& State() const { return FState; }
@@ -283,6 +302,64 @@ std::pair<std::u16string, std::u16string> PropertyTexts(const TEcrState& State,
     }
 }
 
+// The head of a report: the register, the date and document number, the
+// shift and the operator, then the title.
+void ReportHead(TPaper& Paper, const TImprint& Imprint, bool Header, std::u16string_view Title) {
+    const TEcrState& state = Paper.State();
+    if (Header) Paper.Header();
+    Paper.Split(u"ЗН ККМ " + Decode(state, state.Serial),
+                u"ИНН " + Decode(state, state.TaxPayerNumber));
+    Paper.Split(DateTime(Imprint.Date), u"ДОК " + Digits(Imprint.Document, 5));
+    Paper.Split(u"СМЕНА " + Digits(Imprint.Shift, 4), Operator(state, 0));
+    Paper.Center(Title);
+}
+
+// The counters an X or Z report prints: the four every register has always,
+// the others where the register has them and they counted something (or in
+// the full form).
+struct TCounterLine {
+    int Counter;
+    std::u16string_view Name;
+    uint32_t Generations;
+    bool Always;
+};
+constexpr TCounterLine CounterLines[] = {
+    {CtSales, u"ПРОДАЖИ", AllGenerations, true},
+    {CtSalesCash, u"  НАЛИЧНЫМИ", AllGenerations, false},
+    {CtSalesCredit, u"  КРЕДИТОМ", AllGenerations, false},
+    {CtSalesCard, u"  КАРТОЙ", AllGenerations, false},
+    {CtRefunds, u"ВОЗВРАТЫ", AllGenerations, true},
+    {CtRefundsCashless, u"ВОЗВРАТЫ БЕЗНАЛИЧНЫЕ", OnGenerations({3, 7}), false},
+    {CtVoids, u"АННУЛИРОВАНИЯ", OnGenerations({1, 2, 6}), false},
+    {CtBuyings, u"ПОКУПКИ", OnGenerations({6, 8}), false},
+    {CtBuyingRefunds, u"ВОЗВРАТЫ ПОКУПОК", OnGenerations({6, 8}), false},
+    {CtCashIn, u"ВНЕСЕНИЯ", AllGenerations, true},
+    {CtCashOut, u"ВЫПЛАТЫ", AllGenerations, true},
+};
+
+void TotalsRows(TPaper& Paper, const TShiftTotals& Totals, bool Always) {
+    if (Always || Totals.Sales.Count != 0)
+        Paper.Row(u"  ПРОДАЖИ", Totals.Sales.Count, Value(Totals.Sales.Sum));
+    if (Always || Totals.Refunds.Count != 0)
+        Paper.Row(u"  ВОЗВРАТЫ", Totals.Refunds.Count, Value(Totals.Refunds.Sum));
+}
+
+bool Counted(const TShiftTotals& Totals) {
+    return Totals.Sales.Count != 0 || Totals.Refunds.Count != 0;
+}
+
+// The departments (or operators) of the shift: the one asked for, or each
+// one that counted something.
+template <size_t N>
+void TotalsBy(TPaper& Paper, const std::array<TShiftTotals, N>& Totals, int Which,
+              const std::function<std::u16string(int)>& Title) {
+    for (int i = 0; i < int(N); ++i) {
+        if (Which >= 0 ? i != Which : !Counted(Totals[i])) continue;
+        Paper.Add(Title(i));
+        TotalsRows(Paper, Totals[i], Which >= 0);
+    }
+}
+
 }  // namespace
 
 TImprint NextImprint(const TEcrState& State) {
@@ -309,9 +386,7 @@ bool HasTax(const TDocument& Document, int Index) {
 
 std::string ReceiptText(const TEcrState& State, const TDocument& Doc, const TImprint& Imprint) {
     TPaper paper(State);
-    for (int i = 0; i < HeaderLines; ++i)
-        if (!State.Texts[HeaderBase + i].empty())
-            paper.Center(Decode(State, State.Texts[HeaderBase + i]));
+    paper.Header();
     paper.Split(u"ЗН ККМ " + Decode(State, State.Serial),
                 u"ИНН " + Decode(State, State.TaxPayerNumber));
     paper.Split(DateTime(Imprint.Date), u"ДОК " + Digits(Imprint.Document, 5));
@@ -366,6 +441,128 @@ void MarkInterrupted(std::string& Paper) {
     const std::string separator = ToUtf8(Separator + u'\n');
     const size_t at = Paper.ends_with(separator) ? Paper.size() - separator.size() : Paper.size();
     Paper.insert(at, ToUtf8(std::u16string((PaperWidth - 15) / 2, u' ') + u"ПЕЧАТЬ ПРЕРВАНА\n"));
+}
+
+std::string OpeningText(const TEcrState& State, const TImprint& Imprint, bool Header) {
+    TPaper paper(State);
+    if (Header) paper.Header();
+    paper.Split(u"ЗН ККМ " + Decode(State, State.Serial),
+                u"ИНН " + Decode(State, State.TaxPayerNumber));
+    paper.Split(DateTime(Imprint.Date), u"ДОК " + Digits(Imprint.Document, 5));
+    paper.Center(u"ОТКРЫТИЕ СМЕНЫ " + Digits(Imprint.Shift, 4));
+    paper.Add(Operator(State, 2));
+    return paper.Utf8() + EndText(false);
+}
+
+std::string ShiftReportText(const TEcrState& State, const TShiftReport& Report,
+                            const TImprint& Imprint) {
+    TPaper paper(State);
+    const std::u16string number = Digits(Report.Number, 4);
+    const auto departmentTitle = [&](int D) {
+        const std::u16string name = Decode(State, State.Texts[DepartmentBase + D]);
+        return u"ОТД " + Digits(D, 2) + (name.empty() ? u"" : u" " + name);
+    };
+    const auto operatorTitle = [&](int O) {
+        const std::u16string name = Decode(State, State.Texts[OperatorBase + O]);
+        return u"ОПЕРАТОР " + Digits(O, 2) + (name.empty() ? u"" : u" " + name);
+    };
+    switch (Report.Kind) {
+        case TShiftReport::X:
+        case TShiftReport::Z: {
+            const bool z = Report.Kind == TShiftReport::Z;
+            ReportHead(paper, Imprint, Report.Header, (z ? u"Z-ОТЧЕТ " : u"X-ОТЧЕТ ") + number);
+            for (const TCounterLine& line : CounterLines) {
+                const TCounter& c = State.Counters[line.Counter];
+                if (!(line.Generations & (1u << State.Generation))) continue;
+                if (line.Always || Report.Full || c.Count != 0)
+                    paper.Row(line.Name, c.Count, Value(c.Sum));
+            }
+            paper.Split(u"НАЛИЧНОСТЬ В КАССЕ", Value(State.Counters[CtDrawer].Sum));
+            paper.Split(u"НЕОБНУЛЯЕМЫЙ ИТОГ", Value(State.Counters[CtGrandTotal].Sum));
+            if (Report.Full) {
+                TotalsBy(paper, State.Shift.Departments, -1, departmentTitle);
+                TotalsBy(paper, State.Shift.Operators, -1, operatorTitle);
+            }
+            if (!z) break;
+            paper.Center(u"СМЕНА " + Digits(Imprint.Shift, 4) + u" ЗАКРЫТА");
+            return paper.Utf8() + EndText(true);
+        }
+        case TShiftReport::ByDepartment:
+            ReportHead(paper, Imprint, Report.Header, u"X-ОТЧЕТ " + number + u" ПО ОТДЕЛАМ");
+            TotalsBy(paper, State.Shift.Departments, Report.Which, departmentTitle);
+            paper.Split(u"ИТОГО ПРОДАЖИ", Value(Report.Sales));
+            break;
+        case TShiftReport::ByOperator:
+            ReportHead(paper, Imprint, Report.Header, u"X-ОТЧЕТ " + number + u" ПО КАССИРАМ");
+            TotalsBy(paper, State.Shift.Operators, Report.Which, operatorTitle);
+            paper.Split(u"ИТОГО ПРОДАЖИ", Value(Report.Sales));
+            break;
+    }
+    return paper.Utf8() + EndText(false);
+}
+
+std::string FiscalReportText(const TEcrState& State, const TFiscalReport& Report,
+                             TKestDateTime Date) {
+    TPaper paper(State);
+    paper.Center(u"ФИСКАЛЬНЫЙ ОТЧЕТ " + Digits(Report.Number, 5));
+    const std::u16string form = Report.Full ? u"ПОЛНЫЙ" : u"КРАТКИЙ";
+    switch (Report.Kind) {
+        case TFiscalReport::ByDates:
+            paper.Center(form + u" ПО ДАТАМ");
+            break;
+        case TFiscalReport::ByNumbers:
+            paper.Center(form + u" ПО НОМЕРАМ СМЕН");
+            break;
+        case TFiscalReport::All:
+            paper.Center(u"ВСЯ ФИСКАЛЬНАЯ ПАМЯТЬ");
+            break;
+    }
+    paper.Split(u"ЗН ККМ " + Decode(State, State.Serial),
+                u"ИНН " + Decode(State, State.TaxPayerNumber));
+    paper.Split(u"РН ККМ " + Decode(State, State.RegNumber), DateTime(Date));
+    const TDayRecord& first = State.DayRecords[Report.First];
+    const TDayRecord& last = State.DayRecords[Report.Last];
+    paper.Split(u"СМЕНЫ " + Digits(first.Number, 4) + u"-" + Digits(last.Number, 4),
+                DateOnly(first.Date) + u"-" + DateOnly(last.Date));
+    if (Report.Full)
+        for (size_t i = Report.First; i <= Report.Last; ++i) {
+            const TDayRecord& r = State.DayRecords[i];
+            paper.Split(Digits(r.Number, 4) + u" " + DateOnly(r.Date), Value(r.Sales));
+            if (r.Buyings != 0) paper.Split(u"  ПОКУПКИ", Value(r.Buyings));
+        }
+    paper.Split(u"ПРОДАЖИ", Value(Report.Sales));
+    if (Report.Buyings != 0 || State.Generation == 6 || State.Generation == 8)
+        paper.Split(u"ПОКУПКИ", Value(Report.Buyings));
+    return paper.Utf8() + EndText(false);
+}
+
+std::string FeedText(int Lines, bool Backwards, bool Cut) {
+    std::string text;
+    if (Lines > 0)
+        text = ToUtf8(u"[прогон " + std::u16string(Backwards ? u"назад " : u"") +
+                      Ascii(std::to_string(Lines)) + u"]\n");
+    if (Cut) text += ToUtf8(u"[отрез]\n");
+    return text;
+}
+
+std::string PulseText(int Channel, int FirstInterval, int SecondInterval, int Count) {
+    return ToUtf8(u"[импульс: канал " + Ascii(std::to_string(Channel)) + u", " +
+                  Ascii(std::to_string(FirstInterval)) + u"/" +
+                  Ascii(std::to_string(SecondInterval)) + u", " + Ascii(std::to_string(Count)) +
+                  u" раз]\n");
+}
+
+std::string DisplayText(const std::vector<std::u16string>& Lines) {
+    if (Lines.empty()) return ToUtf8(u"[дисплей]\n");
+    std::u16string text;
+    for (const std::u16string& line : Lines)
+        text += u"[дисплей] " + line + u'\n';
+    return ToUtf8(text);
+}
+
+char16_t OutputChar(const TEcrState& State, char Byte) {
+    const std::u16string text = TKestorFPrt::DecodeString(std::string(1, Byte), State.Coding);
+    return text.size() == 1 && text[0] >= u' ' && text[0] != 0x7F ? text[0] : u'?';
 }
 
 }  // namespace kest::emu

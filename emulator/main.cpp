@@ -112,10 +112,19 @@ int main(int argc, char** argv) {
     app.add_option("--fault", faults,
                    "KIND[:N]: no-answer, cut-short, bad-bcc, garbage, etx-in-data, wrong-echo, "
                    "wrong-separator; N answers, or every one; interrupted-print: N fiscal "
-                   "documents are registered but answered with error 10");
+                   "documents or reports are registered but answered with error 10");
     std::string tape;
     app.add_option("--tape", tape,
                    "append what the register prints to FILE, UTF-8 (\"-\": standard output)");
+    app.add_option("--state", config.StateFile,
+                   "keep the register's fiscal memory, numbering, shift and settings in FILE "
+                   "(JSON), so that a restart goes on where it stopped");
+    int lineTime = int(config.LineTime.count());
+    app.add_option("--line-time", lineTime,
+                   "milliseconds the printer takes for a line of raw output; on XON/XOFF the "
+                   "register holds the host with XOFF meanwhile")
+        ->check(CLI::Range(0, 10'000))
+        ->capture_default_str();
     app.add_flag("--verbose", config.Verbose, "log requests and answers to stderr");
     app.add_flag("--paced", config.Paced,
                  "send at the byte rate of the current baud setting, as a real line does");
@@ -125,6 +134,7 @@ int main(int argc, char** argv) {
         config.Model = ParseModel(model);
         config.ModelName = kest::FromUtf8(modelName);
         config.XonXoff = protocol == "xonxoff";
+        config.LineTime = std::chrono::milliseconds(lineTime);
         const uint8_t deviceByte = ParseNoticeByte(noticeByte);
         std::vector<std::pair<TFault, int>> faultList;
         for (const std::string& f : faults)
@@ -161,8 +171,9 @@ int main(int argc, char** argv) {
         const TConfig& in = emulator.Config();
         std::cout << "kestor-emu: " << kest::ToUtf8(in.ModelName) << ", firmware \"" << in.Firmware
                   << "\", serial " << in.Serial << ", generation " << emulator.Generation()
-                  << ", on " << emulator.DevicePath() << "\nKESTOR_COM1=" << emulator.DevicePath()
-                  << std::endl;
+                  << ", on " << emulator.DevicePath()
+                  << (in.StateFile.empty() ? "" : ", state in " + in.StateFile)
+                  << "\nKESTOR_COM1=" << emulator.DevicePath() << std::endl;
 
         int signal = 0;
         sigwait(&stopSignals, &signal);

@@ -274,7 +274,11 @@ TEST(RegisterCore, CommandsByModelAndGeneration) {
         {"57600 on generation 1", {.Firmware = "1.0 B"}, Request('C', "2\0"s), Answer('C', "0015")},
         {"115200 on pc-k", {.Model = memPCK}, Request('C', "3\0"s), Answer('C', "0000")},
         {"115200 on 207.1K", {.Model = mem207_1K}, Request('C', "3\0"s), Answer('C', "0015")},
-        {"no such rate", {}, Request('C', "4\0"s), Answer('C', "0015")},
+        {"no such rate", {}, Request('C', "8\0"s), Answer('C', "0015")},
+        {"display rate code on generation 8",
+         {.Model = mem207_1K},
+         Request('C', "4\0"s),
+         Answer('C', "0015")},
         {"rate without separator", {}, Request('C', "19"), Answer('C', "0019")},
         {"password of 5 characters", {}, Request('7', "12345"), Answer('7', "0004")},
         {"XON/XOFF status bit",
@@ -445,6 +449,8 @@ TEST(EmulatorProgram, NamesTheOptionOfABadValue) {
         {{"--notice-byte", "-1"}, R"(kestor-emu: --notice-byte "-1")" + hexByte},
         {{"--tape", "/nonexistent/tape.txt"},
          "kestor-emu: open /nonexistent/tape.txt: No such file or directory"},
+        {{"--state", "/nonexistent/register.json"},
+         "kestor-emu: state file /nonexistent/register.json: No such file or directory"},
         // Every ACK is queued at once: a huge count is refused, not tried.
         {{"--acks", "2000000000"}, "--acks: Value 2000000000 not in range 0 to 1000"},
     };

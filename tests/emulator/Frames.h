@@ -1,9 +1,11 @@
 // Request and answer frames written from the wire format, not from the
-// emulator's own helpers, and one exchange with a register.
+// emulator's own helpers, one exchange with a register, and a register whose
+// paper tape a test reads.
 #pragma once
 
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "Register.h"
 
@@ -41,6 +43,39 @@ inline std::string Exchange(TRegister& Register, std::string_view Bytes) {
     const auto now = TRegister::TClock::now();
     Register.Receive(Bytes, now);
     return Register.Poll(now);
+}
+
+// A register whose tape the test reads, its clock at 15.03.2024 10:15.
+struct TTestRegister {
+    std::string Tape;
+    TRegister Register;
+
+    explicit TTestRegister(TConfig Config) : Register(WithTape(std::move(Config), Tape)) {
+        Exchange(Register, Request('G', "15032024\0"s + "1015\0"s));
+    }
+    static TConfig WithTape(TConfig Config, std::string& Tape) {
+        Config.Tape = [&Tape](std::string_view Text) { Tape += Text; };
+        return Config;
+    }
+    std::string Send(char Code, std::string_view Data = {}) {
+        return Exchange(Register, Request(Code, Data));
+    }
+    // The tape printed since the last call.
+    std::string TakeTape() { return std::exchange(Tape, {}); }
+    const TCounter& Counter(int Number) const { return Register.State().Counters[Number]; }
+};
+
+// The ACKs of a printing command, and its successful answer with status
+// word Status.
+inline const std::string Acks = "\x06\x06";
+inline std::string Printed(char Echo, std::string_view Status) {
+    return Acks + Answer(Echo, "0000", {}, "08", Status);
+}
+
+// The error code of an answer.
+inline std::string ErrorOf(std::string_view Answer) {
+    const size_t stx = Answer.find('\x02');
+    return stx == std::string_view::npos ? "" : std::string(Answer.substr(stx + 8, 4));
 }
 
 }  // namespace kest::emu::test

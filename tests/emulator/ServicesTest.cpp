@@ -25,8 +25,6 @@ const TConfig Gen1{.Firmware = "1.0 B"}, Gen2{.Firmware = "2.0"}, Gen3{},
     Gen6{.Model = memStationF}, Gen7{.Model = memPCK}, Gen8{.Model = mem207_1K},
     OldMd{.Model = mem207_1FMD}, NewMd{.Model = mem207_1FMD, .Firmware = "1.0 MD B3.0"};
 
-const std::string Acks = "\x06\x06";  // a printing command's
-
 struct TCase {
     const char* Name;
     TConfig Config;
@@ -209,7 +207,7 @@ TEST(RegisterServices, InformationFormsByRegister) {
     const std::string shortLastDoc = "01\0"s + "000128\0"s + lastDoc.substr(9, 39);
     const std::string resources =
         "0004\0"s + "1783\0"s + "00003\0"s + "00042\0"s + "14032024\0"s + "2105\0"s + "1000\0"s;
-    const std::string counter1 = "00002\0"s + "000000000350.00\0"s;
+    const std::string drawer = "00000\0"s + "000000034150.00\0"s;
     auto rewrite = [](size_t RegWidth, size_t TaxPayerWidth) {
         return Request('A', Field("1", 5) + Field("87654321", RegWidth) +
                                 Field("123456789012", TaxPayerWidth) + "01022030\0"s +
@@ -245,13 +243,13 @@ TEST(RegisterServices, InformationFormsByRegister) {
         {"counter, generation 3",
          Gen3,
          {},
-         Request('U', Field("1", 4)),
-         Answer('U', "0000", Field("1", 4) + counter1)},
+         Request('U', Field("11", 4)),
+         Answer('U', "0000", Field("11", 4) + drawer)},
         {"counter, generation 8",
          Gen8,
          {},
-         Request('U', Field("1", 3)),
-         Answer('U', "0000", Field("1", 3) + counter1)},
+         Request('U', Field("11", 3)),
+         Answer('U', "0000", Field("11", 3) + drawer)},
         {"long counter request on generation 8",
          Gen8,
          {},
@@ -308,8 +306,9 @@ TEST(RegisterServices, InformationFormsByRegister) {
     const std::string block = Exchange(old, Request('L'));
     ASSERT_EQ(block.size(), 16 + 332 + 3u);
     EXPECT_EQ(block.substr(16, 32), "000001045275.50\0"s + "000000034150.00\0"s);  // 12, 11
-    EXPECT_EQ(block.substr(16 + 32, 22), "00057\0"s + "000000048250.00\0"s);       // 0
-    EXPECT_EQ(block.substr(16 + 230, 22), "00001\0"s + "000000002000.00\0"s);      // 3
+    // The last shift's Z report cleared the shift's counters.
+    EXPECT_EQ(block.substr(16 + 32, 22), "00000\0"s + "000000000000.00\0"s);   // 0
+    EXPECT_EQ(block.substr(16 + 230, 22), "00000\0"s + "000000000000.00\0"s);  // 3
 
     // Four re-registrations are left, then the register refuses.
     TRegister reg(Gen3);
