@@ -1,0 +1,147 @@
+// The Win32 line under Wine: port names, a port that does not exist, the
+// time-outs and the abort of a blocked read. COM2 must be a register that
+// never answers (e2e.sh maps it to kestor-emu --fault no-answer).
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <future>
+#include <system_error>
+#include <thread>
+
+#include "KestorFPrt.h"
+#include "SerialLine.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using TClock = std::chrono::steady_clock;
+
+constexpr int SilentPort = 2;
+constexpr int MissingPort = 24;  // beyond the ports that Wine makes (e2e.sh)
+
+TEST(Win32Line, PortNames) {
+    const std::pair<int, const char*> cases[] = {
+        {1, "COM1"}, {9, "COM9"}, {10, "\\\\.\\COM10"}, {24, "\\\\.\\COM24"}};
+    for (const auto& [port, device] : cases)
+        EXPECT_EQ(kest::DeviceForPort(port), device) << port;
+    // A null-modem pair or any other device still goes by the variable.
+    _putenv_s("KESTOR_COM3", "\\\\.\\CNCA0");
+    EXPECT_EQ(kest::DeviceForPort(3), "\\\\.\\CNCA0");
+    _putenv_s("KESTOR_COM3", "");
+    EXPECT_EQ(kest::DeviceForPort(3), "COM3");
+}
+
+// A port that does not exist, and a device server, which this build cannot
+// reach: system errors with the system's own text between the head and the code.
+TEST(Win32Line, UnopenablePortsAreSystemErrors) {
+    _putenv_s("KESTOR_COM3", "tcp://127.0.0.1:9");
+    const std::pair<int, int> cases[] = {{MissingPort, ERROR_FILE_NOT_FOUND},
+                                         {3, ERROR_NOT_SUPPORTED}};
+    for (const auto& [port, error] : cases) {
+        TKestorFPrt drv;
+        drv.SetPortNum(port);
+        EXPECT_THROW(drv.Open(), std::system_error);
+        EXPECT_EQ(drv.ErrCode(), 17);
+        EXPECT_EQ(drv.ErrCodeEx(), error);
+        const std::u16string head = u"Ошибка операционной системы:\r\n";
+        const std::u16string tail = u" (" + kest::FromUtf8(std::to_string(error)) + u")";
+        const std::u16string message = drv.ErrMessage();
+        ASSERT_GT(message.size(), head.size() + tail.size()) << kest::ToUtf8(message);
+        EXPECT_TRUE(message.starts_with(head) && message.ends_with(tail)) << kest::ToUtf8(message);
+        EXPECT_EQ(message.find_first_of(u"\r\n", head.size()), std::u16string::npos)
+            << kest::ToUtf8(message);
+        EXPECT_FALSE(drv.Active());
+    }
+    _putenv_s("KESTOR_COM3", "");
+}
+
+class TSilentLine : public testing::Test {
+protected:
+    void SetUp() override {
+        FLine = kest::OpenLine(kest::DeviceForPort(SilentPort), 9600, FWakeup);
+    }
+
+    // The time Read takes and what it returns.
+    std::pair<TClock::duration, int> TimedRead(int Size) {
+        char buf[64];
+        const auto start = TClock::now();
+        const int n = FLine->Read(buf, Size);
+        return {TClock::now() - start, n};
+    }
+
+    kest::TWakeup FWakeup;
+    std::unique_ptr<kest::TLine> FLine;
+};
+
+TEST_F(TSilentLine, ReadEndsAtTheTotalTimeout) {
+    // Constant + bytes x multiplier: 100 + 4 x 50 ms.
+    FLine->SetTimeouts({.ReadMultiplier = 50, .ReadConstant = 100});
+    const auto [took, n] = TimedRead(4);
+    EXPECT_EQ(n, 0);
+    EXPECT_GE(took, 280ms);
+    EXPECT_LT(took, 2s);
+}
+
+TEST_F(TSilentLine, WakeupEndsABlockedReadAtOnce) {
+    FLine->SetTimeouts({.ReadConstant = 20000});
+    auto signal = std::async(std::launch::async, [this] {
+        std::this_thread::sleep_for(100ms);
+        FWakeup.Signal();
+    });
+    const auto [took, n] = TimedRead(8);
+    EXPECT_EQ(n, 0);
+    EXPECT_LT(took, 3s);
+    signal.get();
+
+    // Cleared, the line waits again for its time-out.
+    FWakeup.Clear();
+    FLine->SetTimeouts({.ReadConstant = 200});
+    const auto [again, m] = TimedRead(8);
+    EXPECT_EQ(m, 0);
+    EXPECT_GE(again, 180ms);
+}
+
+// AbortRequest from another thread ends a command that waits for an answer
+// long before its time-out, and the driver records the abort.
+TEST(Win32Driver, AbortRequestEndsAWaitingCommand) {
+    class TPortDriver : public TKestorFPrt {
+    public:
+        void Attach() {
+            OpenPort();
+            FGeneration = 3;
+            FEcrModel = mem207_1F;
+            ChangeConnState(mcsIdle);
+        }
+    };
+    TPortDriver drv;
+    drv.SetPortNum(SilentPort);
+    drv.Attach();
+    drv.SetInternalTimeout(20000);
+    drv.SetExternalTimeout(20000);
+    std::promise<void> reading;
+    drv.OnConnStateUpdate = [&, once = false](TKestorFPrt& d) mutable {
+        if (d.ConnState() == mcsReading && !once) {
+            once = true;
+            reading.set_value();
+        }
+    };
+    auto abort = std::async(std::launch::async, [&] {
+        reading.get_future().wait();
+        std::this_thread::sleep_for(100ms);
+        drv.AbortRequest();
+    });
+    const auto start = TClock::now();
+    EXPECT_THROW(drv.TestConnection(), EKestRequestAborted);
+    EXPECT_LT(TClock::now() - start, 5s);
+    abort.get();
+    EXPECT_EQ(drv.ErrCode(), EKestRequestAborted().ErrCode());
+    // The next command waits its time-out again.
+    drv.SetInternalTimeout(200);
+    drv.OnConnStateUpdate = nullptr;
+    EXPECT_THROW(drv.TestConnection(), EKestNoResponse);
+}
+
+}  // namespace
