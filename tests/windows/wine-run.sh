@@ -38,8 +38,11 @@ flock 9
 flock -u 9
 exec 9>&-
 
-# A server that outlives the program for a while: the next program starts
-# faster, and no pipe of the caller waits for it to end.
+# The server and Wine's own services outlive the program for a while: they
+# are started here, away from the caller's pipes, which would otherwise stay
+# open (and a test runner wait) until they end; the next program also starts
+# faster.
 "$wineserver" -p30 </dev/null >/dev/null 2>&1 || true
+"$wine" cmd /c exit </dev/null >/dev/null 2>&1 || true
 [ $# -gt 0 ] || exit 0
 exec "$wine" "$@"
