@@ -82,6 +82,10 @@ protected:
 // Opens the line Device names: a serial device, or "tcp://HOST:PORT".
 std::unique_ptr<TLine> OpenLine(const std::string& Device, int BaudRate, const TWakeup& Wakeup);
 
+// Host and port of "tcp://HOST:PORT", an IPv6 host in brackets; false when
+// either is missing.
+bool SplitTcpAddress(const std::string& Address, std::string& Host, std::string& Port);
+
 #ifndef _WIN32
 
 // A line on a POSIX descriptor: bounded reads and writes with poll().

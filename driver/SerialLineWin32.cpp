@@ -2,38 +2,14 @@
 // overlapped I/O so that the wake-up event can end a blocked read or write at
 // once; every transfer still runs to its end (or its time-out) before the
 // call returns, as a blocking one would.
-#include <windows.h>
+#include "LineWin32.h"
 
-#include <string>
-#include <system_error>
-#include <utility>
-
-#include "SerialLine.h"
-
-namespace kest {
+namespace kest::win32 {
 
 namespace {
 
 constexpr char Xon = 0x11;
 constexpr char Xoff = 0x13;
-
-[[noreturn]] void ThrowError(DWORD Code, const char* What) {
-    throw std::system_error(static_cast<int>(Code), std::system_category(), What);
-}
-
-[[noreturn]] void ThrowLastError(const char* What) {
-    ThrowError(GetLastError(), What);
-}
-
-// Closes the handle unless released: a constructor that fails half-way
-// leaves nothing open.
-struct THandleGuard {
-    HANDLE Handle;
-    ~THandleGuard() {
-        if (Handle && Handle != INVALID_HANDLE_VALUE) CloseHandle(Handle);
-    }
-    HANDLE Release() { return std::exchange(Handle, nullptr); }
-};
 
 class TWin32SerialLine final : public TLine {
 public:
@@ -203,39 +179,9 @@ bool TWin32SerialLine::Drain() {
 
 }  // namespace
 
-// -- TWakeup: a manual-reset event that a transfer waits on beside its own.
-
-TWakeup::TWakeup() : FHandle(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {
-    if (!FHandle) ThrowLastError("wake-up event");
-}
-
-TWakeup::~TWakeup() {
-    CloseHandle(FHandle);
-}
-
-void TWakeup::Signal() {
-    SetEvent(FHandle);
-}
-
-void TWakeup::Clear() {
-    ResetEvent(FHandle);
-}
-
-// -- Opening
-
-std::string DeviceForPort(int PortNum) {
-    const std::string name = "KESTOR_COM" + std::to_string(PortNum);
-    if (const char* device = std::getenv(name.c_str()); device && *device) return device;
-    // Only COM1 .. COM9 are reserved names; the others need the device path.
-    const std::string com = "COM" + std::to_string(PortNum);
-    return PortNum >= 1 && PortNum <= 9 ? com : "\\\\.\\" + com;
-}
-
-std::unique_ptr<TLine> OpenLine(const std::string& Device, int BaudRate, const TWakeup& Wakeup) {
-    // Device servers are reached from the POSIX build only.
-    if (Device.starts_with("tcp://"))
-        ThrowError(ERROR_NOT_SUPPORTED, "tcp:// lines are not built for Windows");
+std::unique_ptr<TLine> OpenSerialLine(const std::string& Device, int BaudRate,
+                                      const TWakeup& Wakeup) {
     return std::make_unique<TWin32SerialLine>(Device, BaudRate, Wakeup);
 }
 
-}  // namespace kest
+}  // namespace kest::win32
