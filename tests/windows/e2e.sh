@@ -51,8 +51,18 @@ registers=(
   "12 -           -  --model 207.1K --model-name KESTOR-XYZ"
   "13 -           -  --model 207.1K --fault bad-bcc"
   "14 -           -  --model 207.1K --notices 2"
+  "15 -           -  --model 207.1K"
 )
 missing=24
+# Port 20 is a device server, ser2net, in front of the register on COM15.
+tcp=20
+tcp_device=15
+tcp_port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+cat >"$work/ser2net.yaml" <<YAML
+connection: &kestor
+    accepter: tcp,127.0.0.1,$tcp_port
+    connector: serialdev,$ports/com$tcp_device,9600n81,local
+YAML
 if [ -e "$WINEPREFIX/dosdevices/com$missing" ]; then
   echo "e2e: COM$missing is a device in the Wine prefix (many /dev/ttyS*?); a missing port is needed" >&2
   exit 1
@@ -73,6 +83,11 @@ start_emulators() {
     for _ in $(seq 100); do [ -L "$ports/com$n" ] && break; sleep 0.05; done
     [ -L "$ports/com$n" ] || { cat "$work/emu$n.log" >&2; exit 1; }
   done
+  ser2net -n -c "$work/ser2net.yaml" >"$work/ser2net.log" 2>&1 &
+  emus+=($!)
+  for _ in $(seq 100); do (: <"/dev/tcp/127.0.0.1/$tcp_port") 2>/dev/null && return; sleep 0.05; done
+  echo "e2e: ser2net did not start (scripts/install-deps installs it)" >&2
+  exit 1
 }
 
 # The session: identification of every register, the error paths, a receipt
@@ -101,6 +116,11 @@ start_emulators() {
   echo '{"id": "doc-number", "op": "QueryLastDocInfo"}'
   echo '{"id": "x-report", "op": "XReport"}'
   echo '{"id": "receipt-close-port", "op": "Close"}'
+  echo "{\"id\": \"port-$tcp\", \"set\": \"PortNum\", \"value\": $tcp}"
+  echo '{"id": "tcp-open", "op": "Open"}'
+  echo '{"id": "tcp-model", "get": "EcrModel"}'
+  echo '{"id": "tcp-baud", "set": "BaudRate", "value": 19200}'
+  echo '{"id": "tcp-close", "op": "Close"}'
 } >"$work/session.jsonl"
 
 run_session() {  # OUT COMMAND...
@@ -116,6 +136,7 @@ run_session() {  # OUT COMMAND...
 linux_env=()
 for n in $(seq 1 16) "$missing"; do linux_env+=("KESTOR_COM$n=$ports/com$n"); done
 
+export KESTOR_COM$tcp=tcp://127.0.0.1:$tcp_port
 run_session "$work/windows.out" wine_run "$winctl"
 run_session "$work/linux.out" env "${linux_env[@]}" "$linctl"
 
@@ -144,6 +165,8 @@ expect open-13 '.exception == "EKestBadResponse" and .ErrCodeEx == 7'
 expect "open-$missing" '.ErrCode == 17 and .ErrCodeEx == 2 and
   (.ErrMessage | test("^Ошибка операционной системы:\r\n[^\r\n]+ \\(2\\)$"))'
 expect receipt-close '.ok == true'
+expect tcp-model '.result == "mem207_1K"'
+expect tcp-baud '.exception == "EKestUnsupported"'
 # The emulator may not print an X report yet: shown, not required.
 echo "e2e: X report: $(answer x-report | jq -c '{ok, ErrCode, ErrMessage}')" >&2
 
