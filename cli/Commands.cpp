@@ -192,10 +192,18 @@ TKestProtocol ProtocolOf(const std::string& Name) {
 
 }  // namespace
 
-std::string OneLine(std::string Text) {
-    for (auto pos = Text.find("\r\n"); pos != std::string::npos; pos = Text.find("\r\n"))
-        Text.replace(pos, 2, " ");
-    return Text;
+std::string OneLine(std::string_view Text) {
+    std::string line;
+    line.reserve(Text.size());
+    for (size_t i = 0; i < Text.size(); ++i) {
+        if (Text.substr(i, 2) == "\r\n") {
+            line += ' ';
+            ++i;
+        } else {
+            line += Text[i];
+        }
+    }
+    return line;
 }
 
 namespace {

@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include <CLI/CLI.hpp>
 
@@ -20,7 +21,7 @@ inline constexpr int ExitDriverError = 1;
 inline constexpr int ExitUsage = 2;
 
 // A driver message has its detail on a second line; standard error gets one line.
-std::string OneLine(std::string Text);
+std::string OneLine(std::string_view Text);
 
 // What the subcommands take from kestorctl's global options.
 struct TGlobalOptions {

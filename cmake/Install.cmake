@@ -26,4 +26,7 @@ file(RELATIVE_PATH KESTOR_PC_TO_PREFIX ${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig ${
 configure_file(cmake/kestor.pc.in ${CMAKE_CURRENT_BINARY_DIR}/kestor.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/kestor.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
-install(TARGETS kestor-emu kestorctl kestor-hub RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS kestorctl RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+if(NOT WIN32)
+  install(TARGETS kestor-emu kestor-hub RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()

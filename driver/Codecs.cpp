@@ -11,7 +11,9 @@
 #include "KestorFPrt.h"
 #include "Messages.h"
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <iconv.h>
 #endif
 
@@ -73,12 +75,20 @@ int HexValue(char C) {
 // -- Code page 866
 
 // The byte -> character table of code page 866, read from the system's
-// converter. This is the only platform-dependent piece of the text codecs; a
-// Windows build fills it with MultiByteToWideChar instead.
+// converter. This is the only platform-dependent piece of the text codecs:
+// both directions then use the table, so that every platform writes the same
+// bytes for a text (no best-fit guesses of the system's own encoder).
 std::array<char16_t, 256> LoadCodePage866() {
     std::array<char16_t, 256> table{};
 #ifdef _WIN32
-#error "code page 866 table: MultiByteToWideChar(866, ...) goes here"
+    for (int byte = 0; byte < 256; ++byte) {
+        const char in = static_cast<char>(byte);
+        wchar_t out[2] = {};
+        // Precomposed: one UTF-16 unit a byte.
+        if (MultiByteToWideChar(866, MB_PRECOMPOSED | MB_ERR_INVALID_CHARS, &in, 1, out, 2) != 1)
+            throw EKestNoConversion(static_cast<int>(GetLastError()));
+        table[byte] = static_cast<char16_t>(out[0]);
+    }
 #else
     iconv_t cd = iconv_open("UTF-16LE", "CP866");
     if (cd == reinterpret_cast<iconv_t>(-1)) throw EKestNoConversion(errno);

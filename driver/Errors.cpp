@@ -8,6 +8,10 @@
 #include "KestorFPrt.h"
 #include "Messages.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace kest::msg {
 
 namespace {
@@ -217,8 +221,37 @@ EKestInvalidArg InvalidArg(int Code) {
     return EKestInvalidArg(Code, InvalidArgDetail(Code));
 }
 
+namespace {
+
+#ifdef _WIN32
+// The system's text in the user's language: the run-time's own text of a
+// system error is in the ANSI code page, not UTF-8.
+std::u16string SystemText(const std::error_code& Code) {
+    if (Code.category() != std::system_category()) return FromUtf8(Code.message());
+    wchar_t* text = nullptr;
+    const DWORD size = FormatMessageW(
+        FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER,
+        nullptr, static_cast<DWORD>(Code.value()), 0, reinterpret_cast<wchar_t*>(&text), 0,
+        nullptr);
+    if (size == 0) return FromUtf8(Code.message());
+    std::u16string s(reinterpret_cast<const char16_t*>(text), size);
+    LocalFree(text);
+    // As the run-time writes it: without the closing ".\r\n".
+    while (!s.empty() && (s.back() == u'\n' || s.back() == u'\r' || s.back() == u' '))
+        s.pop_back();
+    if (s.ends_with(u'.')) s.pop_back();
+    return s;
+}
+#else
+std::u16string SystemText(const std::error_code& Code) {
+    return FromUtf8(Code.message());
+}
+#endif
+
+}  // namespace
+
 std::u16string SystemMessage(const std::error_code& Code) {
-    return FromUtf8(Code.message()) + u" (" + Decimal(Code.value()) + u")";
+    return SystemText(Code) + u" (" + Decimal(Code.value()) + u")";
 }
 
 std::u16string SystemMessage(int Code) {

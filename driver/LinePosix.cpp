@@ -71,12 +71,12 @@ TWakeup::TWakeup() {
     TFdGuard read{fds[0]}, write{fds[1]};
     SetFdFlags(fds[0]);
     SetFdFlags(fds[1]);
-    FRead = read.Release();
+    FHandle = read.Release();
     FWrite = write.Release();
 }
 
 TWakeup::~TWakeup() {
-    ::close(FRead);
+    ::close(FHandle);
     ::close(FWrite);
 }
 
@@ -89,7 +89,7 @@ void TWakeup::Signal() {
 
 void TWakeup::Clear() {
     char buf[64];
-    while (::read(FRead, buf, sizeof buf) > 0) {}
+    while (::read(FHandle, buf, sizeof buf) > 0) {}
 }
 
 // -- Opening

@@ -132,19 +132,25 @@ void TKestorFPrt::SetExternalTimeout(int Value) {
 }
 
 void TKestorFPrt::SetCommTimeouts(const TKestCommTimeouts& Timeouts) {
-    FCommTimeouts = Timeouts;
+    // Kept only once the port has taken them.
     if (FLine) FLine->SetTimeouts(Timeouts);
+    FCommTimeouts = Timeouts;
 }
 
 // -- Transport
 
 void TKestorFPrt::OpenPort() {
-    FLine = kest::OpenLine(kest::DeviceForPort(FPortNum), FBaudRate, *FWakeup);
-    SetCommTimeouts({.ReadInterval = 0,
-                     .ReadMultiplier = 50,
-                     .ReadConstant = 0,
-                     .WriteMultiplier = 50,
-                     .WriteConstant = 0});
+    std::unique_ptr<kest::TLine> line =
+        kest::OpenLine(kest::DeviceForPort(FPortNum), FBaudRate, *FWakeup);
+    const TKestCommTimeouts initial{.ReadInterval = 0,
+                                    .ReadMultiplier = 50,
+                                    .ReadConstant = 0,
+                                    .WriteMultiplier = 50,
+                                    .WriteConstant = 0};
+    // A port that refuses them is closed again and the driver stays disconnected.
+    line->SetTimeouts(initial);
+    FCommTimeouts = initial;
+    FLine = std::move(line);
     FConnected = true;
 }
 

@@ -1,8 +1,8 @@
 // The line under the driver's port operations: a serial port, or a raw TCP
 // connection to a serial device server (ser2net, Ethernet-serial converters).
-// One implementation per platform (SerialLinePosix.cpp, TcpLinePosix.cpp; Win32
-// ones later), the same contract. Failures of the operating system are
-// std::system_error.
+// One implementation per platform (LinePosix.cpp, SerialLinePosix.cpp,
+// TcpLinePosix.cpp; SerialLineWin32.cpp), the same contract. Failures of the
+// operating system are std::system_error with the system's error code.
 #pragma once
 
 #include <memory>
@@ -11,6 +11,12 @@
 #include "KestorFPrt.h"
 
 namespace kest {
+
+#ifdef _WIN32
+using TWakeupHandle = void*;  // a manual-reset event, set while signalled
+#else
+using TWakeupHandle = int;  // the read end of a pipe, readable while signalled
+#endif
 
 // Lets another thread end a blocked read or write at once. It lives as long
 // as the driver, so AbortRequest never touches a line that is being closed.
@@ -23,15 +29,20 @@ public:
 
     void Signal();  // from any thread; stays signalled until Clear
     void Clear();
-    int Handle() const { return FRead; }  // readable while signalled
+    TWakeupHandle Handle() const { return FHandle; }
 
 private:
-    int FRead = -1;
+#ifdef _WIN32
+    TWakeupHandle FHandle = nullptr;
+#else
+    TWakeupHandle FHandle = -1;
     int FWrite = -1;
+#endif
 };
 
 // The device of port N: the environment variable KESTOR_COM<N> when set,
-// else /dev/ttyS<N-1>. "tcp://HOST:PORT" names a device server.
+// else /dev/ttyS<N-1> (on Windows COM<N>, \\.\COM<N> above 9).
+// "tcp://HOST:PORT" names a device server.
 std::string DeviceForPort(int PortNum);
 
 class TLine {
@@ -49,7 +60,7 @@ public:
     // A read of n bytes ends after ReadConstant + n x ReadMultiplier, or when
     // ReadInterval passes between two bytes; a write after WriteConstant +
     // n x WriteMultiplier. Zero turns a bound off.
-    void SetTimeouts(const TKestCommTimeouts& Timeouts) { FTimeouts = Timeouts; }
+    virtual void SetTimeouts(const TKestCommTimeouts& Timeouts) { FTimeouts = Timeouts; }
     // Discards pending input and output.
     virtual void Purge() = 0;
     // Both return the count moved, short when a time-out passes or the wake-up
@@ -70,6 +81,12 @@ protected:
 
 // Opens the line Device names: a serial device, or "tcp://HOST:PORT".
 std::unique_ptr<TLine> OpenLine(const std::string& Device, int BaudRate, const TWakeup& Wakeup);
+
+// Host and port of "tcp://HOST:PORT", an IPv6 host in brackets; false when
+// either is missing.
+bool SplitTcpAddress(const std::string& Address, std::string& Host, std::string& Port);
+
+#ifndef _WIN32
 
 // A line on a POSIX descriptor: bounded reads and writes with poll().
 class TFdLine : public TLine {
@@ -137,5 +154,7 @@ private:
     std::string FHost, FPort;
     bool FDropped = false;
 };
+
+#endif  // !_WIN32
 
 }  // namespace kest

@@ -40,22 +40,7 @@ bool TTcpLine::IsAddress(const std::string& Device) {
 }
 
 TTcpLine::TTcpLine(const std::string& Address, const TWakeup& Wakeup) : TFdLine(Wakeup) {
-    // tcp://HOST:PORT, an IPv6 host in brackets.
-    const std::string rest = Address.substr(Scheme.size());
-    size_t colon;
-    if (rest.starts_with('[')) {
-        const size_t close = rest.find(']');
-        if (close == std::string::npos || close + 1 >= rest.size() || rest[close + 1] != ':')
-            ThrowOs(EINVAL, Address.c_str());
-        FHost = rest.substr(1, close - 1);
-        colon = close + 1;
-    } else {
-        colon = rest.rfind(':');
-        if (colon == std::string::npos) ThrowOs(EINVAL, Address.c_str());
-        FHost = rest.substr(0, colon);
-    }
-    FPort = rest.substr(colon + 1);
-    if (FHost.empty() || FPort.empty()) ThrowOs(EINVAL, Address.c_str());
+    if (!SplitTcpAddress(Address, FHost, FPort)) ThrowOs(EINVAL, Address.c_str());
     Connect();
 }
 

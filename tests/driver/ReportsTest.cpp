@@ -13,7 +13,9 @@
 #include <string>
 #include <vector>
 
+#ifndef _WIN32
 #include "Pty.h"
+#endif
 #include "ScriptedLine.h"
 
 namespace {
@@ -392,6 +394,7 @@ TEST(Printing, DeviceOutput) {
     }
 }
 
+#ifndef _WIN32
 // The real port on a pseudo-terminal: the register holds the text with XOFF
 // until the application, asked whether to keep waiting, lets it go on.
 TEST(Printing, XoffAndXonReachTheDataEvents) {
@@ -453,5 +456,7 @@ TEST(Printing, XoffAndXonReachTheDataEvents) {
         if (e->starts_with("S:")) before += e->substr(2);
     EXPECT_EQ(before, Request('6', ""));
 }
+
+#endif  // !_WIN32
 
 }  // namespace
