@@ -58,7 +58,7 @@ public:
     void InjectFault(TFault Fault, int Count);
     void ClearFaults() { FFaults.fill(0); }
     void SetAcks(int Count, std::chrono::milliseconds Interval);
-    void SetNotices(int Count, uint8_t DeviceByte, std::string Commands);
+    void SetNotices(int Count, uint8_t DeviceByte, std::string Commands = {});
     void HoldXoff(std::chrono::milliseconds Time, TClock::time_point Now);
     void SetExtendedStatus(const std::array<uint8_t, 5>& Bytes) { FState.ExtendedStatus = Bytes; }
     void SetLog(TLog Log) { FLog = std::move(Log); }
