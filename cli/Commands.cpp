@@ -142,17 +142,18 @@ TKestDateTime ParseDay(const std::string& Text) {
     throw EUsage("not a date: \"" + Text + "\" (2026-12-01 or 01.12.2026)");
 }
 
-// "all" or a number; -1 stands for all.
+// "all" or a number; -1 stands for all. A negative number would mean all to
+// the driver as well: only "all" says so.
 int ParseNumberOrAll(const std::string& Text) {
     if (Text == "all") return -1;
     try {
         std::size_t used = 0;
         const int value = std::stoi(Text, &used);
-        if (used == Text.size()) return value;
+        if (used == Text.size() && value >= 0) return value;
     } catch (const std::exception&) {
         // reported below
     }
-    throw EUsage("expected a number or \"all\", got \"" + Text + "\"");
+    throw EUsage("expected a number (0 or more) or \"all\", got \"" + Text + "\"");
 }
 
 // Each argument a line; without arguments the text on standard input.
@@ -165,9 +166,9 @@ std::string TextOf(const std::vector<std::string>& Args, bool NewLineAtEnd) {
         for (; in != end && text.size() <= MaxTextBytes; ++in)
             text += *in;
     } else {
-        for (const auto& arg : Args) {
-            if (!text.empty()) text += '\n';
-            text += arg;
+        for (std::size_t i = 0; i < Args.size(); ++i) {
+            if (i > 0) text += '\n';
+            text += Args[i];
         }
         if (NewLineAtEnd) text += '\n';
     }
@@ -421,12 +422,15 @@ void TCommands::TImpl::AddReports(CLI::App& App) {
 }
 
 void TCommands::TImpl::AddPrinting(CLI::App& App) {
-    const auto textOptions = [this](CLI::App* Sub, bool NewLineAtEnd) {
+    // An empty text clears the display; on paper it is an empty file or a
+    // lost argument, not worth a slip.
+    const auto textOptions = [this](CLI::App* Sub, bool Printed) {
         Sub->add_option("text", TextArgs, "one line each (default: standard input)");
         Sub->add_flag("--literal", LiteralText,
                       "print backslashes as they are (else \\0A is a line feed, \\\\ a backslash)");
-        Commands.back().Prepare = [this, NewLineAtEnd] {
-            Text = TextOf(TextArgs, NewLineAtEnd);
+        Commands.back().Prepare = [this, Printed] {
+            Text = TextOf(TextArgs, Printed);
+            if (Printed && Text.empty()) throw EUsage("nothing to print");
             if (LiteralText) Text = Literal(Text);
         };
     };

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "Commands.h"
+#include "SerialLine.h"  // the driver's own names of the ports
 #include "Trace.h"
 
 namespace kest {
@@ -24,7 +25,7 @@ std::string PortName(int PortNum) {
 TDetectResult Probe(const TDetectRequest& Request, int PortNum) {
     TDetectResult result;
     result.PortNum = PortNum;
-    result.Device = DeviceOfPort(PortNum);
+    result.Device = DeviceForPort(PortNum);
 
     TKestorFPrt driver;
     std::optional<TLineDump> dump;
@@ -93,17 +94,11 @@ std::vector<int> DefaultPorts() {
     return ports;
 }
 
-std::string DeviceOfPort(int PortNum) {
-    const std::string name = "KESTOR_COM" + std::to_string(PortNum);
-    if (const char* device = std::getenv(name.c_str()); device && *device) return device;
-    return "/dev/ttyS" + std::to_string(PortNum - 1);
-}
-
 std::vector<TDetectResult> Detect(const TDetectRequest& Request) {
     std::vector<int> ports;
     std::vector<std::string> devices;
     for (const int port : Request.Ports) {
-        const std::string device = DeviceOfPort(port);
+        const std::string device = DeviceForPort(port);
         if (std::ranges::find(devices, device) != devices.end()) continue;
         ports.push_back(port);
         devices.push_back(device);

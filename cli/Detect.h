@@ -44,8 +44,6 @@ struct TDetectResult {
 
 // Ports 1..8 and every port N whose KESTOR_COM<N> is set.
 std::vector<int> DefaultPorts();
-// The device a port number stands for: KESTOR_COM<N>, else /dev/ttyS<N-1>.
-std::string DeviceOfPort(int PortNum);
 // The results in the order of Request.Ports; a port whose device an earlier
 // port already names is tried once.
 std::vector<TDetectResult> Detect(const TDetectRequest& Request);

@@ -15,6 +15,13 @@ namespace {
 // Exit code of `rpc` when the driver refuses a setting given on the command line.
 constexpr int ExitBadSetting = 2;
 
+#ifdef _WIN32
+constexpr const char* PortHelp = "port number N: the device KESTOR_COM<N> names, else COM<N>";
+#else
+constexpr const char* PortHelp =
+    "port number N: the device KESTOR_COM<N> names, else /dev/ttyS<N-1>";
+#endif
+
 struct TSettings {
     int PortNum = 0;
     int BaudRate = 0;
@@ -55,7 +62,7 @@ int main(int argc, char** argv) {
     app.fallthrough();  // the global options may follow the subcommand too
 
     TSettings settings;
-    app.add_option("--port", settings.PortNum, "port number N (KESTOR_COM<N> or /dev/ttyS<N-1>)");
+    app.add_option("--port", settings.PortNum, PortHelp);
     app.add_option("--baud", settings.BaudRate, "baud rate");
     app.add_option("--password", settings.Password, "access password");
     app.add_option("--internal-timeout", settings.InternalTimeout, "internal time-out, ms");

@@ -217,9 +217,9 @@ void TEmulator::SetAcks(int Count, std::chrono::milliseconds Interval) {
     FRegister->SetAcks(Count, Interval);
 }
 
-void TEmulator::SetNotices(int Count, uint8_t DeviceByte) {
+void TEmulator::SetNotices(int Count, uint8_t DeviceByte, std::string Commands) {
     std::lock_guard lock(FLock);
-    FRegister->SetNotices(Count, DeviceByte);
+    FRegister->SetNotices(Count, DeviceByte, std::move(Commands));
 }
 
 void TEmulator::HoldXoff(std::chrono::milliseconds Time) {

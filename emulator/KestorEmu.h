@@ -115,7 +115,9 @@ public:
     void InjectFault(TFault Fault, int Count = 1);
     void ClearFaults();
     void SetAcks(int Count, std::chrono::milliseconds Interval = {});
-    void SetNotices(int Count, uint8_t DeviceByte = 0x0A);
+    // Count printer-not-ready notices before the next answer; with Commands
+    // (command codes, "6K") before the next answer to one of them.
+    void SetNotices(int Count, uint8_t DeviceByte = 0x0A, std::string Commands = {});
     void HoldXoff(std::chrono::milliseconds Time);
     void SetExtendedStatus(const std::array<uint8_t, 5>& Bytes);
     std::string Password() const;

@@ -154,9 +154,10 @@ void TRegister::SetAcks(int Count, std::chrono::milliseconds Interval) {
     FAckInterval = std::max(Interval, std::chrono::milliseconds{0});
 }
 
-void TRegister::SetNotices(int Count, uint8_t DeviceByte) {
+void TRegister::SetNotices(int Count, uint8_t DeviceByte, std::string Commands) {
     FNotices = std::max(Count, 0);
     FNoticeByte = DeviceByte;
+    FNoticeCommands = std::move(Commands);
 }
 
 void TRegister::HoldXoff(std::chrono::milliseconds Time, TClock::time_point Now) {
@@ -188,7 +189,9 @@ void TRegister::HandleFrame(std::string Frame, TClock::time_point Now, int LineR
     TClock::time_point at = std::max(Now, FQueueEnd);
     for (int i = 0; i < FAcks; ++i)
         at = Queue(at, std::string(1, Ack), "ack") + FAckInterval;
-    if (FNotices > 0) {
+    const char code = static_cast<char>(request.Code);
+    if (FNotices > 0 &&
+        (FNoticeCommands.empty() || FNoticeCommands.find(code) != std::string::npos)) {
         FWaiting = std::move(request);
         SendNotice(at);
     } else {

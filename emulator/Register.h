@@ -58,7 +58,7 @@ public:
     void InjectFault(TFault Fault, int Count);
     void ClearFaults() { FFaults.fill(0); }
     void SetAcks(int Count, std::chrono::milliseconds Interval);
-    void SetNotices(int Count, uint8_t DeviceByte);
+    void SetNotices(int Count, uint8_t DeviceByte, std::string Commands = {});
     void HoldXoff(std::chrono::milliseconds Time, TClock::time_point Now);
     void SetExtendedStatus(const std::array<uint8_t, 5>& Bytes) { FState.ExtendedStatus = Bytes; }
     void SetLog(TLog Log) { FLog = std::move(Log); }
@@ -129,9 +129,11 @@ private:
     int FAcks = 0;
     std::chrono::milliseconds FAckInterval{0};
 
-    // Device-status notices of the next answered request.
+    // Device-status notices of the next answered request (of one of
+    // FNoticeCommands, when it names any).
     int FNotices = 0;
     uint8_t FNoticeByte = 0x0A;
+    std::string FNoticeCommands;
     std::optional<TRequest> FWaiting;  // the request held while a notice awaits a reply
     TClock::time_point FReplyDeadline;
 

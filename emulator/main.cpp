@@ -81,7 +81,8 @@ int main(int argc, char** argv) {
     CLI::App app{
         "A KESTOR fiscal register on a pseudo-terminal, for running the driver without "
         "hardware."};
-    std::string model = "207.1F", modelName, protocol = "bs", link, noticeByte = "0A";
+    std::string model = "207.1F", modelName, protocol = "bs", link, noticeByte = "0A",
+                noticeCommands;
     TConfig config;
     int acks = 0, ackInterval = 0, notices = 0;
     std::vector<std::string> faults;
@@ -109,6 +110,9 @@ int main(int argc, char** argv) {
         ->check(CLI::Range(0, 1000));
     app.add_option("--notice-byte", noticeByte, "device status byte of the notices, hex")
         ->capture_default_str();
+    app.add_option("--notices-on", noticeCommands,
+                   "the notices wait for a request of one of these command codes (\"6\": raw "
+                   "printing) instead of coming before the first answer");
     app.add_option("--fault", faults,
                    "KIND[:N]: no-answer, cut-short, bad-bcc, garbage, etx-in-data, wrong-echo, "
                    "wrong-separator; N answers, or every one; interrupted-print: N fiscal "
@@ -163,7 +167,7 @@ int main(int argc, char** argv) {
 
         TEmulator emulator(config);
         emulator.SetAcks(acks, std::chrono::milliseconds(ackInterval));
-        if (notices > 0) emulator.SetNotices(notices, deviceByte);
+        if (notices > 0) emulator.SetNotices(notices, deviceByte, noticeCommands);
         for (const auto& [fault, count] : faultList)
             emulator.InjectFault(fault, count);
         if (!link.empty()) MakeLink(link, emulator.DevicePath());

@@ -1,6 +1,7 @@
 // The status page in a real browser: headless Chromium, driven through its
-// DevTools pipe, loads the page with the token in the address's fragment and
-// shows the register's model and a green lamp once the register is opened.
+// DevTools pipe, loads the page with the token in the address's fragment,
+// shows the register's model and a green lamp once the register is opened,
+// and prints a sample receipt and an X report with its buttons.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -10,6 +11,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <mutex>
 #include <sstream>
 #include <string>
 
@@ -118,9 +120,58 @@ constexpr const char* AwaitGreenCard = R"JS(new Promise((resolve) => {
   look();
 }))JS";
 
-TEST_F(THubFixture, StatusPageShowsModelAndGreenLampInABrowser) {
+// Presses a button of a register's card and waits until the card's buttons
+// work again; gives the text the card shows then.
+std::string Click(const std::string& Card, const std::string& Button) {
+    return R"JS(new Promise((resolve) => {
+  const card = document.querySelector('[data-name=")JS" +
+           Card + R"JS("]');
+  card.querySelector(".)JS" +
+           Button + R"JS(").click();
+  const end = Date.now() + 8000;
+  const look = () => {
+    if (!card.querySelector("button").disabled || Date.now() > end)
+      resolve(card.querySelector(".answer").textContent);
+    else setTimeout(look, 50);
+  };
+  look();
+}))JS";
+}
+
+// What an emulator prints, collected as it comes.
+class TTape {
+public:
+    emu::TTapeSink Sink() {
+        return [this](std::string_view Text) {
+            std::lock_guard lock(FLock);
+            FText += Text;
+        };
+    }
+    std::string Text() {
+        std::lock_guard lock(FLock);
+        return FText;
+    }
+    std::size_t Count(const std::string& Line) {
+        const std::string text = Text();
+        std::size_t count = 0;
+        for (auto at = text.find(Line); at != std::string::npos; at = text.find(Line, at + 1))
+            ++count;
+        return count;
+    }
+
+private:
+    std::mutex FLock;
+    std::string FText;
+};
+
+TEST_F(THubFixture, StatusPageDrivesTheRegisterInABrowser) {
     const std::string chromium = FindChromium();
     if (chromium.empty()) GTEST_SKIP() << "chromium is not installed";
+    // A composite document on till1 (generation 3), a standard receipt on
+    // till2 (generation 8); the hub opens them on the page's first call.
+    TTape tape1, tape2;
+    Plug(0, {.Tape = tape1.Sink()});
+    Plug(1, {.Model = mem207_1K, .Tape = tape2.Sink()});
     char profile[] = "/tmp/kestor-hub-browser-XXXXXX";
     ASSERT_NE(mkdtemp(profile), nullptr);
     {
@@ -155,6 +206,31 @@ TEST_F(THubFixture, StatusPageShowsModelAndGreenLampInABrowser) {
         // The token left the address for the tab's session storage.
         EXPECT_EQ(seen["hash"], "");
         EXPECT_EQ(seen["stored"], Token);
+
+        const auto click = [&](const std::string& Card, const std::string& Button) {
+            const TJson answer = browser.Send("Runtime.evaluate",
+                                              {{"expression", Click(Card, Button)},
+                                               {"awaitPromise", true},
+                                               {"returnByValue", true}},
+                                              session);
+            return answer.value("/result/result/value"_json_pointer, std::string());
+        };
+        EXPECT_EQ(click("till1", "sale"), "Пробный чек напечатан, документ 129.");
+        EXPECT_EQ(tape1.Count("Пробный товар\n"), 1u) << tape1.Text();
+        EXPECT_EQ(tape1.Count("СДАЧА                             =25.00\n"), 1u) << tape1.Text();
+        EXPECT_EQ(click("till1", "x"), "Готово: 1");
+        EXPECT_EQ(tape1.Count("ПРОДАЖИ                    1      =25.00\n"), 1u) << tape1.Text();
+
+        // The printer fails at the close: the page cancels the receipt, and
+        // the next one prints.
+        Emulator(1).SetNotices(1, 0x0A, "K");
+        EXPECT_EQ(click("till2", "sale"),
+                  "Пробный чек не напечатан: Ошибка ККМ:\r\nоперация прервана пользователем (10)\n"
+                  "Документ аннулирован.");
+        EXPECT_EQ(tape2.Text(), "");
+        EXPECT_EQ(click("till2", "sale"), "Пробный чек напечатан, документ 129.");
+        EXPECT_EQ(tape2.Count("Пробный товар\n"), 1u) << tape2.Text();
+        EXPECT_EQ(tape2.Count("ИТОГ                              =25.00\n"), 1u) << tape2.Text();
     }
     std::filesystem::remove_all(profile);
 }

@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
 # Installs the build into a scratch prefix and builds a small program against
-# it twice: through find_package(Kestor) and through pkg-config.
+# it twice: through find_package(Kestor) and through pkg-config; then the
+# README's receipt program (docs/examples), which prints on the installed
+# emulator.
 set -euo pipefail
 build=$1
 source=$2
 work=$(mktemp -d)
 # On failure the step's log tells why.
-trap 'status=$?; [ $status -ne 0 ] && cat "$work"/*.log 2>/dev/null; rm -rf "$work"; exit $status' EXIT
+trap 'status=$?; [ -n "${emu_PID:-}" ] && kill "$emu_PID"
+      [ $status -ne 0 ] && cat "$work"/*.log 2>/dev/null; rm -rf "$work"; exit $status' EXIT
 
 cmake --install "$build" --prefix "$work/prefix" > "$work/install.log"
 for program in kestorctl kestor-emu; do
@@ -24,4 +27,22 @@ pc=$(dirname "$(find "$work/prefix" -name kestor.pc)")
 g++ -std=c++20 "$source/tests/install/consumer/main.cpp" -o "$work/consumer-pc" \
   $(PKG_CONFIG_PATH="$pc" pkg-config --cflags --libs kestor)
 "$work/consumer-pc" | grep -qx "ErrCode 17"
-echo "installed package builds and runs a consumer"
+
+# The README shows the example as it is.
+sed -n '/^<!-- docs\/examples\/receipt.cpp -->$/,/^```$/p' "$source/README.md" | sed '1,2d;$d' |
+  diff - "$source/docs/examples/receipt.cpp" > "$work/readme.log"
+cmake -S "$source/docs/examples" -B "$work/example" -G Ninja \
+  -DCMAKE_PREFIX_PATH="$work/prefix" > "$work/example-configure.log"
+cmake --build "$work/example" > "$work/example-build.log" 2>&1
+coproc emu { exec "$work/prefix/bin/kestor-emu" --model 207.1K --tape "$work/tape.txt"; }
+device=
+while [ -z "$device" ] && read -r -t 5 line <&"${emu[0]}"; do
+  [[ $line == KESTOR_COM1=* ]] && device=${line#KESTOR_COM1=}
+done
+KESTOR_COM1=$device "$work/example/kestor-receipt" 1 > "$work/example-run.log" 2>&1
+grep -qx printed "$work/example-run.log"
+# The emulator has written the receipt before it answered.
+grep -q "^Хлеб$" "$work/tape.txt"
+grep -Eq "^  2 x 45\.00 +=90\.00$" "$work/tape.txt"
+grep -Eq "^СДАЧА +=10\.00$" "$work/tape.txt"
+echo "installed package builds and runs a consumer and the receipt example"
