@@ -5,7 +5,6 @@
 #include <cstring>
 #include <limits>
 #include <string>
-#include <thread>
 
 #include "KestorFPrt.h"
 #include "Messages.h"
@@ -32,12 +31,6 @@ constexpr int HeaderSize = 15;
 constexpr int MaxUnknownLength = 65536;
 // Longer than any answer of known length (the counters block is 351 bytes).
 constexpr int MaxAnswerBytes = 1024;
-
-// Gives the register's side of the line a chance to run, as the exchange
-// steps always did between writing and reading.
-void Yield() {
-    std::this_thread::yield();
-}
 
 std::string_view View(const void* Data, size_t Size) {
     return {static_cast<const char*>(Data), Size};
@@ -87,6 +80,7 @@ void TKestorFPrt::TransferBlocks(uint8_t Cmd, TKestCmdType CmdType,
 }
 
 void TKestorFPrt::EndExchange() {
+    FFrameOpen = false;
     FInternalTimeoutInForce = false;
     FExternalTimeoutInForce = false;
 }
@@ -113,6 +107,7 @@ void TKestorFPrt::CorrectTimeouts(uint8_t Cmd, TKestCmdType CmdType) {
 
 uint8_t TKestorFPrt::StartRequest(uint8_t Cmd) {
     ClearPort();
+    FFrameOpen = true;
     SendData(&Stx, 1);
     char head[6];
     char password[5];
@@ -133,8 +128,8 @@ void TKestorFPrt::FinishRequest(uint8_t BCC) {
     char digits[2];
     ByteToHex(BCC, digits);
     SendData(digits, sizeof digits);
+    FFrameOpen = false;
     SendData(&Etx, 1);
-    Yield();
 }
 
 void TKestorFPrt::SendRequest(uint8_t Cmd, const void* Data, int Size) {
@@ -149,7 +144,6 @@ bool TKestorFPrt::WaitResponse(uint8_t Cmd) {
         ReceiveData(&byte, 1, true);
         if (byte == Stx) return true;
         if (byte == Ack) {
-            Yield();
             return false;
         }
         if (byte != Enq) throw BadResponse(kest::msg::brUnexpected);
@@ -157,7 +151,6 @@ bool TKestorFPrt::WaitResponse(uint8_t Cmd) {
         // A device-status notice: the register waits for its printer or display.
         char status[2];
         ReceiveData(status, sizeof status, true);
-        Yield();
         FRawDevStatus = HexToByte(View(status, sizeof status));
         UpdateDevStatus();
         const bool display = Cmd == CmdDisplay;
@@ -178,7 +171,6 @@ bool TKestorFPrt::WaitResponse(uint8_t Cmd) {
                 // what the handler raised (unless the answer brings worse news).
                 CorrectTimeouts(Cmd, mctExternal);
                 SendData(&CancelReply, 1);
-                Yield();
                 do
                     ReceiveData(&byte, 1, true);
                 while (byte != Stx);
@@ -195,7 +187,6 @@ bool TKestorFPrt::WaitResponse(uint8_t Cmd) {
                 CorrectTimeouts(Cmd, mctExternal);
                 SendData(&CancelReply, 1);
             }
-            Yield();
         });
     }
 }
@@ -281,7 +272,6 @@ void TKestorFPrt::ReceiveResponse(uint8_t Cmd, void* OutData, int OutSize) {
         bcc = static_cast<uint8_t>(bcc + CountBCC(rest.data(), static_cast<int>(rest.size() - 2)));
         std::memcpy(bccText, rest.data() + rest.size() - 2, 2);
     }
-    Yield();
 
     if (end != Etx && Cmd != CmdBaudRate) throw BadResponse(kest::msg::brUnexpected);
     if (HexToByte(View(bccText, sizeof bccText)) != bcc) throw BadResponse(kest::msg::brChecksum);

@@ -823,6 +823,9 @@ protected:
     std::atomic<bool> FAbort = false;
     bool FInternalTimeoutInForce = false;
     bool FExternalTimeoutInForce = false;
+    // Between a request's STX and its last block: SendData may leave the
+    // blocks in the line's buffer, to go out with the last one.
+    bool FFrameOpen = false;
     TKestCommTimeouts FCommTimeouts;
 
     // -- Identified register

@@ -112,6 +112,7 @@ TFdLine::~TFdLine() {
 }
 
 void TFdLine::Close() {
+    DropBuffered();
     if (FFd < 0) return;
     // The descriptor is gone whatever close() reports.
     if (::close(std::exchange(FFd, -1)) < 0) ThrowErrno("line close");
@@ -125,13 +126,32 @@ void TFdLine::HungUp(const char* What) {
     ThrowOs(EIO, What);
 }
 
+void TFdLine::DropBuffered() {
+    FQueued.clear();
+    FAheadPos = FAheadEnd = 0;
+}
+
+bool TFdLine::Queue(const void* Data, int Size) {
+    if (Size < 0 || FQueued.size() + static_cast<size_t>(Size) > MaxQueued) return false;
+    FQueued.append(static_cast<const char*>(Data), static_cast<size_t>(Size));
+    return true;
+}
+
+int TFdLine::TakeAhead(char* Buffer, int Size) {
+    const int n = std::min(Size, FAheadEnd - FAheadPos);
+    std::copy_n(FAhead.data() + FAheadPos, n, Buffer);
+    FAheadPos += n;
+    return n;
+}
+
 int TFdLine::Read(void* Buffer, int Size) {
     if (Size <= 0) return 0;
     if (FFd < 0) HungUp("line read");
     auto* p = static_cast<char*>(Buffer);
+    int got = TakeAhead(p, Size);
+    if (got == Size) return got;
     const TDeadline total = DeadlineFor(FTimeouts.ReadConstant, FTimeouts.ReadMultiplier, Size);
-    TClock::time_point lastByte;
-    int got = 0;
+    TClock::time_point lastByte = TClock::now();
     while (got < Size) {
         TDeadline deadline = total;
         if (got > 0 && FTimeouts.ReadInterval > 0) {
@@ -141,9 +161,11 @@ int TFdLine::Read(void* Buffer, int Size) {
         const TReady ready = WaitFor(FFd, POLLIN, FWakeup.Handle(), deadline);
         if (ready == TReady::HungUp) HungUp("line hang-up");
         if (ready != TReady::Ready) break;
-        const ssize_t n = ::read(FFd, p + got, static_cast<size_t>(Size - got));
+        const ssize_t n = ::read(FFd, FAhead.data(), FAhead.size());
         if (n > 0) {
-            got += static_cast<int>(n);
+            FAheadPos = 0;
+            FAheadEnd = static_cast<int>(n);
+            got += TakeAhead(p + got, Size - got);
             lastByte = TClock::now();
         } else if (n == 0) {
             // Readable but nothing to read: the other end hung up.
@@ -160,12 +182,20 @@ int TFdLine::Read(void* Buffer, int Size) {
 int TFdLine::Write(const void* Data, int Size) {
     if (Size <= 0) return 0;
     if (FFd < 0) HungUp("line write");
-    const auto* p = static_cast<const char*>(Data);
+    // The queued blocks go first, in the same write.
+    const int queued = static_cast<int>(FQueued.size());
+    const char* p = static_cast<const char*>(Data);
+    int count = Size;
+    if (queued > 0) {
+        FQueued.append(p, static_cast<size_t>(Size));
+        p = FQueued.data();
+        count = queued + Size;
+    }
     const TDeadline deadline =
-        DeadlineFor(FTimeouts.WriteConstant, FTimeouts.WriteMultiplier, Size);
+        DeadlineFor(FTimeouts.WriteConstant, FTimeouts.WriteMultiplier, count);
     int put = 0;
-    while (put < Size) {
-        const long n = WriteSome(p + put, static_cast<unsigned long>(Size - put));
+    while (put < count) {
+        const long n = WriteSome(p + put, static_cast<unsigned long>(count - put));
         if (n > 0) {
             put += static_cast<int>(n);
             continue;
@@ -181,7 +211,16 @@ int TFdLine::Write(const void* Data, int Size) {
             break;
         }
     }
-    return put;
+    if (queued == 0) return put;
+    // Queued bytes not yet out stay queued; this call's own go again with
+    // the caller's retry.
+    if (put >= queued) {
+        FQueued.clear();
+        return put - queued;
+    }
+    FQueued.erase(0, static_cast<size_t>(put));
+    FQueued.resize(static_cast<size_t>(queued - put));
+    return 0;
 }
 
 }  // namespace kest

@@ -187,6 +187,7 @@ void TKestorFPrt::SendData(const void* Data, int Size) {
     const auto* p = static_cast<const uint8_t*>(Data);
     ThenIdle([&] {
         bool xoffReported = false;
+        bool queued = false;
         TClock::duration held{};
         while (Size > 0) {
             ChangeConnState(mcsWriting);
@@ -197,8 +198,11 @@ void TKestorFPrt::SendData(const void* Data, int Size) {
                 TIoScope io(FIoInProgress);
                 CheckAbort();
                 if (!FLine) throw EKestConnClosed();  // a state handler closed it
-                n = FLine->Write(p, Size);
-                outputHeld = FLine->OutputHeld();
+                // Within a request frame the blocks wait in the line, to go out
+                // with the frame's last block in one write.
+                queued = FFrameOpen && FLine->Queue(p, Size);
+                n = queued ? Size : FLine->Write(p, Size);
+                outputHeld = !queued && FLine->OutputHeld();
                 CheckAbort();
             }
             if (n > 0) {
@@ -224,6 +228,7 @@ void TKestorFPrt::SendData(const void* Data, int Size) {
             AskNoResponse();
             held = {};
         }
+        if (queued) return;
         for (;;) {
             bool drained;
             {

@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <limits>
 #include <string>
-#include <thread>
 
 #include "KestorFPrt.h"
 #include "Messages.h"
@@ -34,7 +33,6 @@ bool TKestorFPrt::SendDevBytes(uint8_t Cmd, std::string_view Data) {
     try {
         for (const char byte : Data) {
             SendData(&byte, 1);
-            std::this_thread::yield();
             if (WaitResponse(Cmd)) {
                 // The register ended the output by itself: its answer ends the call.
                 ReceiveResponse(Cmd, nullptr, 0);
@@ -73,7 +71,6 @@ void TKestorFPrt::SendDevData(uint8_t Cmd, std::u16string_view Text, bool Open, 
                 SendData(data.data() + at, static_cast<int>(n));
                 at += n;
             }
-            std::this_thread::yield();
         } else {
             answered = SendDevBytes(Cmd, data);
         }

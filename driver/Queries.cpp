@@ -3,7 +3,6 @@
 // report operations use.
 #include <cstring>
 #include <string_view>
-#include <thread>
 
 #include "KestorFPrt.h"
 #include "Messages.h"
@@ -113,7 +112,6 @@ void TKestorFPrt::RequestDevExStatus(char (&Answer)[45]) {
     CorrectTimeouts(CmdReadParameter, mctInternal);
     try {
         SendData(&InWaitRequest, 1);
-        std::this_thread::yield();
         uint8_t byte = 0;
         do
             ReceiveData(&byte, 1, true);

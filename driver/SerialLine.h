@@ -5,6 +5,7 @@
 // operating system are std::system_error with the system's error code.
 #pragma once
 
+#include <array>
 #include <memory>
 #include <string>
 
@@ -67,6 +68,10 @@ public:
     // is signalled.
     virtual int Write(const void* Data, int Size) = 0;
     virtual int Read(void* Buffer, int Size) = 0;
+    // Keeps the bytes to go out ahead of the next Write, in the same system
+    // call; false when the line keeps none (or has no room), and the caller
+    // writes them itself.
+    virtual bool Queue(const void* /*Data*/, int /*Size*/) { return false; }
     // True when the last write stopped because the register holds the line
     // with XOFF.
     virtual bool OutputHeld() const { return false; }
@@ -95,9 +100,12 @@ public:
     void Close() override;
     int Write(const void* Data, int Size) override;
     int Read(void* Buffer, int Size) override;
+    bool Queue(const void* Data, int Size) override;
 
 protected:
     explicit TFdLine(const TWakeup& Wakeup) : FWakeup(Wakeup) {}
+    // Forgets the queued output and the input read ahead (Purge).
+    void DropBuffered();
     // The write itself: write(), or send() that raises no SIGPIPE.
     virtual long WriteSome(const void* Data, unsigned long Size);
     // The other end has gone; raises.
@@ -107,6 +115,19 @@ protected:
 
     int FFd = -1;
     const TWakeup& FWakeup;
+
+private:
+    // Takes what was read ahead, at most Size bytes.
+    int TakeAhead(char* Buffer, int Size);
+
+    // Output queued for the next write: at most a frame of the usual size,
+    // which the line's kernel buffer takes at once.
+    static constexpr size_t MaxQueued = 4096;
+    std::string FQueued;
+    // Input read beyond what was asked: one read() takes what has arrived,
+    // so a frame read in pieces costs one system call, not one a piece.
+    std::array<char, 4096> FAhead{};
+    int FAheadPos = 0, FAheadEnd = 0;
 };
 
 class TSerialLine : public TFdLine {

@@ -99,6 +99,7 @@ void TSerialLine::SetBaudRate(int BaudRate) {
 }
 
 void TSerialLine::Purge() {
+    DropBuffered();
     if (tcflush(FFd, TCIOFLUSH) < 0) ThrowErrno("serial line purge");
 }
 

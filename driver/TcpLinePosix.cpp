@@ -99,6 +99,7 @@ void TTcpLine::HungUp(const char* What) {
 }
 
 void TTcpLine::Purge() {
+    DropBuffered();
     if (FDropped || FFd < 0) {
         Connect();
         return;

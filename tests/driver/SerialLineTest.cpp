@@ -130,6 +130,55 @@ TEST(SerialLine, XoffHoldsOutput) {
     EXPECT_EQ(line.Read(&byte, 1), 0);  // flow control bytes are not data
 }
 
+TEST(SerialLine, QueuedOutputAndInputReadAhead) {
+    TPty pty;
+    kest::TWakeup wake;
+    kest::TSerialLine line(pty.Slave, 9600, wake);
+    line.SetTimeouts({.ReadConstant = 20, .WriteMultiplier = 10, .WriteConstant = 20});
+    const auto masterHasInput = [&] {
+        pollfd p{pty.Master, POLLIN, 0};
+        return poll(&p, 1, 20) > 0;
+    };
+
+    // Queued blocks wait for the next write and go out ahead of it.
+    EXPECT_TRUE(line.Queue("\x02", 1));
+    EXPECT_TRUE(line.Queue("E5862", 5));
+    EXPECT_FALSE(masterHasInput());
+    EXPECT_EQ(line.Write("\x03", 1), 1);
+    EXPECT_EQ(pty.Take(7),
+              "\x02"
+              "E5862\x03");
+    EXPECT_FALSE(line.Queue(std::string(5000, 'x').data(), 5000));  // more than a frame
+
+    // Held by XOFF: the queued bytes stay queued, the write's own go again with
+    // the retry, and each byte reaches the register once.
+    pty.Send("\x13");
+    ASSERT_TRUE(pty.WaitStopped());
+    EXPECT_TRUE(line.Queue("ab", 2));
+    EXPECT_EQ(line.Write("c", 1), 0);
+    EXPECT_TRUE(line.OutputHeld());
+    pty.Send("\x11");
+    EXPECT_EQ(line.Write("c", 1), 1);
+    EXPECT_EQ(pty.Take(4), "abc");
+
+    // Reads of any size take what arrived in one burst, in order.
+    char buf[8];
+    pty.Send("abcdef");
+    EXPECT_EQ(line.Read(buf, 1), 1);
+    EXPECT_EQ(line.Read(buf + 1, 2), 2);
+    EXPECT_EQ(line.Read(buf + 3, 5), 3);
+    EXPECT_EQ(std::string(buf, 6), "abcdef");
+
+    // Purge forgets both what was read ahead and what was queued.
+    pty.Send("123456");
+    EXPECT_EQ(line.Read(buf, 2), 2);
+    EXPECT_TRUE(line.Queue("zz", 2));
+    line.Purge();
+    EXPECT_EQ(line.Read(buf, 4), 0);
+    EXPECT_EQ(line.Write("c", 1), 1);
+    EXPECT_EQ(pty.Take(3), "c");
+}
+
 class TPortDriver : public TKestorFPrt {
 public:
     using TKestorFPrt::ClosePort, TKestorFPrt::CommTimeouts, TKestorFPrt::OpenPort,
