@@ -49,8 +49,9 @@ struct TConfig {
     bool XonXoff = false;
     int BaudRate = 9600;
     bool Verbose = false;
-    // Output at the byte rate of the register's current baud setting, ten
-    // bits a byte, as on a real line, rather than all at once.
+    // Input and output at the byte rate of the register's current baud
+    // setting, ten bits a byte, as on a real line, rather than all at once:
+    // a request is answered once its last byte would have arrived.
     bool Paced = false;
     // The paper tape; nullptr: the print goes nowhere. Called on the serving
     // thread.
@@ -140,15 +141,20 @@ private:
     // Writes what the register has due, as far as the line takes it and, when
     // paced, as far as the time since the last byte allows.
     void FlushLocked(std::chrono::steady_clock::time_point Now);
+    // Hands the host's bytes to the register; when paced, each at the time
+    // its last bit arrives on a real line.
+    void ReceiveLocked(std::string_view Bytes, std::chrono::steady_clock::time_point Now, int Rate);
 
     TConfig FConfig;
     int FGeneration = 0;
     std::string FDevicePath;
     TFd FMaster, FSlave, FWakeRead, FWakeWrite;
-    mutable std::mutex FLock;  // guards FRegister, FOut and FPaceNext
+    mutable std::mutex FLock;  // guards FRegister, FOut and the pacing times
     std::string FOut;          // bytes due that the line has not taken yet
     // When paced: the time the next byte may go out.
     std::chrono::steady_clock::time_point FPaceNext;
+    // When paced: the time the host's bytes received so far have all arrived.
+    std::chrono::steady_clock::time_point FInPaceNext;
     mutable std::condition_variable FHandled;
     std::unique_ptr<TRegister> FRegister;
     std::atomic<bool> FStop = false;

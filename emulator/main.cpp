@@ -131,7 +131,7 @@ int main(int argc, char** argv) {
         ->capture_default_str();
     app.add_flag("--verbose", config.Verbose, "log requests and answers to stderr");
     app.add_flag("--paced", config.Paced,
-                 "send at the byte rate of the current baud setting, as a real line does");
+                 "take and send at the byte rate of the current baud setting, as a real line does");
     CLI11_PARSE(app, argc, argv);
 
     try {
