@@ -209,9 +209,11 @@ void TEmulator::FlushLocked(TRegister::TClock::time_point Now) {
     if (FConfig.Paced) {
         // A byte is ten bits on the line (start, eight data, stop bits).
         byteTime = TRegister::TClock::duration(std::chrono::seconds(10)) / FRegister->BaudRate();
-        // Bytes queued while the line was busy follow on at the byte rate, so
-        // a late wake-up writes those whose time has come.
-        if (wasIdle) FPaceNext = std::max(FPaceNext, Now);
+        // A byte reaches the host once its last bit is on the line, a byte
+        // time after it starts. Bytes queued while the line was busy follow
+        // on at the byte rate, so a late wake-up writes those whose time has
+        // come.
+        if (wasIdle) FPaceNext = std::max(FPaceNext, Now + byteTime);
         if (Now < FPaceNext) return;
         due = std::min<size_t>(due, 1 + static_cast<size_t>((Now - FPaceNext) / byteTime));
     }
