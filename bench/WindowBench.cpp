@@ -1,16 +1,19 @@
-// kestor-bench-window bare|test: the time from main() to the first paint of
-// a bare QWidget or of the test window, and the process's peak memory then.
+// kestor-bench-window bare|text|test: the time from main() to the first
+// paint of a bare QWidget, of one with a line of text (which loads the fonts,
+// as every window with text does), or of the test window, and the process's
+// peak memory then.
 // Prints "<milliseconds> <peak KiB>" and exits; run it once per sample, as a
 // fresh process, so each start pays for what a user's start pays for.
 #include <sys/resource.h>
 
 #include <QApplication>
+#include <QLabel>
 #include <QTimer>
 #include <QWidget>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <memory>
+#include <string>
 
 #include "Application.h"
 #include "MainUnit.h"
@@ -52,19 +55,20 @@ private:
 
 int main(int argc, char** argv) {
     const auto start = std::chrono::steady_clock::now();
-    const bool test = argc > 1 && std::strcmp(argv[1], "test") == 0;
-    if (argc < 2 || (!test && std::strcmp(argv[1], "bare") != 0)) {
-        std::fprintf(stderr, "usage: kestor-bench-window bare|test\n");
+    const std::string kind = argc > 1 ? argv[1] : "";
+    if (kind != "bare" && kind != "text" && kind != "test") {
+        std::fprintf(stderr, "usage: kestor-bench-window bare|text|test\n");
         return 2;
     }
     QApplication application(argc, argv);
     std::unique_ptr<QWidget> window;
-    if (test) {
+    if (kind == "test") {
         kest::app::Initialize();
         window = std::make_unique<TMainForm>();
     } else {
         window = std::make_unique<QWidget>();
         window->resize(640, 480);
+        if (kind == "text") new QLabel(QStringLiteral("Кестор"), window.get());
     }
     TFirstPaint watch(*window, start);
     window->installEventFilter(&watch);
