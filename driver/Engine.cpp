@@ -143,9 +143,7 @@ bool TKestorFPrt::WaitResponse(uint8_t Cmd) {
         uint8_t byte = 0;
         ReceiveData(&byte, 1, true);
         if (byte == Stx) return true;
-        if (byte == Ack) {
-            return false;
-        }
+        if (byte == Ack) return false;
         if (byte != Enq) throw BadResponse(kest::msg::brUnexpected);
 
         // A device-status notice: the register waits for its printer or display.
