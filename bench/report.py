@@ -210,6 +210,7 @@ for baud in (9600, 115200):
                 goal = "—"
             w(f"| {baud} | {proto} | {label} | {b['bytes']:.0f} | {b['line_us'] / 1000:.1f} | "
               f"{us(b) / 1000:.1f} | {eff:.1f} % | {goal} |")
+w("")
 w("(3 repetitions at 9600 baud, 5 at 115200.)")
 w("")
 
@@ -243,8 +244,10 @@ w(f"| Start to first paint (ms) | {tb:.1f} | {tl:.1f} | {tt:.1f} | {tt / tb:.2f}
   f"{tt / tl:.2f} × |")
 w(f"| Peak memory (KiB) | {mb:.0f} | {ml:.0f} | {mt:.0f} | {mt / mb:.2f} × | {mt / ml:.2f} × |")
 w("")
-w(f"The driver object: {mem['object_bytes']:.0f} bytes in itself (the document")
-w(f"buffers are part of it), and {mem['heap_bytes'] / 1024:.1f} KiB of heap once")
-w("connected with a receipt of 196 items built (`kestor-bench-exchange`, DriverMemory).")
+extra = mem["heap_bytes"] - mem["object_bytes"]
+w(f"The driver object is {mem['object_bytes']:.0f} bytes, its document buffers included.")
+w(f"Connected, with a receipt of 196 items built, it holds {extra:.0f} bytes of heap")
+w("beyond itself (`kestor-bench-exchange`, DriverMemory: the heap in use before")
+w("creating it and after).")
 w("")
 print("\n".join(lines))
