@@ -23,7 +23,10 @@ static int Compare(const void* A, const void* B) {
 }
 
 int main(int argc, char** argv) {
-    static const char Request[] = "\x02" "E5862\0" "1A\x03";
+    static const char Request[] =
+        "\x02"
+        "E5862\0"
+        "1A\x03";
     static double means[1000];
     char answer[1024];
     struct termios tio;
