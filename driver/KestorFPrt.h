@@ -661,7 +661,9 @@ public:
 
 protected:
     // -- Command bracket. RunCmd runs Body between StartCmd and FinishCmd and
-    // records a failure with HandleError before passing it on. Only the
+    // records a failure with HandleError before passing it on; a Body that
+    // returns leaves no error, even when a call nested in an event handler
+    // failed and Body went on (or that failure was caught). Only the
     // outermost bracket touches the command lock and the command-idle event,
     // so a bracket nested in an event handler neither waits for a running
     // AbortRequest nor signals the command idle while the outer one runs.
@@ -676,9 +678,11 @@ protected:
         try {
             if constexpr (std::is_void_v<decltype(body())>) {
                 body();
+                ClearError();
                 FinishCmd();
             } else {
                 auto result = body();
+                ClearError();
                 FinishCmd();
                 return result;
             }

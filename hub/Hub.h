@@ -57,14 +57,18 @@ public:
     // queued calls, lets Run return.
     void Stop();
 
-private:
-    void Route();
+    // The request handling as the server calls it, public so that it runs
+    // in-process without a socket too (fuzz/HubFuzz.cpp).
     // Origin and token checks of every /api call; true when it was answered.
     bool Refuse(const httplib::Request& Req, httplib::Response& Res);
+    // POST /api/v1/registers/NAME/rpc, NAME in Req.matches[1].
+    void HandleRpc(const httplib::Request& Req, httplib::Response& Res);
+
+private:
+    void Route();
     bool OwnOrigin(const httplib::Request& Req, const std::string& Origin) const;
     THubRegister* Find(const std::string& Name);
     void ListRegisters(httplib::Response& Res);
-    void HandleRpc(const httplib::Request& Req, httplib::Response& Res);
     void HandleEvents(const httplib::Request& Req, httplib::Response& Res);
 
     THubConfig FConfig;

@@ -220,6 +220,23 @@ TEST(Engine, DeviceNotices) {
     EXPECT_EQ(drv.Written.back(), "\x01");
     EXPECT_EQ(drv.ErrCode(), 999);
     EXPECT_EQ(drv.ErrMessage(), u"нет бумаги");
+
+    // A call of the handler's own that fails, caught there: the command goes
+    // on and succeeds, so it reports no error, not the handler's call's.
+    drv.OnPrinterError = [](TKestorFPrt& d) {
+        try {
+            d.SetPassword(u"123456");
+        } catch (const EKestInvalidArg&) {}
+        d.SetRetryOperation(true);
+    };
+    drv.Answers = {
+        "\x05"
+        "0A",
+        AnswerFrame('K', "0000", "0000", "08")};
+    drv.Run([&] { drv.Transfer('K', mctExternal, nullptr, 0, nullptr, 0); });
+    EXPECT_EQ(drv.ErrCode(), 0);
+    EXPECT_EQ(drv.ErrCodeEx(), 0);
+    EXPECT_EQ(drv.ErrMessage(), u"Нет ошибки");
 }
 
 TEST(Engine, AnswersRefused) {

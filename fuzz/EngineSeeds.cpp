@@ -1,0 +1,132 @@
+// Writes seed inputs for fuzz_engine: the operations of EngineLine.h run
+// against the emulator's register, each answer recorded as a chunk of its
+// bytes and each choice as the bytes FuzzedDataProvider reads it from, so
+// that the fuzzer starts from real answers of every command on every
+// generation. What the driver wrote goes to the seeds of fuzz_emulator, as
+// real requests of every command. Usage: fuzz_engine_seeds ENGINE_DIR EMULATOR_DIR
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "EngineLine.h"
+#include "Register.h"
+
+namespace {
+
+using namespace kest::fuzz;
+
+// The emulator's firmware tags for the kinds of EngineLine.h, in its order.
+constexpr const char* Firmware[] = {"1.0", "2.0", "", "6.0", "", "", "", ""};
+static_assert(std::size(Firmware) == std::size(Kinds));
+// The same registers in the table of EmulatorFuzz.cpp, on BS and on XON/XOFF.
+constexpr char EmulatorKind[][2] = {{0, 0}, {1, 2},   {3, 4},   {5, 6},
+                                    {8, 9}, {10, 11}, {12, 13}, {14, 15}};
+static_assert(std::size(EmulatorKind) == std::size(Kinds));
+
+class TRecorder : public TSource {
+public:
+    TRecorder(int Kind, bool XonXoff, std::vector<int> Operations)
+        : FKind(Kind),
+          FXonXoff(XonXoff),
+          FOperations(std::move(Operations)),
+          FRegister(Config(Kind, XonXoff)) {}
+
+    bool More() const override { return FNext < FOperations.size(); }
+
+    int Pick(int Min, int Max) override {
+        int value;
+        if (FPicks++ == 0)
+            value = FKind;
+        else if (FPicks == 2 && Kinds[FKind].Generation > 1)
+            value = FXonXoff;
+        else
+            value = Min + static_cast<int>((FRandom = FRandom * 1103515245 + 12345) >> 16) %
+                              (Max - Min + 1);
+        Record(value - Min, static_cast<unsigned>(Max - Min));
+        return value;
+    }
+
+    int PickOperation(int Count) override {
+        const int op = FOperations[FNext++];
+        Record(op, static_cast<unsigned>(Count - 1));
+        return op;
+    }
+
+    std::string Answer(std::string_view Written, uint8_t) override {
+        FRegister.Receive(Written, FNow, 0);
+        // Emulator input: the bytes as they stand, then the clock a second on.
+        FHost += static_cast<char>(Written.size() >> 8 & 0x3F);
+        FHost += static_cast<char>(Written.size() & 0xFF);
+        FHost += Written;
+        FHost += "\xC0\x64";
+        FNow += std::chrono::seconds(90);  // past every wait of the register
+        const std::string answer = FRegister.Poll(FNow);
+        FFront += static_cast<char>(answer.size() >> 8 & 0x3F);
+        FFront += static_cast<char>(answer.size() & 0xFF);
+        FFront += answer;
+        return answer;
+    }
+
+    std::string Input() const { return FFront + std::string(FBack.rbegin(), FBack.rend()); }
+    std::string HostInput() const { return EmulatorKind[FKind][FXonXoff] + FHost; }
+
+private:
+    static kest::emu::TConfig Config(int Kind, bool XonXoff) {
+        kest::emu::TConfig config;
+        config.Model = Kinds[Kind].Model;
+        config.Firmware = Firmware[Kind];
+        config.XonXoff = XonXoff;
+        return config;
+    }
+
+    // The bytes, most significant first, that FuzzedDataProvider takes from
+    // the back for Value in a range of Range + 1.
+    void Record(int Value, unsigned Range) {
+        std::string bytes;
+        for (unsigned r = Range; r > 0; r >>= 8) {
+            bytes.insert(bytes.begin(), static_cast<char>(Value & 0xFF));
+            Value >>= 8;
+        }
+        FBack += bytes;
+    }
+
+    int FKind;
+    bool FXonXoff;
+    std::vector<int> FOperations;
+    size_t FNext = 0;
+    int FPicks = 0;
+    uint32_t FRandom = 1;
+    kest::emu::TRegister FRegister;
+    kest::emu::TRegister::TClock::time_point FNow =
+        kest::emu::TRegister::TClock::time_point() + std::chrono::hours(1);
+    std::string FFront, FBack, FHost;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 3) {
+        std::fprintf(stderr, "usage: fuzz_engine_seeds ENGINE_DIR EMULATOR_DIR\n");
+        return 2;
+    }
+    constexpr int OpenDay = 19;
+    int count = 0;
+    for (int kind = 0; kind < static_cast<int>(std::size(Kinds)); ++kind) {
+        for (const bool xonXoff : {false, true}) {
+            if (xonXoff && Kinds[kind].Generation == 1) continue;
+            for (int op = 0; op < OperationCount; ++op) {
+                TRecorder recorder(kind, xonXoff, {OpenDay, op});
+                RunInput(recorder);
+                const std::string name =
+                    "/seed-" + std::to_string(kind) + (xonXoff ? "x-" : "-") + std::to_string(op);
+                std::ofstream(argv[1] + name, std::ios::binary) << recorder.Input();
+                std::ofstream(argv[2] + name, std::ios::binary) << recorder.HostInput();
+                ++count;
+            }
+        }
+    }
+    std::printf("%d seeds\n", count);
+    return 0;
+}
