@@ -1,6 +1,7 @@
 // The pty and thread plumbing around TRegister.
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -181,6 +182,15 @@ void TEmulator::Serve() {
 void TEmulator::FlushLocked(TRegister::TClock::time_point Now) {
     const bool wasIdle = FOut.empty();
     FOut += FRegister->Poll(Now);
+    if (FRegister->TakeHangUp()) {
+        // What was due goes out first, as far as the line takes it.
+        if (!FOut.empty()) {
+            [[maybe_unused]] const ssize_t n = ::write(FMaster.Get(), FOut.data(), FOut.size());
+        }
+        FOut.clear();
+        HangUpLocked();
+        return;
+    }
     if (FOut.empty()) return;
     size_t due = FOut.size();
     TRegister::TClock::duration byteTime{};  // unpaced: no time at all
@@ -200,6 +210,15 @@ void TEmulator::FlushLocked(TRegister::TClock::time_point Now) {
     } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
         FOut.clear();  // the line is gone; nobody hears the bytes
     }
+}
+
+void TEmulator::HangUpLocked() {
+    // The host's handle reads the end of the line and cannot write; the
+    // device itself stays, and opens again.
+    if (::ioctl(FSlave.Get(), TIOCVHANGUP) < 0)
+        LogLine(std::string("hang-up: ") + std::strerror(errno));
+    FSlave = TFd(::open(FDevicePath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+    if (FSlave.Get() < 0) LogLine(std::string("reopening the line: ") + std::strerror(errno));
 }
 
 void TEmulator::InjectFault(TFault Fault, int Count) {
@@ -257,6 +276,11 @@ std::vector<std::string> TEmulator::Received() const {
     std::lock_guard lock(FLock);
     const auto& received = FRegister->Received();
     return {received.begin(), received.end()};
+}
+
+size_t TEmulator::RequestCount() const {
+    std::lock_guard lock(FLock);
+    return FRegister->FrameCount();
 }
 
 bool TEmulator::WaitForRequests(size_t Count, std::chrono::milliseconds Timeout) const {

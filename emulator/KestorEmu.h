@@ -22,9 +22,11 @@
 
 namespace kest::emu {
 
-// Faults of the answer frame, and InterruptedPrint: a fiscal document is
-// registered and printed, but its answer carries error 10 as if the print
-// had broken off.
+// Faults of the answer frame; HangUp: in place of the answer the register
+// hangs the line up, as a pulled cable or USB adapter does (every handle of
+// the line's device sees the hang-up; the device works again for whoever
+// opens it anew); InterruptedPrint: a fiscal document is registered and
+// printed, but its answer carries error 10 as if the print had broken off.
 enum class TFault {
     NoAnswer,
     CutShort,
@@ -33,9 +35,13 @@ enum class TFault {
     EtxInData,
     WrongEcho,
     WrongSeparator,
+    HangUp,
     InterruptedPrint,
 };
-inline constexpr int FaultCount = 8;
+inline constexpr int FaultCount = 9;
+
+// For HoldXoff: no XON follows until HoldXoff is called again.
+inline constexpr std::chrono::milliseconds HoldForever{-1};
 
 // Takes what the register prints: UTF-8 text, whole lines.
 using TTapeSink = std::function<void(std::string_view Text)>;
@@ -73,8 +79,8 @@ TKestEcrModel ParseModel(std::string_view Name);
 // empty tag means the model's default one.
 int GenerationOf(TKestEcrModel Model, std::string_view Firmware);
 // "no-answer", "cut-short", "bad-bcc", "garbage", "etx-in-data", "wrong-echo",
-// "wrong-separator", "interrupted-print"; std::invalid_argument for anything
-// else.
+// "wrong-separator", "hang-up", "interrupted-print"; std::invalid_argument for
+// anything else.
 TFault ParseFault(std::string_view Name);
 
 class TRegister;
@@ -114,8 +120,13 @@ public:
     // Count -1: every answer (every registered document) until ClearFaults.
     void InjectFault(TFault Fault, int Count = 1);
     void ClearFaults();
+    // Count ACKs before every answer, Interval apart. Count -1: every request
+    // is acknowledged every Interval (10 ms at least) and never answered, as
+    // by a register stuck at work, until the next SetAcks.
     void SetAcks(int Count, std::chrono::milliseconds Interval = {});
     void SetNotices(int Count, uint8_t DeviceByte = 0x0A);
+    // XOFF now and XON after Time; HoldForever: no XON until the next call
+    // (HoldXoff(0ms) lets the line go at once).
     void HoldXoff(std::chrono::milliseconds Time);
     void SetExtendedStatus(const std::array<uint8_t, 5>& Bytes);
     std::string Password() const;
@@ -124,6 +135,8 @@ public:
     // received outside frames (0x04, 0x01, 0x07), in order, the last 256 of
     // them: for tests.
     std::vector<std::string> Received() const;
+    // Every request frame received since the start.
+    size_t RequestCount() const;
     // Blocks until N request frames have been handled or the time passes;
     // returns whether they were.
     bool WaitForRequests(size_t Count, std::chrono::milliseconds Timeout) const;
@@ -138,6 +151,8 @@ private:
     // Writes what the register has due, as far as the line takes it and, when
     // paced, as far as the time since the last byte allows.
     void FlushLocked(std::chrono::steady_clock::time_point Now);
+    // Hangs up every handle of the slave device, then opens our own again.
+    void HangUpLocked();
 
     TConfig FConfig;
     int FGeneration = 0;
