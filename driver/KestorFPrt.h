@@ -26,6 +26,7 @@
 #include <initializer_list>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -897,9 +898,19 @@ protected:
     // (8) it with command "S".
     void SendFiscalData(bool Close, bool Cancel);
     // Sends a document in one exchange of Cmd. With Printed, an interruption
-    // (error 10) counts as success when the register's last document number
-    // has moved on with the document's operation.
+    // (error 10), a lost or spoiled answer, or an abort counts as success when
+    // the register's last document number has moved on with the document's
+    // operation; when that cannot be asked at once, the next close of the
+    // same document asks it before sending again.
     void SendDocument(uint8_t Cmd, std::span<const std::string_view> Blocks, bool Printed);
+    // A close whose outcome the register never told: its last document
+    // number before it, and the document's operation. Any end of the
+    // document forgets it.
+    struct TUnsettledClose {
+        int Number;
+        TKestOperType Oper;
+    };
+    std::optional<TUnsettledClose> FUnsettledClose;
     // Empties the property buffer and sets its bounds to their initial values.
     void ResetPropertyBuffer();
 

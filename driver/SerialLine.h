@@ -109,6 +109,9 @@ protected:
     const TWakeup& FWakeup;
 };
 
+// A line that hangs up (a USB adapter pulled, a modem line dropped) fails the
+// call that meets it; the next request opens the device again, as the TCP
+// line connects again.
 class TSerialLine : public TFdLine {
 public:
     // Opens Device for reading and writing, exclusively, and sets up the line:
@@ -124,10 +127,15 @@ public:
 
 protected:
     void WriteTimedOut() override;
+    [[noreturn]] void HungUp(const char* What) override;
 
 private:
+    void Open();
+
+    std::string FDevice;
     int FBaudRate;
     bool FHeld = false;
+    bool FDropped = false;
 };
 
 // A raw TCP connection to a serial device server. The server sets the line's

@@ -108,6 +108,9 @@ TEST(SerialLine, ReadTimeoutsWakeupAndHangUp) {
     const auto start = TClock::now();
     EXPECT_EQ(OsError([&] { line.Read(buf, 1); }), EIO);
     EXPECT_LT(MsSince(start), 500);
+    // The next request opens the device again, for as long as it is away.
+    EXPECT_EQ(OsError([&] { line.Purge(); }), ENOENT);
+    EXPECT_EQ(OsError([&] { line.Purge(); }), ENOENT);
 }
 
 TEST(SerialLine, XoffHoldsOutput) {
