@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "../ReliabilityReport.h"
 #include "KestorEmu.h"
 #include "KestorFPrt.h"
 #include "LinkDriver.h"
@@ -585,6 +586,15 @@ const TKindCase Kinds[] = {
      "600.89"},
 };
 
+// The printed count as the exactly-once table of docs/RELIABILITY.md shows it.
+std::string Printed(size_t Tape, int Numbers) {
+    return "printed " + std::to_string(Tape) + " (tape), numbered " + std::to_string(Numbers);
+}
+void ReportExactlyOnce(const std::string& Close, const std::string& Case,
+                       const std::string& Outcome) {
+    kest::test::TReport::Get().Set("exactly-once", "close", Close, Case, Outcome);
+}
+
 TEST(DocumentsLink, InterruptedPrintThatWentThroughCountsAsPrinted) {
     for (const TKindCase& kind : Kinds) {
         SCOPED_TRACE(kind.Name);
@@ -605,6 +615,9 @@ TEST(DocumentsLink, InterruptedPrintThatWentThroughCountsAsPrinted) {
         EXPECT_EQ(CountLines(tape, u"ПЕЧАТЬ ПРЕРВАНА"), 1u);
         EXPECT_EQ(CountLines(tape, Separator), 1u);
         EXPECT_EQ(drv.DocNumber(), number + 1);
+        ReportExactlyOnce(
+            kind.Name, "registered, then cancelled (error 10)",
+            "success, closed; " + Printed(CountLines(tape, Separator), drv.DocNumber() - number));
 
         // The next document takes the next number: one was used, once.
         RunButton(kind.Calls, drv);
@@ -636,13 +649,17 @@ TEST(DocumentsLink, PrintCancelledAtThePrintersNoticeIsKeptAndPrintedOnce) {
         };
         EXPECT_THROW(kind.Calls.Close(drv), EKestEcrError);
         drv.BeforeRequest = nullptr;
-        EXPECT_EQ(drv.ErrCodeEx(), 10);
+        const int error = drv.ErrCodeEx();
+        EXPECT_EQ(error, 10);
         EXPECT_EQ(notices, 1);
         EXPECT_EQ(till.TakeSent(), kind.Sent + "J");
         // Not registered, and kept to be closed again.
-        EXPECT_TRUE(till.TakeTape().empty());
+        const size_t cancelled = CountLines(till.TakeTape(), Separator);
+        EXPECT_EQ(cancelled, 0u);
         EXPECT_EQ(drv.GetDocStatus(), kind.Kept);
         EXPECT_EQ(drv.DocNumber(), number);
+        const std::string outcome =
+            "error " + std::to_string(error) + ", document kept; " + Printed(cancelled, 0);
 
         EXPECT_NO_THROW(kind.Calls.Close(drv)) << kest::ToUtf8(drv.ErrMessage());
         EXPECT_EQ(till.TakeSent(), "J" + kind.Sent);
@@ -652,6 +669,9 @@ TEST(DocumentsLink, PrintCancelledAtThePrintersNoticeIsKeptAndPrintedOnce) {
         drv.QueryLastDocInfo();
         EXPECT_EQ(drv.LastDocNumber(), number + 1);
         EXPECT_EQ(drv.LastDocSum(), Money(kind.Total));
+        ReportExactlyOnce(kind.Name, "cancelled before it registered",
+                          outcome + "; closed again: " +
+                              Printed(CountLines(tape, Separator), drv.LastDocNumber() - number));
     }
 }
 
