@@ -7,6 +7,7 @@
 #include <cstring>
 #include <initializer_list>
 #include <iterator>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -289,29 +290,53 @@ void TKestorFPrt::AddDocProperty(uint8_t Code, uint16_t Flags, int X, int Y, int
 
 void TKestorFPrt::ResetPropertyBuffer() {
     FDoc = {};
+    FUnsettledDocNumber = -1;
 }
 
 void TKestorFPrt::SendDocument(uint8_t Cmd, std::span<const std::string_view> Blocks,
                                bool Printed) {
     InvalidateCounters();
     const TKestOperType oper = GetCurrentOper();
-    const int lastNumber = Printed ? InternalDocNumber() : 0;
-    // The register ends a print it could not finish with error 10; when the
-    // document was registered all the same, its number is the register's
-    // last one now. Should that question fail too, the interruption stands.
-    const auto registered = [&] {
+    // Whether the register's last document has moved on from Before with this
+    // document's operation: then it registered and printed the document.
+    // Empty when the question fails too.
+    const auto registered = [&](int Before) -> std::optional<bool> {
         try {
             TKestOperType lastOper = motUnknown;
             const int number = InternalDocNumber(lastOper);
-            return number != lastNumber && lastOper == oper;
+            return number != Before && lastOper == oper;
         } catch (const EKestError&) {
-            return false;
+            return std::nullopt;
         }
+    };
+    if (Printed && FUnsettledDocNumber >= 0) {
+        // An earlier close of this document lost its answer and the question
+        // after it failed: the register may have printed it then, and sending
+        // it again would print it twice.
+        TKestOperType lastOper = motUnknown;
+        const int number = InternalDocNumber(lastOper);
+        const bool printed = number != FUnsettledDocNumber && lastOper == oper;
+        FUnsettledDocNumber = -1;
+        if (printed) return;
+    }
+    const int lastNumber = Printed ? InternalDocNumber() : 0;
+    // After the request went out the document may be printed although its
+    // answer says otherwise: error 10 (the print broke off at its end), or an
+    // answer spoilt or lost on the line. The last document's number tells.
+    const auto settle = [&] {
+        if (!Printed) return false;
+        const std::optional<bool> done = registered(lastNumber);
+        if (!done) FUnsettledDocNumber = lastNumber;
+        return done.value_or(false);
     };
     try {
         TransferBlocks(Cmd, mctProtocol, Blocks);
     } catch (const EKestEcrError& e) {
-        if (!Printed || e.ErrCodeEx() != EcrInterrupted || !registered()) throw;
+        if (e.ErrCodeEx() != EcrInterrupted || !settle()) throw;
+    } catch (const EKestBadResponse&) {
+        if (!settle()) throw;
+    } catch (const EKestNoResponse&) {
+        if (!settle()) throw;
     }
 }
 

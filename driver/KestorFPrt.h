@@ -897,11 +897,18 @@ protected:
     // (8) it with command "S".
     void SendFiscalData(bool Close, bool Cancel);
     // Sends a document in one exchange of Cmd. With Printed, an interruption
-    // (error 10) counts as success when the register's last document number
-    // has moved on with the document's operation.
+    // (error 10) or an answer spoilt or lost on the line counts as success
+    // when the register's last document number has moved on with the
+    // document's operation; when that cannot be asked, the next close of the
+    // document asks it first and sends nothing if it has.
     void SendDocument(uint8_t Cmd, std::span<const std::string_view> Blocks, bool Printed);
     // Empties the property buffer and sets its bounds to their initial values.
     void ResetPropertyBuffer();
+
+    // The last document number a close started from whose outcome is not
+    // known (its answer and the question after it were lost); -1: none. A
+    // new document forgets it.
+    int FUnsettledDocNumber = -1;
 
     // -- Receipt buffer
     TKestReceiptHeader FReceiptHeader{};
@@ -1004,8 +1011,9 @@ private:
     // and 7); Number < 0: none.
     int PrintReportV03(char ReportType, bool OptionA, bool OptionB, bool OptionC, int Number);
     // Sends report command Cmd. On generations 7 and 8 a report the user
-    // interrupted (error 10) may still have been registered: then true, with
-    // Number, SaleSum and BuyingSum from the register's last document.
+    // interrupted (error 10), or whose answer was spoilt or lost on the line,
+    // may still have been registered: then true, with Number, SaleSum and
+    // BuyingSum from the register's last document.
     bool TransferReport(uint8_t Cmd, std::string_view Request, std::span<char> Answer, int& Number);
     // Fiscal-memory report "B" of ReportType over two 8-byte argument slots.
     using TKestReportSlot = char[9];  // eight characters and a NUL

@@ -123,23 +123,41 @@ bool TKestorFPrt::TransferReport(uint8_t Cmd, std::string_view Request, std::spa
     // document's number: note it before.
     const bool recoverable = FGeneration > 6;
     const int before = recoverable ? InternalDocNumber() : 0;
-    try {
-        Transfer(Cmd, mctProtocol, Request.data(), static_cast<int>(Request.size()), Answer.data(),
-                 static_cast<int>(Answer.size()));
-        return false;
-    } catch (const EKestEcrError& e) {
-        if (!recoverable || e.ErrCodeEx() != ErrInterrupted) throw;
+    // The report is registered when the last document has moved on; its
+    // number and sums are then the last document's.
+    const auto registered = [&] {
         TKestOperType oper;
         TKestDateTime date;
         int operNumber, docNumber, recNumber, repNumber;
         TKestCurrency sum, buying;
         InternalLastDocInfo(oper, date, operNumber, docNumber, recNumber, repNumber, sum, buying);
-        if (docNumber == before) throw;  // nothing registered: the refusal stands
+        if (docNumber == before) return false;  // nothing registered: the failure stands
         FSaleSum = sum;
         FBuyingSum = buying;
         Number = repNumber;
         return true;
+    };
+    // An answer spoilt or lost on the line may follow a report the register
+    // printed; asked in vain, the line's failure stands.
+    const auto registeredAfterLoss = [&] {
+        try {
+            return registered();
+        } catch (const EKestError&) {
+            return false;
+        }
+    };
+    try {
+        Transfer(Cmd, mctProtocol, Request.data(), static_cast<int>(Request.size()), Answer.data(),
+                 static_cast<int>(Answer.size()));
+        return false;
+    } catch (const EKestEcrError& e) {
+        if (!recoverable || e.ErrCodeEx() != ErrInterrupted || !registered()) throw;
+    } catch (const EKestBadResponse&) {
+        if (!recoverable || !registeredAfterLoss()) throw;
+    } catch (const EKestNoResponse&) {
+        if (!recoverable || !registeredAfterLoss()) throw;
     }
+    return true;
 }
 
 int TKestorFPrt::PrintReport(bool Clearing, bool Option) {
