@@ -905,7 +905,7 @@ protected:
     void SendDocument(uint8_t Cmd, std::span<const std::string_view> Blocks, bool Printed);
     // A close whose outcome the register never told: its last document
     // number before it, and the document's operation. Any end of the
-    // document forgets it.
+    // document, or a new one, forgets it.
     struct TUnsettledClose {
         int Number;
         TKestOperType Oper;
@@ -1015,8 +1015,9 @@ private:
     // and 7); Number < 0: none.
     int PrintReportV03(char ReportType, bool OptionA, bool OptionB, bool OptionC, int Number);
     // Sends report command Cmd. On generations 7 and 8 a report the user
-    // interrupted (error 10) may still have been registered: then true, with
-    // Number, SaleSum and BuyingSum from the register's last document.
+    // interrupted (error 10), or whose answer was spoilt or lost on the line,
+    // may still have been registered: then true, with Number, SaleSum and
+    // BuyingSum from the register's last document.
     bool TransferReport(uint8_t Cmd, std::string_view Request, std::span<char> Answer, int& Number);
     // Fiscal-memory report "B" of ReportType over two 8-byte argument slots.
     using TKestReportSlot = char[9];  // eight characters and a NUL

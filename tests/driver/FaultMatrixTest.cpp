@@ -12,6 +12,7 @@
 #include <functional>
 #include <future>
 #include <mutex>
+#include <ostream>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -120,29 +121,32 @@ struct TOperation {
     char AnswerAt;    // what goes out before its last answer: Cmd, or ESC
     int Timeout;      // the time-out its last answer is awaited with
     int AnswerBytes;  // the longest read of that answer
-    bool Document;    // a fiscal document: printed exactly once
+    bool Document;    // a fiscal document, kept by the driver until it is closed
+    // The register's last document settles a lost answer: a document close,
+    // or a report on a register whose last document tells.
+    bool Settled;
     TKestDocStatus Kept;
     void (*Prepare)(TKestorFPrt&);
     void (*Run)(TKestorFPrt&);
 };
 
 const TOperation Operations[] = {
-    {"identification", mem207_1K, "", false, 'E', 'E', Ti, 100, false, mdsUnknown,
+    {"identification", mem207_1K, "", false, 'E', 'E', Ti, 100, false, false, mdsUnknown,
      [](TKestorFPrt&) {}, [](TKestorFPrt& D) { D.Open(); }},
-    {"query", mem207_1K, "", true, 'J', 'J', Ti, 70, false, mdsClosed, [](TKestorFPrt&) {},
+    {"query", mem207_1K, "", true, 'J', 'J', Ti, 70, false, false, mdsClosed, [](TKestorFPrt&) {},
      [](TKestorFPrt& D) { D.QueryLastDocInfo(); }},
-    {"receipt close", mem207_1K, "", true, 'K', 'K', Ti, 15, true, mdsReceipt, Sell,
+    {"receipt close", mem207_1K, "", true, 'K', 'K', Ti, 15, true, true, mdsReceipt, Sell,
      [](TKestorFPrt& D) {
          D.CloseReceipt(u"1", mptCash, Money("500.00"), {}, u"", 0, moiNumberName);
      }},
-    {"composite close", mem207_1F, "1.0 VLS B2.5", true, 'S', 'S', Ti, 15, true, mdsCached, Sell,
-     [](TKestorFPrt& D) { D.CloseFiscalDoc(); }},
-    {"X report", mem207_1K, "", true, '5', '5', Ti, 46, false, mdsClosed,
+    {"composite close", mem207_1F, "1.0 VLS B2.5", true, 'S', 'S', Ti, 15, true, true, mdsCached,
+     Sell, [](TKestorFPrt& D) { D.CloseFiscalDoc(); }},
+    {"X report", mem207_1K, "", true, '5', '5', Ti, 46, false, true, mdsClosed,
      [](TKestorFPrt& D) {
          if (D.CheckEcrStatus(0) != 1) D.OpenDay(1, u"Кассир", false, D.Protocol());
      },
      [](TKestorFPrt& D) { D.XReport(0); }},
-    {"non-fiscal print", mem207_1K, "", true, '6', Esc, Te, 15, false, mdsClosed,
+    {"non-fiscal print", mem207_1K, "", true, '6', Esc, Te, 15, false, false, mdsClosed,
      [](TKestorFPrt&) {}, [](TKestorFPrt& D) { D.PrintNonFiscal(u"Спасибо!", true, true); }},
 };
 
@@ -158,6 +162,10 @@ struct TOutcome {
 std::string Describe(const TOutcome& O) {
     if (O.Class.empty()) return "success";
     return O.Class + " " + std::to_string(O.ErrCode) + "/" + std::to_string(O.ErrCodeEx);
+}
+
+void PrintTo(const TOutcome& O, std::ostream* Os) {
+    *Os << Describe(O);
 }
 
 const TOutcome Printed{};
@@ -176,9 +184,10 @@ struct TFaultCase {
     bool AtRequest;  // strikes the request; else the operation's last answer
     void (*Inject)(TBench&);
     void (*Clear)(TBench&);
-    // The outcome on a non-document, and on a document the register printed.
+    // The outcome; on an operation the last document settles, success when
+    // the register printed it all the same.
     TOutcome Outcome;
-    bool DocumentPrinted;
+    bool Printed;
     // Least and most time, in ms, for the operation.
     int (*Least)(const TOperation&);
     int (*Bound)(const TOperation&);
@@ -202,9 +211,9 @@ int Zero(const TOperation&) {
 int TimeoutOf(const TOperation& Op) {
     return Op.Timeout;
 }
-// A document's close that meets a stuck register asks it once more.
+// An operation the last document settles asks a stuck register once more.
 int Twice(const TOperation& Op, int Once) {
-    return Op.Document ? 2 * Once : Once;
+    return Op.Settled ? 2 * Once : Once;
 }
 
 const TFaultCase Faults[] = {
@@ -245,7 +254,7 @@ const TFaultCase Faults[] = {
      [](const TOperation& Op) {
          // Held past the external time-out; the last write waits its own time.
          const int head = Te + Ti + PerByte * HeadBytes;
-         return Op.Document ? head + Te + Ti + PerByte : head;
+         return Op.Settled ? head + Te + Ti + PerByte : head;
      }},
     {"line hung up", false, [](TBench& B) { B.Emu.InjectFault(TFault::HangUp); }, [](TBench&) {},
      LineGone, true, Zero, TimeoutOf},
@@ -302,7 +311,7 @@ TEST_P(FaultMatrix, EachFaultEndsInItsOutcomeInTimeAndIsRecoveredFrom) {
             std::chrono::duration_cast<std::chrono::milliseconds>(TClock::now() - start).count();
         if (bench.Abort.valid()) bench.Abort.wait();
 
-        const bool printedAtOnce = op.Document && fault.DocumentPrinted;
+        const bool printedAtOnce = op.Settled && fault.Printed;
         const TOutcome expected = printedAtOnce ? Printed : fault.Outcome;
         EXPECT_EQ(outcome, expected) << Describe(outcome);
         EXPECT_EQ(drv.ErrCode(), expected.ErrCode);
@@ -335,8 +344,14 @@ TEST_P(FaultMatrix, EachFaultEndsInItsOutcomeInTimeAndIsRecoveredFrom) {
         }
         if (op.Document) {
             EXPECT_EQ(drv.GetDocStatus(), mdsClosed);
-            EXPECT_EQ(drv.DocNumber(), number + 1);
-            EXPECT_EQ(bench.Tape.Count(), printed + 1);
+        }
+        if (op.Settled) {
+            // A report the register printed before an abort is printed again
+            // when asked again: the driver cannot tell that request from a
+            // new one. A document is printed once.
+            const int prints = !op.Document && outcome == Aborted ? 2 : 1;
+            EXPECT_EQ(drv.DocNumber(), number + prints);
+            EXPECT_EQ(bench.Tape.Count(), printed + prints);
         }
         EXPECT_NO_THROW(drv.QueryLastDocInfo()) << kest::ToUtf8(drv.ErrMessage());
     }

@@ -230,6 +230,46 @@ TEST(ReportsLink, ReportsWhosePrintBrokeOff) {
     }
 }
 
+// An answer spoilt or lost on the line after the register printed the
+// report: where the last document tells (generations 7 and 8) the report
+// counts as printed, so that it is not printed again; elsewhere the line's
+// failure stands.
+TEST(ReportsLink, ReportWhoseAnswerWasLost) {
+    struct TCase {
+        TModelCase Register;
+        TFault Fault;
+        bool Z;
+    };
+    const TCase cases[] = {
+        {{memPCK, "1.0 PCK", 7}, TFault::NoAnswer, false},
+        {{memPCK, "1.0 PCK", 7}, TFault::BadBcc, true},
+        {{mem207_1K, "1.0", 8}, TFault::CutShort, true},
+        {{mem207_1K, "1.0", 8}, TFault::WrongEcho, false},
+        {{mem207_1F, "6.0", 6}, TFault::Garbage, false},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Register.Generation);
+        TEmulator emu(Register(c.Register.Model, c.Register.Firmware));
+        TLinkDriver drv(emu.DevicePath());
+        drv.Open();
+        Sell(drv);
+        const int before = drv.DocNumber();
+        drv.OnDataSend = [&](TKestorFPrt&, const void* Data, int Size) {
+            const char code = *static_cast<const char*>(Data);
+            if (Size == 6 && (code == '5' || code == '_')) emu.InjectFault(c.Fault, 1);
+        };
+        if (c.Register.Generation < 7) {
+            EXPECT_THROW(drv.XReport(), EKestBadResponse);
+        } else {
+            EXPECT_EQ(c.Z ? drv.ZReport() : drv.XReport(), c.Z ? 43 : 1)
+                << kest::ToUtf8(drv.ErrMessage());
+            EXPECT_EQ(drv.SaleSum(), Money("250.00"));
+        }
+        drv.OnDataSend = nullptr;
+        EXPECT_EQ(drv.DocNumber(), before + 1);  // printed once
+    }
+}
+
 TEST(ReportsLink, XoffAndXonOfTheRegisterReachTheApplication) {
     // The printer takes long over a line, the driver's line times out soon.
     TConfig config = Register(mem207_1F);
