@@ -321,7 +321,7 @@ TEST_P(FaultMatrix, EachFaultEndsInItsOutcomeInTimeAndIsRecoveredFrom) {
         EXPECT_LE(ms, bound + Margin);
         kest::test::TReport::Get().Set("fault-matrix", "fault \\ operation", fault.Name, op.Name,
                                        Describe(outcome) + ", " + std::to_string(ms) +
-                                           " ms (bound " + std::to_string(bound) + ")");
+                                           " ms (bound " + std::to_string(bound + Margin) + ")");
 
         // What the failure left: the document kept, the rest unchanged, and
         // the line not stuck in a state of the exchange.
