@@ -130,6 +130,10 @@ struct TOperation {
     void (*Run)(TKestorFPrt&);
 };
 
+void PrintTo(const TOperation& Op, std::ostream* Os) {
+    *Os << Op.Name;
+}
+
 const TOperation Operations[] = {
     {"identification", mem207_1K, "", false, 'E', 'E', Ti, 100, false, false, mdsUnknown,
      [](TKestorFPrt&) {}, [](TKestorFPrt& D) { D.Open(); }},
