@@ -11,6 +11,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <fstream>
+#include <stdexcept>
+#include <string>
 #include <system_error>
 #include <utility>
 
@@ -221,7 +224,23 @@ void TEmulator::HangUpLocked() {
     if (FSlave.Get() < 0) LogLine(std::string("reopening the line: ") + std::strerror(errno));
 }
 
+bool TEmulator::CanHangUp() {
+    // The effective capabilities, in hexadecimal, on the line "CapEff:".
+    constexpr int CapSysAdmin = 21;
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+        if (!line.starts_with("CapEff:")) continue;
+        const unsigned long long caps = std::strtoull(line.c_str() + 7, nullptr, 16);
+        return (caps >> CapSysAdmin) & 1;
+    }
+    return false;
+}
+
 void TEmulator::InjectFault(TFault Fault, int Count) {
+    // Without the right the line would not hang up, and the fault would pass
+    // for a lost answer.
+    if (Fault == TFault::HangUp && !CanHangUp())
+        throw std::runtime_error("hang-up: hanging up the line needs CAP_SYS_ADMIN");
     std::lock_guard lock(FLock);
     FRegister->InjectFault(Fault, Count);
 }

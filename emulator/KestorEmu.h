@@ -116,8 +116,13 @@ public:
     // Ends serving; the pty stays open until destruction.
     void Stop();
 
+    // Whether this process may hang the line up (TFault::HangUp): hanging up
+    // a pseudo-terminal that stays open needs CAP_SYS_ADMIN.
+    static bool CanHangUp();
+
     // All thread-safe:
     // Count -1: every answer (every registered document) until ClearFaults.
+    // std::runtime_error for HangUp when CanHangUp is false.
     void InjectFault(TFault Fault, int Count = 1);
     void ClearFaults();
     // Count ACKs before every answer, Interval apart. Count -1: every request

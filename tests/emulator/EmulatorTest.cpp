@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <functional>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -241,6 +242,10 @@ TEST(EmulatorLine, AcksNoticesAndXoff) {
 // and cannot write; the device opened anew serves again.
 TEST(EmulatorLine, HangUpInPlaceOfTheAnswer) {
     TEmulator emulator({});
+    if (!TEmulator::CanHangUp()) {
+        EXPECT_THROW(emulator.InjectFault(TFault::HangUp), std::runtime_error);
+        GTEST_SKIP() << "hanging up a pseudo-terminal needs CAP_SYS_ADMIN";
+    }
     const std::string identity = Answer('E', "0000", DefaultIdentity());
     {
         TLine line(emulator.DevicePath());
