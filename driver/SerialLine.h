@@ -118,7 +118,9 @@ public:
     // BaudRate, 8 data bits, no parity, 1 stop bit, raw, XON/XOFF output flow
     // control, no input or hardware flow control, DTR and RTS off.
     TSerialLine(const std::string& Device, int BaudRate, const TWakeup& Wakeup);
+    ~TSerialLine() override;
 
+    void Close() override;
     void SetBaudRate(int BaudRate) override;
     void Purge() override;
     int Write(const void* Data, int Size) override;

@@ -47,6 +47,22 @@ void SetSpeed(termios& Tio, int BaudRate) {
         ThrowErrno("serial line baud rate");
 }
 
+// Exclusive use is a flag of the device, not of a handle: where another
+// handle keeps the device open (the other side of a pseudo-terminal, held by
+// an emulator or a device bridge) it would outlive our close and refuse every
+// later open but root's. Cleared before the handle goes.
+struct TExclusiveGuard {
+    int Fd;
+    ~TExclusiveGuard() {
+        if (Fd >= 0) ::ioctl(Fd, TIOCNXCL);
+    }
+};
+
+void CloseExclusive(int Fd) {
+    ::ioctl(Fd, TIOCNXCL);
+    ::close(Fd);
+}
+
 }  // namespace
 
 TSerialLine::TSerialLine(const std::string& Device, int BaudRate, const TWakeup& Wakeup)
@@ -62,6 +78,7 @@ void TSerialLine::Open() {
     // does not stop root, so an advisory lock backs it: a second open, by
     // anyone, is refused as busy.
     if (ioctl(fd.Fd, TIOCEXCL) < 0) ThrowErrno("serial line exclusive access");
+    TExclusiveGuard exclusive{fd.Fd};
     if (flock(fd.Fd, LOCK_EX | LOCK_NB) < 0) {
         if (errno == EWOULDBLOCK) ThrowOs(EBUSY, device);
         ThrowErrno("serial line lock");
@@ -93,14 +110,24 @@ void TSerialLine::Open() {
     if (ioctl(fd.Fd, TIOCMBIC, &lines) < 0 && errno != ENOTTY && errno != EINVAL)
         ThrowErrno("serial line DTR/RTS");
 
+    exclusive.Fd = -1;
     FFd = fd.Release();
     FDropped = false;
+}
+
+TSerialLine::~TSerialLine() {
+    if (FFd >= 0) ::ioctl(FFd, TIOCNXCL);
+}
+
+void TSerialLine::Close() {
+    if (FFd >= 0) ::ioctl(FFd, TIOCNXCL);
+    TFdLine::Close();
 }
 
 void TSerialLine::HungUp(const char* What) {
     // Closed at once: the lock goes with it, so the device opens again.
     FDropped = true;
-    if (FFd >= 0) ::close(std::exchange(FFd, -1));
+    if (FFd >= 0) CloseExclusive(std::exchange(FFd, -1));
     ThrowOs(EIO, What);
 }
 
@@ -123,7 +150,7 @@ void TSerialLine::Purge() {
         if (errno != EIO) ThrowErrno("serial line purge");
         // Hung up since the last request.
         FDropped = true;
-        ::close(std::exchange(FFd, -1));
+        CloseExclusive(std::exchange(FFd, -1));
     }
     Open();  // fails again, and is tried again, while the device is away
 }
