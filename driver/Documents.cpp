@@ -7,9 +7,12 @@
 #include <cstring>
 #include <initializer_list>
 #include <iterator>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <system_error>
+#include <utility>
 
 #include "DocSlots.h"
 #include "KestorFPrt.h"
@@ -289,29 +292,55 @@ void TKestorFPrt::AddDocProperty(uint8_t Code, uint16_t Flags, int X, int Y, int
 
 void TKestorFPrt::ResetPropertyBuffer() {
     FDoc = {};
+    FUnsettledClose.reset();
 }
 
 void TKestorFPrt::SendDocument(uint8_t Cmd, std::span<const std::string_view> Blocks,
                                bool Printed) {
     InvalidateCounters();
     const TKestOperType oper = GetCurrentOper();
-    const int lastNumber = Printed ? InternalDocNumber() : 0;
-    // The register ends a print it could not finish with error 10; when the
-    // document was registered all the same, its number is the register's
-    // last one now. Should that question fail too, the interruption stands.
-    const auto registered = [&] {
+    TKestOperType lastOper = motUnknown;
+    const int lastNumber = Printed ? InternalDocNumber(lastOper) : 0;
+    if (Printed && FUnsettledClose) {
+        // An earlier close of this document ended without the register's
+        // word: a new last document of its operation is that close's print.
+        const TUnsettledClose earlier = *std::exchange(FUnsettledClose, std::nullopt);
+        if (earlier.Oper == oper && lastOper == oper && lastNumber != earlier.Number) return;
+    }
+    // Whether the register registered the document all the same: its last
+    // document is a new one of this operation. Unknown when the question
+    // fails too.
+    const auto registered = [&]() -> std::optional<bool> {
         try {
-            TKestOperType lastOper = motUnknown;
-            const int number = InternalDocNumber(lastOper);
-            return number != lastNumber && lastOper == oper;
+            TKestOperType nowOper = motUnknown;
+            const int number = InternalDocNumber(nowOper);
+            return number != lastNumber && nowOper == oper;
         } catch (const EKestError&) {
-            return false;
+            return std::nullopt;
+        } catch (const std::system_error&) {
+            return std::nullopt;
         }
+    };
+    // Reported as printed when it was; otherwise the failure stands, and an
+    // unknown outcome is settled by the next close before it sends again.
+    const auto settle = [&] {
+        const std::optional<bool> done = registered();
+        if (done == true) return true;
+        if (!done) FUnsettledClose = TUnsettledClose{lastNumber, oper};
+        return false;
     };
     try {
         TransferBlocks(Cmd, mctProtocol, Blocks);
     } catch (const EKestEcrError& e) {
-        if (!Printed || e.ErrCodeEx() != EcrInterrupted || !registered()) throw;
+        // A refusal prints nothing; error 10 ends a print the register could
+        // not finish, when it may have registered the document.
+        if (!Printed || e.ErrCodeEx() != EcrInterrupted || !settle()) throw;
+    } catch (const EKestConnClosed&) {
+        throw;  // the document went with the connection
+    } catch (...) {
+        // No answer, one that cannot be read, an abort or a line that failed:
+        // the register may have printed the document meanwhile.
+        if (!Printed || !settle()) throw;
     }
 }
 
@@ -346,6 +375,7 @@ void TKestorFPrt::SendFiscalData(bool Close, bool Cancel) {
 }
 
 void TKestorFPrt::EndDocument() {
+    FUnsettledClose.reset();
     FDocStatus = mdsClosed;
     FOper = motUnknown;
     DoStatusUpdate();

@@ -191,13 +191,25 @@ bool TKestorFPrt::WaitResponse(uint8_t Cmd) {
 
 void TKestorFPrt::WaitAndReceiveResponse(uint8_t Cmd, void* OutData, int OutSize,
                                          TKestCmdType CmdType) {
+    using TClock = std::chrono::steady_clock;
     try {
         if (!WaitResponse(Cmd)) {
             // Older registers acknowledge a command that takes long: wait for it
             // as for a printing one.
             if ((FGeneration == 0 || FGeneration == 1) && CmdType != mctExternal)
                 CorrectTimeouts(Cmd, mctExternal);
-            while (!WaitResponse(Cmd)) {}
+            // A register that acknowledges without end must not hang the
+            // application: past the external time-out of ACKs it counts as
+            // one that does not answer, and the application may keep waiting
+            // for another such time. A time-out of 0 waits without limit.
+            auto since = TClock::now();
+            while (!WaitResponse(Cmd)) {
+                if (FExternalTimeout <= 0 ||
+                    TClock::now() - since <= std::chrono::milliseconds(FExternalTimeout))
+                    continue;
+                ThenIdle([&] { AskNoResponse(); });
+                since = TClock::now();
+            }
         }
         ReceiveResponse(Cmd, OutData, OutSize);
     } catch (const EKestBadResponse&) {

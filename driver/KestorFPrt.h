@@ -26,6 +26,7 @@
 #include <initializer_list>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -904,9 +905,19 @@ protected:
     // (8) it with command "S".
     void SendFiscalData(bool Close, bool Cancel);
     // Sends a document in one exchange of Cmd. With Printed, an interruption
-    // (error 10) counts as success when the register's last document number
-    // has moved on with the document's operation.
+    // (error 10), a lost or spoiled answer, or an abort counts as success when
+    // the register's last document number has moved on with the document's
+    // operation; when that cannot be asked at once, the next close of the
+    // same document asks it before sending again.
     void SendDocument(uint8_t Cmd, std::span<const std::string_view> Blocks, bool Printed);
+    // A close whose outcome the register never told: its last document
+    // number before it, and the document's operation. Any end of the
+    // document, or a new one, forgets it.
+    struct TUnsettledClose {
+        int Number;
+        TKestOperType Oper;
+    };
+    std::optional<TUnsettledClose> FUnsettledClose;
     // Empties the property buffer and sets its bounds to their initial values.
     void ResetPropertyBuffer();
 
@@ -1011,8 +1022,9 @@ private:
     // and 7); Number < 0: none.
     int PrintReportV03(char ReportType, bool OptionA, bool OptionB, bool OptionC, int Number);
     // Sends report command Cmd. On generations 7 and 8 a report the user
-    // interrupted (error 10) may still have been registered: then true, with
-    // Number, SaleSum and BuyingSum from the register's last document.
+    // interrupted (error 10), or whose answer was spoilt or lost on the line,
+    // may still have been registered: then true, with Number, SaleSum and
+    // BuyingSum from the register's last document.
     bool TransferReport(uint8_t Cmd, std::string_view Request, std::span<char> Answer, int& Number);
     // Fiscal-memory report "B" of ReportType over two 8-byte argument slots.
     using TKestReportSlot = char[9];  // eight characters and a NUL

@@ -170,7 +170,8 @@ int TFdLine::Read(void* Buffer, int Size) {
         } else if (n == 0) {
             // Readable but nothing to read: the other end hung up.
             HungUp("line read");
-        } else if (errno == ECONNRESET) {
+        } else if (errno == ECONNRESET || errno == EIO) {
+            // A connection reset, or a serial device that is gone.
             HungUp("line read");
         } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
             ThrowErrno("line read");
@@ -200,7 +201,7 @@ int TFdLine::Write(const void* Data, int Size) {
             put += static_cast<int>(n);
             continue;
         }
-        if (n < 0 && (errno == EPIPE || errno == ECONNRESET)) HungUp("line write");
+        if (n < 0 && (errno == EPIPE || errno == ECONNRESET || errno == EIO)) HungUp("line write");
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
             ThrowErrno("line write");
         const TReady ready = WaitFor(FFd, POLLOUT, FWakeup.Handle(), deadline);

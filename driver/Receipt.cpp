@@ -42,6 +42,7 @@ void TKestorFPrt::OpenReceipt(TKestOperType Oper) {
         FReceiptHeader = {};
         FReceiptHeader.Oper[0] = code;
         FReceiptItemCount = 0;
+        FUnsettledClose.reset();
         // These registers report no document status: the driver keeps it.
         FDocStatus = mdsReceipt;
         FOper = Oper;

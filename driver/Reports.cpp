@@ -2,6 +2,7 @@
 // department and operator forms, and the fiscal-memory reports.
 #include <cstring>
 #include <string_view>
+#include <system_error>
 
 #include "KestorFPrt.h"
 #include "Messages.h"
@@ -123,23 +124,43 @@ bool TKestorFPrt::TransferReport(uint8_t Cmd, std::string_view Request, std::spa
     // document's number: note it before.
     const bool recoverable = FGeneration > 6;
     const int before = recoverable ? InternalDocNumber() : 0;
-    try {
-        Transfer(Cmd, mctProtocol, Request.data(), static_cast<int>(Request.size()), Answer.data(),
-                 static_cast<int>(Answer.size()));
-        return false;
-    } catch (const EKestEcrError& e) {
-        if (!recoverable || e.ErrCodeEx() != ErrInterrupted) throw;
+    // The report is registered when the last document has moved on; its
+    // number and sums are then the last document's.
+    const auto registered = [&] {
         TKestOperType oper;
         TKestDateTime date;
         int operNumber, docNumber, recNumber, repNumber;
         TKestCurrency sum, buying;
         InternalLastDocInfo(oper, date, operNumber, docNumber, recNumber, repNumber, sum, buying);
-        if (docNumber == before) throw;  // nothing registered: the refusal stands
+        if (docNumber == before) return false;  // nothing registered: the failure stands
         FSaleSum = sum;
         FBuyingSum = buying;
         Number = repNumber;
         return true;
+    };
+    // A lost or spoilt answer, an abort or a line that failed may follow a
+    // report the register printed; asked in vain, the failure stands.
+    const auto registeredAfterLoss = [&] {
+        try {
+            return registered();
+        } catch (const EKestError&) {
+            return false;
+        } catch (const std::system_error&) {
+            return false;
+        }
+    };
+    try {
+        Transfer(Cmd, mctProtocol, Request.data(), static_cast<int>(Request.size()), Answer.data(),
+                 static_cast<int>(Answer.size()));
+        return false;
+    } catch (const EKestEcrError& e) {
+        if (!recoverable || e.ErrCodeEx() != ErrInterrupted || !registered()) throw;
+    } catch (const EKestConnClosed&) {
+        throw;
+    } catch (...) {
+        if (!recoverable || !registeredAfterLoss()) throw;
     }
+    return true;
 }
 
 int TKestorFPrt::PrintReport(bool Clearing, bool Option) {

@@ -130,13 +130,18 @@ private:
     int FAheadPos = 0, FAheadEnd = 0;
 };
 
+// A line that hangs up (a USB adapter pulled, a modem line dropped) fails the
+// call that meets it; the next request opens the device again, as the TCP
+// line connects again.
 class TSerialLine : public TFdLine {
 public:
     // Opens Device for reading and writing, exclusively, and sets up the line:
     // BaudRate, 8 data bits, no parity, 1 stop bit, raw, XON/XOFF output flow
     // control, no input or hardware flow control, DTR and RTS off.
     TSerialLine(const std::string& Device, int BaudRate, const TWakeup& Wakeup);
+    ~TSerialLine() override;
 
+    void Close() override;
     void SetBaudRate(int BaudRate) override;
     void Purge() override;
     int Write(const void* Data, int Size) override;
@@ -145,10 +150,15 @@ public:
 
 protected:
     void WriteTimedOut() override;
+    [[noreturn]] void HungUp(const char* What) override;
 
 private:
+    void Open();
+
+    std::string FDevice;
     int FBaudRate;
     bool FHeld = false;
+    bool FDropped = false;
 };
 
 // A raw TCP connection to a serial device server. The server sets the line's

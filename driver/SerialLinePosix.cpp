@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <utility>
 
 #include "LinePosix.h"
 #include "SerialLine.h"
@@ -46,18 +47,40 @@ void SetSpeed(termios& Tio, int BaudRate) {
         ThrowErrno("serial line baud rate");
 }
 
+// Exclusive use is a flag of the device, not of a handle: where another
+// handle keeps the device open (the other side of a pseudo-terminal, held by
+// an emulator or a device bridge) it would outlive our close and refuse every
+// later open but root's. Cleared before the handle goes.
+struct TExclusiveGuard {
+    int Fd;
+    ~TExclusiveGuard() {
+        if (Fd >= 0) ::ioctl(Fd, TIOCNXCL);
+    }
+};
+
+void CloseExclusive(int Fd) {
+    ::ioctl(Fd, TIOCNXCL);
+    ::close(Fd);
+}
+
 }  // namespace
 
 TSerialLine::TSerialLine(const std::string& Device, int BaudRate, const TWakeup& Wakeup)
-    : TFdLine(Wakeup), FBaudRate(BaudRate) {
-    TFdGuard fd{::open(Device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)};
-    if (fd.Fd < 0) ThrowErrno(Device.c_str());
+    : TFdLine(Wakeup), FDevice(Device), FBaudRate(BaudRate) {
+    Open();
+}
+
+void TSerialLine::Open() {
+    const char* device = FDevice.c_str();
+    TFdGuard fd{::open(device, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)};
+    if (fd.Fd < 0) ThrowErrno(device);
     // Another process opening the line would corrupt the exchange. TIOCEXCL
     // does not stop root, so an advisory lock backs it: a second open, by
     // anyone, is refused as busy.
     if (ioctl(fd.Fd, TIOCEXCL) < 0) ThrowErrno("serial line exclusive access");
+    TExclusiveGuard exclusive{fd.Fd};
     if (flock(fd.Fd, LOCK_EX | LOCK_NB) < 0) {
-        if (errno == EWOULDBLOCK) ThrowOs(EBUSY, Device.c_str());
+        if (errno == EWOULDBLOCK) ThrowOs(EBUSY, device);
         ThrowErrno("serial line lock");
     }
 
@@ -79,7 +102,7 @@ TSerialLine::TSerialLine(const std::string& Device, int BaudRate, const TWakeup&
     tio.c_cc[VTIME] = 0;
     tio.c_cc[VSTART] = Xon;
     tio.c_cc[VSTOP] = Xoff;
-    SetSpeed(tio, BaudRate);
+    SetSpeed(tio, FBaudRate);
     if (tcsetattr(fd.Fd, TCSANOW, &tio) < 0) ThrowErrno("serial line settings");
 
     // Pseudo-terminals have no modem lines.
@@ -87,10 +110,33 @@ TSerialLine::TSerialLine(const std::string& Device, int BaudRate, const TWakeup&
     if (ioctl(fd.Fd, TIOCMBIC, &lines) < 0 && errno != ENOTTY && errno != EINVAL)
         ThrowErrno("serial line DTR/RTS");
 
+    exclusive.Fd = -1;
     FFd = fd.Release();
+    FDropped = false;
+}
+
+TSerialLine::~TSerialLine() {
+    if (FFd >= 0) ::ioctl(FFd, TIOCNXCL);
+}
+
+void TSerialLine::Close() {
+    if (FFd >= 0) ::ioctl(FFd, TIOCNXCL);
+    TFdLine::Close();
+}
+
+void TSerialLine::HungUp(const char* What) {
+    // Closed at once: the lock goes with it, so the device opens again.
+    FDropped = true;
+    if (FFd >= 0) CloseExclusive(std::exchange(FFd, -1));
+    ThrowOs(EIO, What);
 }
 
 void TSerialLine::SetBaudRate(int BaudRate) {
+    if (FDropped) {
+        SpeedOf(BaudRate);     // refused as it would be on an open line
+        FBaudRate = BaudRate;  // taken when the device opens again
+        return;
+    }
     termios tio{};
     if (tcgetattr(FFd, &tio) < 0) ThrowErrno("serial line settings");
     SetSpeed(tio, BaudRate);
@@ -100,7 +146,14 @@ void TSerialLine::SetBaudRate(int BaudRate) {
 
 void TSerialLine::Purge() {
     DropBuffered();
-    if (tcflush(FFd, TCIOFLUSH) < 0) ThrowErrno("serial line purge");
+    if (!FDropped) {
+        if (tcflush(FFd, TCIOFLUSH) == 0) return;
+        if (errno != EIO) ThrowErrno("serial line purge");
+        // Hung up since the last request.
+        FDropped = true;
+        CloseExclusive(std::exchange(FFd, -1));
+    }
+    Open();  // fails again, and is tried again, while the device is away
 }
 
 int TSerialLine::Write(const void* Data, int Size) {
@@ -120,6 +173,7 @@ bool TSerialLine::Drain() {
         int count = 0;
         if (ioctl(FFd, TIOCOUTQ, &count) < 0) {
             if (errno == ENOTTY || errno == EINVAL) return 0;  // nothing to wait for
+            if (errno == EIO) HungUp("serial line output queue");
             ThrowErrno("serial line output queue");
         }
         return count;

@@ -4,6 +4,7 @@
 #ifdef __linux__
 #include <sys/prctl.h>
 #endif
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -13,6 +14,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <fstream>
+#include <stdexcept>
+#include <string>
 #include <system_error>
 #include <utility>
 
@@ -210,6 +214,15 @@ void TEmulator::ReceiveLocked(std::string_view Bytes, TRegister::TClock::time_po
 void TEmulator::FlushLocked(TRegister::TClock::time_point Now) {
     const bool wasIdle = FOut.empty();
     FOut += FRegister->Poll(Now);
+    if (FRegister->TakeHangUp()) {
+        // What was due goes out first, as far as the line takes it.
+        if (!FOut.empty()) {
+            [[maybe_unused]] const ssize_t n = ::write(FMaster.Get(), FOut.data(), FOut.size());
+        }
+        FOut.clear();
+        HangUpLocked();
+        return;
+    }
     if (FOut.empty()) return;
     size_t due = FOut.size();
     TRegister::TClock::duration byteTime{};  // unpaced: no time at all
@@ -233,7 +246,32 @@ void TEmulator::FlushLocked(TRegister::TClock::time_point Now) {
     }
 }
 
+void TEmulator::HangUpLocked() {
+    // The host's handle reads the end of the line and cannot write; the
+    // device itself stays, and opens again.
+    if (::ioctl(FSlave.Get(), TIOCVHANGUP) < 0)
+        LogLine(std::string("hang-up: ") + std::strerror(errno));
+    FSlave = TFd(::open(FDevicePath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+    if (FSlave.Get() < 0) LogLine(std::string("reopening the line: ") + std::strerror(errno));
+}
+
+bool TEmulator::CanHangUp() {
+    // The effective capabilities, in hexadecimal, on the line "CapEff:".
+    constexpr int CapSysAdmin = 21;
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+        if (!line.starts_with("CapEff:")) continue;
+        const unsigned long long caps = std::strtoull(line.c_str() + 7, nullptr, 16);
+        return (caps >> CapSysAdmin) & 1;
+    }
+    return false;
+}
+
 void TEmulator::InjectFault(TFault Fault, int Count) {
+    // Without the right the line would not hang up, and the fault would pass
+    // for a lost answer.
+    if (Fault == TFault::HangUp && !CanHangUp())
+        throw std::runtime_error("hang-up: hanging up the line needs CAP_SYS_ADMIN");
     std::lock_guard lock(FLock);
     FRegister->InjectFault(Fault, Count);
 }
@@ -288,6 +326,11 @@ std::vector<std::string> TEmulator::Received() const {
     std::lock_guard lock(FLock);
     const auto& received = FRegister->Received();
     return {received.begin(), received.end()};
+}
+
+size_t TEmulator::RequestCount() const {
+    std::lock_guard lock(FLock);
+    return FRegister->FrameCount();
 }
 
 bool TEmulator::WaitForRequests(size_t Count, std::chrono::milliseconds Timeout) const {

@@ -22,9 +22,11 @@
 
 namespace kest::emu {
 
-// Faults of the answer frame, and InterruptedPrint: a fiscal document is
-// registered and printed, but its answer carries error 10 as if the print
-// had broken off.
+// Faults of the answer frame; HangUp: in place of the answer the register
+// hangs the line up, as a pulled cable or USB adapter does (every handle of
+// the line's device sees the hang-up; the device works again for whoever
+// opens it anew); InterruptedPrint: a fiscal document is registered and
+// printed, but its answer carries error 10 as if the print had broken off.
 enum class TFault {
     NoAnswer,
     CutShort,
@@ -33,9 +35,13 @@ enum class TFault {
     EtxInData,
     WrongEcho,
     WrongSeparator,
+    HangUp,
     InterruptedPrint,
 };
-inline constexpr int FaultCount = 8;
+inline constexpr int FaultCount = 9;
+
+// For HoldXoff: no XON follows until HoldXoff is called again.
+inline constexpr std::chrono::milliseconds HoldForever{-1};
 
 // Takes what the register prints: UTF-8 text, whole lines.
 using TTapeSink = std::function<void(std::string_view Text)>;
@@ -74,8 +80,8 @@ TKestEcrModel ParseModel(std::string_view Name);
 // empty tag means the model's default one.
 int GenerationOf(TKestEcrModel Model, std::string_view Firmware);
 // "no-answer", "cut-short", "bad-bcc", "garbage", "etx-in-data", "wrong-echo",
-// "wrong-separator", "interrupted-print"; std::invalid_argument for anything
-// else.
+// "wrong-separator", "hang-up", "interrupted-print"; std::invalid_argument for
+// anything else.
 TFault ParseFault(std::string_view Name);
 
 class TRegister;
@@ -111,14 +117,24 @@ public:
     // Ends serving; the pty stays open until destruction.
     void Stop();
 
+    // Whether this process may hang the line up (TFault::HangUp): hanging up
+    // a pseudo-terminal that stays open needs CAP_SYS_ADMIN.
+    static bool CanHangUp();
+
     // All thread-safe:
     // Count -1: every answer (every registered document) until ClearFaults.
+    // std::runtime_error for HangUp when CanHangUp is false.
     void InjectFault(TFault Fault, int Count = 1);
     void ClearFaults();
+    // Count ACKs before every answer, Interval apart. Count -1: every request
+    // is acknowledged every Interval (10 ms at least) and never answered, as
+    // by a register stuck at work, until the next SetAcks.
     void SetAcks(int Count, std::chrono::milliseconds Interval = {});
     // Count printer-not-ready notices before the next answer; with Commands
     // (command codes, "6K") before the next answer to one of them.
     void SetNotices(int Count, uint8_t DeviceByte = 0x0A, std::string Commands = {});
+    // XOFF now and XON after Time; HoldForever: no XON until the next call
+    // (HoldXoff(0ms) lets the line go at once).
     void HoldXoff(std::chrono::milliseconds Time);
     void SetExtendedStatus(const std::array<uint8_t, 5>& Bytes);
     std::string Password() const;
@@ -127,6 +143,8 @@ public:
     // received outside frames (0x04, 0x01, 0x07), in order, the last 256 of
     // them: for tests.
     std::vector<std::string> Received() const;
+    // Every request frame received since the start.
+    size_t RequestCount() const;
     // Blocks until N request frames have been handled or the time passes;
     // returns whether they were.
     bool WaitForRequests(size_t Count, std::chrono::milliseconds Timeout) const;
@@ -144,6 +162,8 @@ private:
     // Hands the host's bytes to the register; when paced, each at the time
     // its last bit arrives on a real line.
     void ReceiveLocked(std::string_view Bytes, std::chrono::steady_clock::time_point Now, int Rate);
+    // Hangs up every handle of the slave device, then opens our own again.
+    void HangUpLocked();
 
     TConfig FConfig;
     int FGeneration = 0;

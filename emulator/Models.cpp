@@ -40,8 +40,8 @@ bool SameIgnoringCase(std::string_view A, std::string_view B) {
 }
 
 constexpr std::string_view FaultNames[FaultCount] = {
-    "no-answer",   "cut-short",  "bad-bcc",         "garbage",
-    "etx-in-data", "wrong-echo", "wrong-separator", "interrupted-print",
+    "no-answer",  "cut-short",       "bad-bcc", "garbage",           "etx-in-data",
+    "wrong-echo", "wrong-separator", "hang-up", "interrupted-print",
 };
 
 }  // namespace

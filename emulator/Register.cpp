@@ -125,14 +125,26 @@ std::string TRegister::Poll(TClock::time_point Now) {
         FWaiting.reset();
         FNotices = 0;
     }
+    while (FNextAck && *FNextAck <= Now) {
+        Queue(*FNextAck, std::string(1, Ack), "ack");
+        *FNextAck += std::max(FAckInterval, std::chrono::milliseconds(StuckAckInterval));
+    }
     std::string out;
     while (!FQueue.empty() && FQueue.front().At <= Now) {
-        const TOutput& o = FQueue.front();
+        const TOutput o = std::move(FQueue.front());
+        FQueue.pop_front();
         if (o.Label) Log(o.Label, o.Bytes);
+        if (o.HangUp) {
+            // Whatever was half received or awaited a reply is gone with the line.
+            FHangUpDue = true;
+            FFrame.clear();
+            FWaiting.reset();
+            FNotices = 0;
+            break;
+        }
         if (o.Bytes.size() == 1 && (o.Bytes[0] == Xoff || o.Bytes[0] == Xon))
             FXoffSent = o.Bytes[0] == Xoff;
         out += o.Bytes;
-        FQueue.pop_front();
     }
     return out;
 }
@@ -142,6 +154,7 @@ TRegister::TClock::time_point TRegister::NextDeadline() const {
     if (!FQueue.empty()) next = FQueue.front().At;
     if (!FFrame.empty()) next = std::min(next, FFrameLast + FrameIdle);
     if (FWaiting) next = std::min(next, FReplyDeadline);
+    if (FNextAck) next = std::min(next, *FNextAck);
     return next;
 }
 
@@ -150,8 +163,10 @@ void TRegister::InjectFault(TFault Fault, int Count) {
 }
 
 void TRegister::SetAcks(int Count, std::chrono::milliseconds Interval) {
-    FAcks = std::max(Count, 0);
+    FAcks = Count < 0 ? -1 : Count;
     FAckInterval = std::max(Interval, std::chrono::milliseconds{0});
+    // A register stuck at work that comes back has forgotten the request.
+    if (FAcks >= 0) FNextAck.reset();
 }
 
 void TRegister::SetNotices(int Count, uint8_t DeviceByte, std::string Commands) {
@@ -162,7 +177,7 @@ void TRegister::SetNotices(int Count, uint8_t DeviceByte, std::string Commands) 
 
 void TRegister::HoldXoff(std::chrono::milliseconds Time, TClock::time_point Now) {
     Insert(Now, std::string(1, Xoff), "xoff");
-    Insert(Now + Time, std::string(1, Xon), "xon");
+    if (Time >= std::chrono::milliseconds{0}) Insert(Now + Time, std::string(1, Xon), "xon");
 }
 
 std::string TRegister::Password() const {
@@ -187,6 +202,11 @@ void TRegister::HandleFrame(std::string Frame, TClock::time_point Now, int LineR
     }
 
     TClock::time_point at = std::max(Now, FQueueEnd);
+    if (FAcks < 0) {
+        // Stuck at work: acknowledged from now on, never answered.
+        FNextAck = at;
+        return;
+    }
     for (int i = 0; i < FAcks; ++i)
         at = Queue(at, std::string(1, Ack), "ack") + FAckInterval;
     const char code = static_cast<char>(request.Code);
@@ -248,7 +268,7 @@ void TRegister::HandleReply(char Reply, TClock::time_point Now) {
             const uint8_t code = FWaiting->Code;
             FWaiting.reset();
             FNotices = 0;
-            Queue(at, BuildFrame(code, ecInterrupted, FNoticeByte, {}, TakeFaults()), "answer");
+            QueueAnswer(at, code, ecInterrupted, FNoticeByte, {});
             break;
         }
         case InWaitRequest:
@@ -270,7 +290,7 @@ void TRegister::TakeOutput(char Byte, TClock::time_point Now) {
     HandPaper();
     const auto answer = [&](TClock::time_point At) {
         Log("output ended", {});
-        Queue(At, BuildFrame(command, error, DevReady, {}, TakeFaults()), "answer");
+        QueueAnswer(At, command, error, DevReady, {});
     };
     if (!XonXoffProtocol(FState)) {
         // BS: an ACK for every byte the register took, the answer after the
@@ -338,8 +358,18 @@ void TRegister::Respond(const TRequest& Request, TClock::time_point At) {
     for (int i = 0; i < answer.PrintAcks; ++i)
         At = Queue(At, std::string(1, Ack), "ack") + FAckInterval;
     const uint8_t echo = answer.Echo ? answer.Echo : Request.Code;
-    Queue(At, BuildFrame(echo, answer.Error, DevReady, std::move(answer.Data), TakeFaults()),
-          "answer");
+    QueueAnswer(At, echo, answer.Error, DevReady, std::move(answer.Data));
+}
+
+void TRegister::QueueAnswer(TClock::time_point At, uint8_t Echo, int Error, uint8_t Device,
+                            std::string Data) {
+    const std::array<bool, FaultCount> faults = TakeFaults();
+    if (faults[static_cast<int>(TFault::HangUp)]) {
+        FQueueEnd = std::max(At, FQueueEnd);
+        Insert(TOutput{FQueueEnd, {}, "hang-up", true});
+        return;
+    }
+    Queue(At, BuildFrame(Echo, Error, Device, std::move(Data), faults), "answer");
 }
 
 void TRegister::SendNotice(TClock::time_point At) {
@@ -356,9 +386,13 @@ TRegister::TClock::time_point TRegister::Queue(TClock::time_point At, std::strin
 }
 
 void TRegister::Insert(TClock::time_point At, std::string Bytes, const char* Label) {
-    auto it = std::upper_bound(FQueue.begin(), FQueue.end(), At,
+    Insert(TOutput{At, std::move(Bytes), Label});
+}
+
+void TRegister::Insert(TOutput Output) {
+    auto it = std::upper_bound(FQueue.begin(), FQueue.end(), Output.At,
                                [](TClock::time_point T, const TOutput& O) { return T < O.At; });
-    FQueue.insert(it, TOutput{At, std::move(Bytes), Label});
+    FQueue.insert(it, std::move(Output));
 }
 
 std::string TRegister::BuildFrame(uint8_t Echo, int Error, uint8_t Device, std::string Data,

@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "Commands.h"
 #include "KestorEmu.h"
@@ -36,6 +37,8 @@ public:
     // Raw output on XON/XOFF: this many bytes not yet printed fill the input
     // buffer, and the register sends XOFF.
     static constexpr int InputBuffer = 64;
+    // The shortest time between the ACKs of a register stuck at work.
+    static constexpr std::chrono::milliseconds StuckAckInterval{10};
 
     // std::invalid_argument for a configuration no register has;
     // std::runtime_error for a state file it cannot take.
@@ -78,6 +81,9 @@ public:
     size_t FrameCount() const { return FFrameCount; }
     // Whether an XOFF has gone out and its XON not yet.
     bool XoffSent() const { return FXoffSent; }
+    // Whether the register hung the line up since the last call: the bytes
+    // Poll returned go out first, then the line is hung up.
+    bool TakeHangUp() { return std::exchange(FHangUpDue, false); }
 
 private:
     // A request that passed the frame checks, or failed them with Error.
@@ -90,7 +96,8 @@ private:
     struct TOutput {
         TClock::time_point At;
         std::string Bytes;
-        const char* Label;  // for the log; nullptr: not logged
+        const char* Label;    // for the log; nullptr: not logged
+        bool HangUp = false;  // no bytes: the line is hung up here
     };
 
     void HandleFrame(std::string Frame, TClock::time_point Now, int LineRate);
@@ -106,10 +113,15 @@ private:
     void HandleReply(char Reply, TClock::time_point Now);
     void Respond(const TRequest& Request, TClock::time_point At);
     void SendNotice(TClock::time_point At);
+    // The answer frame, spoiled by the faults in force, or the hang-up that
+    // takes its place.
+    void QueueAnswer(TClock::time_point At, uint8_t Echo, int Error, uint8_t Device,
+                     std::string Data);
     // Appends to the answer stream, no earlier than what is already queued.
     TClock::time_point Queue(TClock::time_point At, std::string Bytes, const char* Label);
     // Inserts by time, independent of the answer stream (XON/XOFF).
     void Insert(TClock::time_point At, std::string Bytes, const char* Label);
+    void Insert(TOutput Output);
     std::string BuildFrame(uint8_t Echo, int Error, uint8_t Device, std::string Data,
                            const std::array<bool, FaultCount>& Faults) const;
     std::array<bool, FaultCount> TakeFaults();
@@ -126,8 +138,11 @@ private:
     std::deque<TOutput> FQueue;
     TClock::time_point FQueueEnd;  // when the last queued answer-stream bytes go out
 
-    int FAcks = 0;
+    int FAcks = 0;  // -1: stuck at work, acknowledging without end
     std::chrono::milliseconds FAckInterval{0};
+    // Stuck at work: when the next ACK goes out.
+    std::optional<TClock::time_point> FNextAck;
+    bool FHangUpDue = false;
 
     // Device-status notices of the next answered request (of one of
     // FNoticeCommands, when it names any).

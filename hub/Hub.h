@@ -10,6 +10,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -25,6 +26,8 @@ struct Response;
 
 namespace kest::hub {
 
+class TServer;
+
 struct THubConfig {
     std::vector<TRegisterConfig> Registers;
     std::string Host = "127.0.0.1";
@@ -32,6 +35,10 @@ struct THubConfig {
     std::string Token;
     std::vector<std::string> AllowedOrigins;  // "https://shop.example"
     TRegisterLimits Limits;
+    // How long a client may take to send one request, headers and body: one
+    // that trickles it in a byte at a time is cut off then, and does not
+    // keep a server thread from the calls of others.
+    std::chrono::milliseconds RequestTime{10000};
 };
 
 // "ADDR:PORT", with an IPv6 address in brackets; std::invalid_argument.
@@ -73,7 +80,7 @@ private:
 
     THubConfig FConfig;
     std::vector<std::unique_ptr<THubRegister>> FRegisters;
-    std::unique_ptr<httplib::Server> FServer;
+    std::unique_ptr<TServer> FServer;
     std::atomic<int> FStreams = 0;
 };
 

@@ -36,7 +36,7 @@ int main(int argc, char** argv) {
     std::string listen = "127.0.0.1:9850";
     std::string tokenFile;
     std::vector<std::string> origins;
-    int queueWait = 20000;
+    int queueWait = 20000, requestTime = 10000;
     int internalTimeout = 0, externalTimeout = 0;
     app.add_option("--register", registers,
                    "NAME=N[,baud][,password]: a register on port N (KESTOR_COM<N> applies)")
@@ -50,6 +50,10 @@ int main(int argc, char** argv) {
     app.add_option("--queue-wait", queueWait, "ms a call waits for the calls before it")
         ->capture_default_str()
         ->check(CLI::Range(0, 3600000));
+    app.add_option("--request-time", requestTime,
+                   "ms a client may take to send one request (headers and body)")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 3600000));
     app.add_option("--internal-timeout", internalTimeout, "the driver's internal time-out, ms")
         ->check(CLI::NonNegativeNumber);
     app.add_option("--external-timeout", externalTimeout, "the driver's external time-out, ms")
@@ -75,6 +79,7 @@ int main(int argc, char** argv) {
         kest::hub::ParseListen(listen, config.Host, config.Port);
         config.AllowedOrigins = origins;
         config.Limits.QueueWait = std::chrono::milliseconds(queueWait);
+        config.RequestTime = std::chrono::milliseconds(requestTime);
         if (app.count("--internal-timeout")) config.Limits.InternalTimeout = internalTimeout;
         if (app.count("--external-timeout")) config.Limits.ExternalTimeout = externalTimeout;
         tokenPath =

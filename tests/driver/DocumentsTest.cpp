@@ -593,6 +593,74 @@ TEST(Documents, InterruptedPrint) {
     }
 }
 
+// A close whose answer is lost or spoiled may have been printed: the last
+// document tells, at once or, when that question fails too, at the next
+// close, which then sends the document only when it was not printed.
+TEST(Documents, LostAnswerIsSettledByTheLastDocument) {
+    struct Kind {
+        const char* What;
+        int Generation;
+        char Cmd;
+        TCall Build, Close;
+    };
+    const Kind kinds[] = {
+        {"receipt", 8, 'K',
+         [](D& d) {
+             d.OpenReceipt(motSale);
+             d.AddReceiptItem(u"", Money("1"), false, 1, 1, 0, 1, 0, 0, u"");
+         },
+         [](D& d) { d.CloseReceipt(u"", mptCash, Money("1"), {}, u"", 0, moiName); }},
+        {"composite document", 7, 'S',
+         [](D& d) {
+             d.OpenFiscalDoc(motSale);
+             d.AddDateTime(0, 0, 1);
+         },
+         [](D& d) { d.CloseFiscalDoc(); }},
+    };
+    struct Case {
+        const char* What;
+        bool Lost;       // no answer at all; else one with a wrong checksum
+        int Number;      // of the last document now; 0: that question gets no answer
+        int NextNumber;  // at the next close
+        bool Printed;    // by the close itself
+    };
+    const Case cases[] = {
+        {"spoiled, then a new document: printed", false, 6, 0, true},
+        {"spoiled, the same number: sent again", false, 5, 5, false},
+        {"lost, the question too, then a new document: not sent again", true, 0, 6, false},
+        {"lost, the question too, then the same number: sent again", true, 0, 5, false},
+    };
+    for (const auto& kind : kinds) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(kind.What) + ": " + c.What);
+            D drv;
+            drv.Attach(kind.Generation, true);
+            kind.Build(drv);
+            const std::string before = drv.Buffers();
+            std::string answer = c.Lost ? "" : Done(kind.Cmd);
+            if (!c.Lost) answer[answer.size() - 2] ^= 1;  // a BCC digit
+            drv.Answers = {LastDoc(kind.Generation, 5), answer,
+                           c.Number > 0 ? LastDoc(kind.Generation, c.Number) : ""};
+            if (c.Printed) {
+                EXPECT_NO_THROW(kind.Close(drv)) << kest::ToUtf8(drv.ErrMessage());
+                EXPECT_EQ(drv.GetDocStatus(), mdsClosed);
+                continue;
+            }
+            EXPECT_THROW(kind.Close(drv), EKestError);
+            EXPECT_EQ(drv.ErrCode(), c.Lost ? 3 : 15);
+            EXPECT_TRUE(drv.Buffers() == before);
+            drv.Sent();
+            drv.Answers = {LastDoc(kind.Generation, c.NextNumber), Done(kind.Cmd)};
+            EXPECT_NO_THROW(kind.Close(drv)) << kest::ToUtf8(drv.ErrMessage());
+            EXPECT_EQ(drv.GetDocStatus(), mdsClosed);
+            // The document went out again only when it had not been printed.
+            const bool sentAgain =
+                drv.Sent().find(std::string(1, kind.Cmd) + "5862") != std::string::npos;
+            EXPECT_EQ(sentAgain, c.NextNumber == 5);
+        }
+    }
+}
+
 // One call on an open document (a custom document, or a composite one on
 // generations 3 and 7, of operation Oper; none for motUnknown): what it
 // stores, or what it raises while leaving every buffer as it was.

@@ -155,6 +155,22 @@ TEST(Link, NoticesAndAcknowledgements) {
     EXPECT_NO_THROW(drv.QueryFirmwareInfo());
     emu.SetAcks(0);
 
+    // ACKs without end are waited through for the external time-out (300 ms),
+    // then the application is asked; keeping waiting buys another such time.
+    int asked = 0;
+    drv.OnNoResponse = [&](TKestorFPrt& d) { d.SetRetryOperation(++asked < 2); };
+    emu.SetAcks(-1, 50ms);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_THROW(drv.QueryFirmwareInfo(), EKestNoResponse);
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(asked, 2);
+    EXPECT_GE(took, 600ms);
+    EXPECT_LT(took, 1200ms);
+    EXPECT_EQ(drv.ConnState(), mcsIdle);
+    drv.OnNoResponse = nullptr;
+    emu.SetAcks(0);
+    EXPECT_NO_THROW(drv.QueryFirmwareInfo()) << kest::ToUtf8(drv.ErrMessage());
+
     int notices = 0;
     drv.OnPrinterError = [&](TKestorFPrt& d) { d.SetRetryOperation(++notices < 2); };
     emu.SetNotices(3);

@@ -1,6 +1,6 @@
 // The shift, the reports and the device output of the driver against the
-// emulator: a whole shift on every generation, a Z report whose print broke
-// off, the register's XOFF and XON reaching the application, and a register
+// emulator: a whole shift on every generation, X and Z reports whose print
+// broke off, the register's XOFF and XON reaching the application, and a register
 // switched off and on again with its state file.
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "../ReliabilityReport.h"
 #include "KestorEmu.h"
 #include "KestorFPrt.h"
 #include "LinkDriver.h"
@@ -150,36 +151,122 @@ INSTANTIATE_TEST_SUITE_P(Models, WholeShift, testing::ValuesIn(Models), [](const
     return name;
 });
 
-TEST(ReportsLink, ZReportWhosePrintBrokeOff) {
+// The documents on the tape: the lines of dashes that end them.
+int Documents(TTape& Tape) {
+    const std::string text = Tape.Text();
+    constexpr std::string_view separator = "----------------------------------------\n";
+    int count = 0;
+    for (auto at = text.find(separator); at != text.npos; at = text.find(separator, at + 1))
+        ++count;
+    return count;
+}
+
+// An X or Z report whose print broke off: registered all the same, it counts
+// as printed; cancelled at the printer's notice before the register
+// registered it, it is the register's error 10, and printed once when asked
+// again.
+TEST(ReportsLink, ReportsWhosePrintBrokeOff) {
+    struct TKind {
+        const char* Name;
+        int (*Print)(TKestorFPrt&);
+        int Number;  // of the report registered first
+    };
+    const TKind kinds[] = {
+        {"Z report", [](TKestorFPrt& D) { return D.ZReport(); }, 43},
+        {"X report", [](TKestorFPrt& D) { return D.XReport(); }, 1},
+    };
     for (const TModelCase& m :
          {TModelCase{memPCK, "1.0 PCK", 7}, TModelCase{mem207_1K, "1.0", 8}}) {
-        SCOPED_TRACE(m.Generation);
-        TEmulator emu(Register(m.Model, m.Firmware));
+        for (const TKind& kind : kinds) {
+            const std::string name =
+                std::string(kind.Name) + " (generation " + std::to_string(m.Generation) + ")";
+            SCOPED_TRACE(name);
+            TTape tape;
+            TEmulator emu(tape.Into(Register(m.Model, m.Firmware)));
+            TLinkDriver drv(emu.DevicePath());
+            drv.Open();
+            Sell(drv);
+            int number = drv.DocNumber(), printed = Documents(tape);
+            // Registered, though the answer says the print broke off: the
+            // driver finds the report in the last document.
+            emu.InjectFault(TFault::InterruptedPrint, 1);
+            EXPECT_EQ(kind.Print(drv), kind.Number);
+            EXPECT_EQ(drv.ErrCode(), 0) << kest::ToUtf8(drv.ErrMessage());
+            EXPECT_EQ(drv.SaleSum(), Money("250.00"));
+            EXPECT_EQ(drv.CheckEcrStatus(0), kind.Number == 43 ? -1 : 1);
+            EXPECT_EQ(Documents(tape), printed + 1);
+            EXPECT_EQ(drv.DocNumber(), number + 1);
+            kest::test::TReport::Get().Set(
+                "exactly-once", "close", name, "registered, then cancelled (error 10)",
+                "success, report " + std::to_string(kind.Number) + "; printed " +
+                    std::to_string(Documents(tape) - printed) + " (tape), numbered " +
+                    std::to_string(drv.DocNumber() - number));
+
+            // Not registered: the user cancels while the register waits for
+            // its printer, before it prints anything.
+            Sell(drv);
+            drv.OnDataSend = [&](TKestorFPrt&, const void* Data, int Size) {
+                const char code = *static_cast<const char*>(Data);
+                if (Size == 6 && (code == '5' || code == '_')) emu.SetNotices(1, 0x0A);
+            };
+            number = drv.DocNumber();
+            printed = Documents(tape);
+            EXPECT_THROW(kind.Print(drv), EKestEcrError);
+            EXPECT_EQ(drv.ErrCodeEx(), 10);
+            EXPECT_EQ(drv.DocNumber(), number);
+            EXPECT_EQ(Documents(tape), printed);
+            EXPECT_EQ(drv.CheckEcrStatus(0), 1);
+            drv.OnDataSend = nullptr;
+            EXPECT_EQ(kind.Print(drv), kind.Number + 1);
+            EXPECT_EQ(Documents(tape), printed + 1);
+            EXPECT_EQ(drv.DocNumber(), number + 1);
+            kest::test::TReport::Get().Set(
+                "exactly-once", "close", name, "cancelled before it registered",
+                "error 10; printed 0, numbered 0; asked again: report " +
+                    std::to_string(kind.Number + 1) + ", printed " +
+                    std::to_string(Documents(tape) - printed) + " (tape), numbered " +
+                    std::to_string(drv.DocNumber() - number));
+        }
+    }
+}
+
+// An answer spoilt or lost on the line after the register printed the
+// report: where the last document tells (generations 7 and 8) the report
+// counts as printed, so that it is not printed again; elsewhere the line's
+// failure stands.
+TEST(ReportsLink, ReportWhoseAnswerWasLost) {
+    struct TCase {
+        TModelCase Register;
+        TFault Fault;
+        bool Z;
+    };
+    const TCase cases[] = {
+        {{memPCK, "1.0 PCK", 7}, TFault::NoAnswer, false},
+        {{memPCK, "1.0 PCK", 7}, TFault::BadBcc, true},
+        {{mem207_1K, "1.0", 8}, TFault::CutShort, true},
+        {{mem207_1K, "1.0", 8}, TFault::WrongEcho, false},
+        {{mem207_1F, "6.0", 6}, TFault::Garbage, false},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Register.Generation);
+        TEmulator emu(Register(c.Register.Model, c.Register.Firmware));
         TLinkDriver drv(emu.DevicePath());
         drv.Open();
         Sell(drv);
-        // Registered, though the answer says the print broke off: the driver
-        // finds the report in the last document.
-        emu.InjectFault(TFault::InterruptedPrint, 1);
-        EXPECT_EQ(drv.ZReport(), 43);
-        EXPECT_EQ(drv.ErrCode(), 0) << kest::ToUtf8(drv.ErrMessage());
-        EXPECT_EQ(drv.SaleSum(), Money("250.00"));
-        EXPECT_EQ(drv.CheckEcrStatus(0), -1);
-
-        // Not registered: the user cancels while the register waits for its
-        // printer, before it prints anything.
-        Sell(drv);
+        const int before = drv.DocNumber();
         drv.OnDataSend = [&](TKestorFPrt&, const void* Data, int Size) {
             const char code = *static_cast<const char*>(Data);
-            if (Size == 6 && (code == '5' || code == '_')) emu.SetNotices(1, 0x0A);
+            if (Size == 6 && (code == '5' || code == '_')) emu.InjectFault(c.Fault, 1);
         };
-        const int before = drv.DocNumber();
-        EXPECT_THROW(drv.ZReport(), EKestEcrError);
-        EXPECT_EQ(drv.ErrCodeEx(), 10);
-        EXPECT_EQ(drv.DocNumber(), before);
-        EXPECT_EQ(drv.CheckEcrStatus(0), 1);
+        if (c.Register.Generation < 7) {
+            EXPECT_THROW(drv.XReport(), EKestBadResponse);
+        } else {
+            EXPECT_EQ(c.Z ? drv.ZReport() : drv.XReport(), c.Z ? 43 : 1)
+                << kest::ToUtf8(drv.ErrMessage());
+            EXPECT_EQ(drv.SaleSum(), Money("250.00"));
+        }
         drv.OnDataSend = nullptr;
-        EXPECT_EQ(drv.ZReport(), 44);
+        EXPECT_EQ(drv.DocNumber(), before + 1);  // printed once
     }
 }
 

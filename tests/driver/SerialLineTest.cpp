@@ -4,9 +4,11 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <functional>
 #include <future>
@@ -67,6 +69,24 @@ TEST(SerialLine, DeviceAndLineSettings) {
     line.SetBaudRate(115200);
     ASSERT_EQ(tcgetattr(pty.Master, &tio), 0);
     EXPECT_EQ(cfgetospeed(&tio), B115200);
+
+    // Exclusive while open; released on close, though the master keeps the
+    // device alive (as the emulator does), and after a refused open too.
+    const auto exclusive = [&] {
+        const int fd = ::open(pty.Slave.c_str(), O_RDWR | O_NOCTTY);
+        if (fd < 0) return errno == EBUSY ? 1 : -1;  // refused, but to root
+        int flag = -1;
+        ::ioctl(fd, TIOCGEXCL, &flag);
+        ::close(fd);
+        return flag;
+    };
+    EXPECT_EQ(exclusive(), 1);
+    line.Close();
+    EXPECT_EQ(exclusive(), 0);
+    EXPECT_EQ(OsError([&] { kest::TSerialLine(pty.Slave, 38400, wake); }), EINVAL);
+    EXPECT_EQ(exclusive(), 0);
+    { kest::TSerialLine again(pty.Slave, 9600, wake); }
+    EXPECT_EQ(exclusive(), 0);
 }
 
 TEST(SerialLine, ReadTimeoutsWakeupAndHangUp) {
@@ -108,6 +128,9 @@ TEST(SerialLine, ReadTimeoutsWakeupAndHangUp) {
     const auto start = TClock::now();
     EXPECT_EQ(OsError([&] { line.Read(buf, 1); }), EIO);
     EXPECT_LT(MsSince(start), 500);
+    // The next request opens the device again, for as long as it is away.
+    EXPECT_EQ(OsError([&] { line.Purge(); }), ENOENT);
+    EXPECT_EQ(OsError([&] { line.Purge(); }), ENOENT);
 }
 
 TEST(SerialLine, XoffHoldsOutput) {

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <functional>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -88,6 +89,7 @@ public:
     std::string Read(size_t Count) {
         return ReadUntil([Count](const std::string& S) { return S.size() >= Count; });
     }
+    int Fd() const { return FFd; }
     // Whatever arrives in a short while: for checking that nothing does.
     std::string ReadQuiet() {
         return ReadUntil([](const std::string&) { return false; }, 100ms);
@@ -234,6 +236,33 @@ TEST(EmulatorLine, AcksNoticesAndXoff) {
     const std::vector<std::string> received = emulator.Received();
     const std::vector<std::string> replies(received.end() - 2, received.end());
     EXPECT_EQ(replies, (std::vector<std::string>{"\x07", "\x04"}));
+}
+
+// In place of the answer the line hangs up: the host's handle reads its end
+// and cannot write; the device opened anew serves again.
+TEST(EmulatorLine, HangUpInPlaceOfTheAnswer) {
+    TEmulator emulator({});
+    if (!TEmulator::CanHangUp()) {
+        EXPECT_THROW(emulator.InjectFault(TFault::HangUp), std::runtime_error);
+        GTEST_SKIP() << "hanging up a pseudo-terminal needs CAP_SYS_ADMIN";
+    }
+    const std::string identity = Answer('E', "0000", DefaultIdentity());
+    {
+        TLine line(emulator.DevicePath());
+        emulator.InjectFault(TFault::HangUp);
+        line.Write(Request('E'));
+        pollfd pfd{line.Fd(), POLLIN, 0};
+        ASSERT_EQ(::poll(&pfd, 1, 1000), 1);
+        EXPECT_TRUE(pfd.revents & POLLHUP);
+        char byte;
+        EXPECT_EQ(::read(line.Fd(), &byte, 1), 0);
+        EXPECT_EQ(::write(line.Fd(), "x", 1), -1);
+    }
+    TLine line(emulator.DevicePath());
+    line.Write(Request('E'));
+    EXPECT_EQ(line.ReadFrame(), identity);
+    EXPECT_EQ(emulator.RequestCount(), 2u);
+    EXPECT_EQ(ParseFault("hang-up"), TFault::HangUp);
 }
 
 TEST(EmulatorLine, PacedAnswersTakeTheLineTime) {
@@ -415,6 +444,32 @@ TEST(RegisterCore, Timing) {
     reg.Receive("\x04", t2 + TRegister::ReplyWait);
     EXPECT_EQ(reg.Poll(t2 + TRegister::ReplyWait), "");
     EXPECT_EQ(reg.NextDeadline(), TClock::time_point::max());
+
+    // Stuck at work: ACKs at the interval, 10 ms at least, and no answer,
+    // whatever comes, until the ACKs are set again; the request is then lost.
+    const TClock::time_point t3 = t2 + 2 * TRegister::ReplyWait;
+    reg.SetAcks(-1, 1ms);
+    reg.Receive(request, t3);
+    EXPECT_EQ(reg.Poll(t3), "\x06");
+    EXPECT_EQ(reg.NextDeadline(), t3 + TRegister::StuckAckInterval);
+    EXPECT_EQ(reg.Poll(t3 + 35ms), "\x06\x06\x06");
+    reg.Receive(request, t3 + 35ms);  // a second one is acknowledged at once, not answered
+    EXPECT_EQ(reg.Poll(t3 + 45ms), "\x06\x06");
+    reg.SetAcks(0, {});
+    EXPECT_EQ(reg.NextDeadline(), TClock::time_point::max());
+    EXPECT_EQ(reg.Poll(t3 + 1s), "");
+    reg.Receive(request, t3 + 1s);
+    EXPECT_EQ(reg.Poll(t3 + 1s), identity);
+
+    // XOFF for good: no XON is due until the next hold lets go.
+    const TClock::time_point t4 = t3 + 2s;
+    reg.HoldXoff(HoldForever, t4);
+    EXPECT_EQ(reg.Poll(t4), "\x13");
+    EXPECT_TRUE(reg.XoffSent());
+    EXPECT_EQ(reg.NextDeadline(), TClock::time_point::max());
+    reg.HoldXoff(0ms, t4 + 1h);
+    EXPECT_EQ(reg.Poll(t4 + 1h), "\x13\x11");
+    EXPECT_FALSE(reg.XoffSent());
 }
 
 TEST(RegisterCore, KeepsOnlyTheLastReceived) {

@@ -32,6 +32,7 @@ protected:
         limits.QueueWait = std::chrono::seconds(5);
         return limits;
     }
+    virtual std::chrono::milliseconds RequestTime() const { return std::chrono::seconds(10); }
 
     void Start(const TRegisterLimits& Limits) {
         char folder[] = "/tmp/kestor-hub-test-XXXXXX";
@@ -43,6 +44,7 @@ protected:
         config.Token = Token;
         config.AllowedOrigins = {ShopOrigin};
         config.Limits = Limits;
+        config.RequestTime = RequestTime();
         config.Limits.InternalTimeout = 150;
         config.Limits.ExternalTimeout = 300;
         for (int i = 0; i < 2; ++i) {
