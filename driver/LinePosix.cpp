@@ -192,12 +192,17 @@ int TFdLine::Write(const void* Data, int Size) {
         p = FQueued.data();
         count = queued + Size;
     }
-    const TDeadline deadline =
-        DeadlineFor(FTimeouts.WriteConstant, FTimeouts.WriteMultiplier, count);
+    // The time-out is this block's, as if the queued blocks were out already;
+    // they earn their time as the line takes them. So a line held from the
+    // start of a frame is found held as soon as with a write a block.
+    TDeadline deadline = DeadlineFor(FTimeouts.WriteConstant, FTimeouts.WriteMultiplier, Size);
     int put = 0;
     while (put < count) {
         const long n = WriteSome(p + put, static_cast<unsigned long>(count - put));
         if (n > 0) {
+            const long fromQueue = std::clamp<long>(queued - put, 0, n);
+            if (deadline)
+                *deadline += std::chrono::milliseconds(FTimeouts.WriteMultiplier) * fromQueue;
             put += static_cast<int>(n);
             continue;
         }
