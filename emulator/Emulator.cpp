@@ -259,6 +259,11 @@ std::vector<std::string> TEmulator::Received() const {
     return {received.begin(), received.end()};
 }
 
+size_t TEmulator::Registered() const {
+    std::lock_guard lock(FLock);
+    return FRegister->RegisteredCount();
+}
+
 bool TEmulator::WaitForRequests(size_t Count, std::chrono::milliseconds Timeout) const {
     std::unique_lock lock(FLock);
     return FHandled.wait_for(lock, Timeout, [&] { return FRegister->FrameCount() >= Count; });

@@ -124,6 +124,9 @@ public:
     // received outside frames (0x04, 0x01, 0x07), in order, the last 256 of
     // them: for tests.
     std::vector<std::string> Received() const;
+    // The documents registered so far: fiscal documents, shift openings, X
+    // and Z reports, whether or not their answer reached the host.
+    size_t Registered() const;
     // Blocks until N request frames have been handled or the time passes;
     // returns whether they were.
     bool WaitForRequests(size_t Count, std::chrono::milliseconds Timeout) const;
