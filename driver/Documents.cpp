@@ -309,17 +309,19 @@ void TKestorFPrt::SendDocument(uint8_t Cmd, std::span<const std::string_view> Bl
             return std::nullopt;
         }
     };
-    if (Printed && FUnsettledDocNumber >= 0) {
+    int lastNumber = 0;
+    if (Printed) {
+        TKestOperType lastOper = motUnknown;
+        lastNumber = InternalDocNumber(lastOper);
         // An earlier close of this document lost its answer and the question
         // after it failed: the register may have printed it then, and sending
         // it again would print it twice.
-        TKestOperType lastOper = motUnknown;
-        const int number = InternalDocNumber(lastOper);
-        const bool printed = number != FUnsettledDocNumber && lastOper == oper;
-        FUnsettledDocNumber = -1;
-        if (printed) return;
+        if (FUnsettledDocNumber >= 0) {
+            const bool printed = lastNumber != FUnsettledDocNumber && lastOper == oper;
+            FUnsettledDocNumber = -1;
+            if (printed) return;
+        }
     }
-    const int lastNumber = Printed ? InternalDocNumber() : 0;
     // After the request went out the document may be printed although its
     // answer says otherwise: error 10 (the print broke off at its end), or an
     // answer spoilt or lost on the line. The last document's number tells.

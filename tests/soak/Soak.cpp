@@ -150,7 +150,6 @@ public:
             FExpected[n].Count = FDrv.CounterCount();
         }
         FRegisteredAtStart = FEmu.Registered();
-        FShiftOpen = FDrv.CheckEcrStatus(0) == 1;
     }
 
     void Run(long Exchanges) {
@@ -211,6 +210,9 @@ private:
             const char* Name;
         };
         const bool composite = FDrv.Generation() == 3 || FDrv.Generation() == 7;
+        // The status word of the last answer tells whether the shift is open
+        // (a failed exchange is followed by a question where it matters).
+        const bool shiftOpen = FDrv.CheckEcrStatus(0) == 1;
         const TChoice choices[] = {
             {40, &TSoak::Query, "query"},
             {composite ? 0 : 20, &TSoak::Receipt, "receipt"},
@@ -218,8 +220,8 @@ private:
             {composite ? 32 : 0, &TSoak::CompositeDocument, "composite document"},
             {10, &TSoak::NonFiscal, "non-fiscal text"},
             {5, &TSoak::XReport, "X report"},
-            {FShiftOpen ? 2 : 0, &TSoak::ZReport, "Z report"},
-            {FShiftOpen ? 0 : 30, &TSoak::OpenDay, "shift opening"},
+            {shiftOpen ? 2 : 0, &TSoak::ZReport, "Z report"},
+            {shiftOpen ? 0 : 30, &TSoak::OpenDay, "shift opening"},
         };
         int total = 0;
         for (const TChoice& c : choices)
@@ -441,7 +443,6 @@ private:
         ++FPrinted;
         ++FFig.Printed;
         ++FNumber;
-        FShiftOpen = true;
         for (const TMove& m : Moves) {
             FExpected[m.Counter].Count += m.Count;
             FExpected[m.Counter].Sum += m.Sum;
@@ -576,7 +577,6 @@ private:
         if (!Z) return;
         for (int n = 0; n < ShiftCounters; ++n)
             FExpected[n] = {};
-        FShiftOpen = false;
     }
     void XReport() { Report(false); }
     void ZReport() { Report(true); }
@@ -636,7 +636,6 @@ private:
     int FNumber = 0;
     size_t FRegisteredAtStart = 0;
     long FPrinted = 0;  // on this register
-    bool FShiftOpen = false;
 
     // The running operation.
     const char* FOperation = "";
