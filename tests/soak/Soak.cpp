@@ -12,7 +12,8 @@
 // the driver called printed, none for one it called failed. At the end the
 // register's last document number and its counters must be what the
 // confirmed documents add up to. Any disagreement fails the run (exit 1);
-// the figures go to standard output. A seed repeats a run.
+// the figures go to standard output. A seed repeats a run as long as the
+// line's timing does.
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
@@ -664,7 +665,9 @@ int main(int argc, char** argv) {
     std::vector<std::string> models = {"207.1K", "pc-k"};
     app.add_option("--exchanges", exchanges, "Requests in all, shared by the registers")
         ->check(CLI::PositiveNumber);
-    app.add_option("--seed", seed, "Seed of the random sequence; the same seed repeats a run");
+    app.add_option("--seed", seed,
+                   "Seed of the random sequence; the same seed repeats a run as long as the line's "
+                   "timing does");
     app.add_option("--models", models, "Registers to play (the 207.1K on XON/XOFF)");
     CLI11_PARSE(app, argc, argv);
 
