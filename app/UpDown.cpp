@@ -60,7 +60,10 @@ void TKestUpDown::Step(int Delta) {
 }
 
 bool TKestUpDown::eventFilter(QObject* Watched, QEvent* Event) {
-    if (Watched == FAssociate && Event->type() == QEvent::KeyPress) {
+    // The event's type first: an edit being destroyed still sends events
+    // while it is only a QWidget, and comparing with FAssociate would take it
+    // for a QLineEdit.
+    if (Event->type() == QEvent::KeyPress && Watched == FAssociate) {
         const int key = static_cast<QKeyEvent*>(Event)->key();
         if (key == Qt::Key_Up || key == Qt::Key_Down) {
             Step(key == Qt::Key_Up ? 1 : -1);

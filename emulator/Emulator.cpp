@@ -333,6 +333,11 @@ size_t TEmulator::RequestCount() const {
     return FRegister->FrameCount();
 }
 
+size_t TEmulator::Registered() const {
+    std::lock_guard lock(FLock);
+    return FRegister->RegisteredCount();
+}
+
 bool TEmulator::WaitForRequests(size_t Count, std::chrono::milliseconds Timeout) const {
     std::unique_lock lock(FLock);
     return FHandled.wait_for(lock, Timeout, [&] { return FRegister->FrameCount() >= Count; });

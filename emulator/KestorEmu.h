@@ -145,6 +145,9 @@ public:
     std::vector<std::string> Received() const;
     // Every request frame received since the start.
     size_t RequestCount() const;
+    // The documents registered so far: fiscal documents, shift openings, X
+    // and Z reports, whether or not their answer reached the host.
+    size_t Registered() const;
     // Blocks until N request frames have been handled or the time passes;
     // returns whether they were.
     bool WaitForRequests(size_t Count, std::chrono::milliseconds Timeout) const;

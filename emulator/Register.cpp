@@ -346,6 +346,7 @@ void TRegister::Respond(const TRequest& Request, TClock::time_point At) {
         if (answer.Error == ecOk && answer.Data.size() != size_t(Request.Command->AnswerSize))
             throw std::logic_error("the answer to " + Hex2(Request.Code) + " has " +
                                    std::to_string(answer.Data.size()) + " bytes");
+        if (answer.Registered) ++FRegisteredCount;
         int& interrupt = FFaults[static_cast<int>(TFault::InterruptedPrint)];
         if (answer.Registered && interrupt != 0) {
             if (interrupt > 0) --interrupt;

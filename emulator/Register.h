@@ -79,6 +79,9 @@ public:
     const std::deque<std::string>& Received() const { return FReceived; }
     // Every request frame received, also those no longer in Received().
     size_t FrameCount() const { return FFrameCount; }
+    // The documents registered: fiscal documents, shift openings, X and Z
+    // reports, also those whose answer was spoilt.
+    size_t RegisteredCount() const { return FRegisteredCount; }
     // Whether an XOFF has gone out and its XON not yet.
     bool XoffSent() const { return FXoffSent; }
     // Whether the register hung the line up since the last call: the bytes
@@ -164,6 +167,7 @@ private:
 
     std::deque<std::string> FReceived;
     size_t FFrameCount = 0;
+    size_t FRegisteredCount = 0;
     TLog FLog, FWarn;
 };
 

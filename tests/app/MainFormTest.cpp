@@ -128,6 +128,13 @@ private slots:
         QTest::keyClick(form.CounterEdit, Qt::Key_Up);  // no wrap-around
         QCOMPARE(form.CounterEdit->text(), QStringLiteral("999"));
         QCOMPARE(form.CounterUpDown->Position(), 999);
+
+        // The edit may go before its spin buttons, which then keep their own
+        // position (the events of its destruction are no key presses).
+        delete form.CounterEdit;
+        QCOMPARE(form.CounterUpDown->Position(), 999);
+        form.CounterUpDown->SetPosition(5);
+        QCOMPARE(form.CounterUpDown->Position(), 5);
     }
 
     // Port, speed and password go to the control in this order, then Open.

@@ -6,6 +6,9 @@
 set -euo pipefail
 build=$1
 source=$2
+# A library built with sanitizers (KESTOR_SANITIZE) needs them in its programs.
+flags=()
+if [ -n "${3:-}" ]; then flags=("-fsanitize=$3"); fi
 work=$(mktemp -d)
 # On failure the step's log tells why.
 trap 'status=$?; [ -n "${emu_PID:-}" ] && kill "$emu_PID"
@@ -18,13 +21,13 @@ done
 
 export KESTOR_COM24=/nonexistent/kestor-port
 cmake -S "$source/tests/install/consumer" -B "$work/consumer" -G Ninja \
-  -DCMAKE_PREFIX_PATH="$work/prefix" > "$work/configure.log"
+  -DCMAKE_PREFIX_PATH="$work/prefix" -DCMAKE_CXX_FLAGS="${flags[*]}" > "$work/configure.log"
 cmake --build "$work/consumer" > "$work/build.log" 2>&1
 "$work/consumer/consumer" | grep -qx "libkestor 1.2 (101)"
 
 pc=$(dirname "$(find "$work/prefix" -name kestor.pc)")
 # shellcheck disable=SC2046
-g++ -std=c++20 "$source/tests/install/consumer/main.cpp" -o "$work/consumer-pc" \
+g++ -std=c++20 "${flags[@]}" "$source/tests/install/consumer/main.cpp" -o "$work/consumer-pc" \
   $(PKG_CONFIG_PATH="$pc" pkg-config --cflags --libs kestor)
 "$work/consumer-pc" | grep -qx "ErrCode 17"
 
