@@ -35,7 +35,7 @@ g++ -std=c++20 "${flags[@]}" "$source/tests/install/consumer/main.cpp" -o "$work
 sed -n '/^<!-- docs\/examples\/receipt.cpp -->$/,/^```$/p' "$source/README.md" | sed '1,2d;$d' |
   diff - "$source/docs/examples/receipt.cpp" > "$work/readme.log"
 cmake -S "$source/docs/examples" -B "$work/example" -G Ninja \
-  -DCMAKE_PREFIX_PATH="$work/prefix" > "$work/example-configure.log"
+  -DCMAKE_PREFIX_PATH="$work/prefix" -DCMAKE_CXX_FLAGS="${flags[*]}" > "$work/example-configure.log"
 cmake --build "$work/example" > "$work/example-build.log" 2>&1
 coproc emu { exec "$work/prefix/bin/kestor-emu" --model 207.1K --tape "$work/tape.txt"; }
 device=
