@@ -77,9 +77,6 @@ std::string LastDoc(std::string_view Number, char Type, std::string_view Sum,
            std::string(Sum) + '\0' + std::string(Receipt) + '\0';
 }
 
-const TConfig Gen1{.Firmware = "1.0 B"}, Gen2{.Firmware = "2.0"}, Gen3{}, Gen7{.Model = memPCK},
-    Gen8{.Model = mem207_1K};
-
 const std::string SaleReceipt =
     ReceiptHeader('0', "", '0', "10000.00", "0123456789", 2) +
     ReceiptItem(Goods, "80", Price("7", "555", "3.00", "5.24", "200.56")) +

@@ -13,6 +13,18 @@ namespace kest::emu::test {
 
 using namespace std::string_literals;
 
+// Text NUL-padded to Width, then the separator.
+inline std::string Field(std::string_view Text, size_t Width) {
+    std::string field(Text);
+    field.resize(Width + 1, '\0');
+    return field;
+}
+
+// A register of each generation, and the Moldavian coding before and after B3.0.
+inline const TConfig Gen1{.Firmware = "1.0 B"}, Gen2{.Firmware = "2.0"}, Gen3{},
+    Gen6{.Model = memStationF}, Gen7{.Model = memPCK}, Gen8{.Model = mem207_1K},
+    OldMd{.Model = mem207_1FMD}, NewMd{.Model = mem207_1FMD, .Firmware = "1.0 MD B3.0"};
+
 inline std::string Hex2(unsigned Value) {
     static const char digits[] = "0123456789ABCDEF";
     return {digits[(Value >> 4) & 0x0F], digits[Value & 0x0F]};

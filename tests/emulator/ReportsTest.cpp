@@ -17,17 +17,6 @@ using namespace kest::emu::test;
 
 namespace {
 
-// Text NUL-padded to Width, then the separator.
-std::string F(std::string_view Text, size_t Width) {
-    std::string field(Text);
-    field.resize(Width + 1, '\0');
-    return field;
-}
-
-const TConfig Gen1{.Firmware = "1.0 B"}, Gen2{.Firmware = "2.0"}, Gen3{},
-    Gen6{.Model = memStationF}, Gen7{.Model = memPCK}, Gen8{.Model = mem207_1K},
-    OldMd{.Model = mem207_1FMD}, NewMd{.Model = mem207_1FMD, .Firmware = "1.0 MD B3.0"};
-
 const std::string Serial = "0000001\0"s;
 const std::string Separator = std::string(40, '-') + "\n";
 // "Кассир Тестов" in code page 866.
@@ -50,7 +39,7 @@ std::string CompositeSale() {
 }  // namespace
 
 TEST(RegisterReports, ShiftOpening) {
-    const std::string head = F("5", 2) + F(Cashier, 40);
+    const std::string head = Field("5", 2) + Field(Cashier, 40);
     const struct {
         const char* Name;
         TConfig Config;
@@ -58,12 +47,12 @@ TEST(RegisterReports, ShiftOpening) {
         std::string Answer;
     } cases[] = {
         {"generation 3, no mode", Gen3, head, Printed('1', "0001")},
-        {"generation 6 switched to XON/XOFF", Gen6, head + F("4", 1), Printed('1', "0081")},
-        {"generation 8, mode left 0x00", Gen8, head + F("", 1), Printed('1', "0001")},
-        {"generation 8 with a protocol", Gen8, head + F("4", 1), Answer('1', "0015")},
-        {"generation 1 with XON/XOFF", Gen1, head + F("4", 1), Answer('1', "0015")},
-        {"46 bytes to generation 3", Gen3, head + F("0", 1), Answer('1', "0019")},
-        {"no operator", Gen3, F("", 2) + F(Cashier, 40), Answer('1', "0018")},
+        {"generation 6 switched to XON/XOFF", Gen6, head + Field("4", 1), Printed('1', "0081")},
+        {"generation 8, mode left 0x00", Gen8, head + Field("", 1), Printed('1', "0001")},
+        {"generation 8 with a protocol", Gen8, head + Field("4", 1), Answer('1', "0015")},
+        {"generation 1 with XON/XOFF", Gen1, head + Field("4", 1), Answer('1', "0015")},
+        {"46 bytes to generation 3", Gen3, head + Field("0", 1), Answer('1', "0019")},
+        {"no operator", Gen3, Field("", 2) + Field(Cashier, 40), Answer('1', "0018")},
     };
     for (const auto& c : cases) {
         TTestRegister reg(c.Config);
@@ -140,10 +129,11 @@ TEST(RegisterReports, ShiftReportsOfOlderGenerations) {
 
 TEST(RegisterReports, ShiftReportsOfGenerations3And7) {
     const auto request = [](const char* Type, const char* Mode, const char* Number) {
-        return F(Type, 1) + F(Mode, 2) + F(Number, 2);
+        return Field(Type, 1) + Field(Mode, 2) + Field(Number, 2);
     };
     const auto answer = [](const char* Number, const char* Sales, const char* Status) {
-        return Acks + Answer('_', "0000", Serial + F(Number, 5) + F(Sales, 15), "08", Status);
+        return Acks +
+               Answer('_', "0000", Serial + Field(Number, 5) + Field(Sales, 15), "08", Status);
     };
     TTestRegister reg(Gen7);
     ASSERT_EQ(ErrorOf(reg.Send('S', CompositeSale())), "0000");
@@ -192,25 +182,28 @@ TEST(RegisterReports, ShiftOverADayTakesNoDocuments) {
 
 TEST(RegisterReports, FiscalMemoryReports) {
     // The header lines in plain ASCII, so that the answer reads as text.
-    const std::string header = F("Shop", 40) + F("Street 1", 40) + F("", 40) + F("Thanks", 40);
+    const std::string header =
+        Field("Shop", 40) + Field("Street 1", 40) + Field("", 40) + Field("Thanks", 40);
     const auto request = [](const char* Password, const char* Type, const char* First,
                             const char* Last) {
-        return F(Password, 5) + F(Type, 1) + F(First, 8) + F(Last, 8);
+        return Field(Password, 5) + Field(Type, 1) + Field(First, 8) + Field(Last, 8);
     };
     const std::string byNumbers = request("00000", "2", "41", "42");
-    const std::string fields = F("Shop", 40) + F("Street 1", 40) + F("", 40) + F("Thanks", 40) +
-                               "15032024\0"s + "1015\0"s + "00004\0"s + "13032024\0"s +
-                               "14032024\0"s + "0041\0"s + "0042\0"s + "000000072226.23\0"s;
+    const std::string fields = Field("Shop", 40) + Field("Street 1", 40) + Field("", 40) +
+                               Field("Thanks", 40) + "15032024\0"s + "1015\0"s + "00004\0"s +
+                               "13032024\0"s + "14032024\0"s + "0041\0"s + "0042\0"s +
+                               "000000072226.23\0"s;
     const struct {
         const char* Name;
         TConfig Config;
         std::string Identity;  // the registration and tax-payer numbers
         bool Buyings;
     } layouts[] = {
-        {"A, generation 1", Gen1, F("00012345", 8) + F("7701234567", 12), false},
-        {"A with purchases, generation 6", Gen6, F("00012345", 8) + F("7701234567", 12), true},
-        {"B, 207.1F-MD B1.2", OldMd, F("00012345", 8) + F("7701234567", 13), false},
-        {"C, 207.1F-MD B3.0", NewMd, F("00012345", 10) + F("7701234567", 13), false},
+        {"A, generation 1", Gen1, Field("00012345", 8) + Field("7701234567", 12), false},
+        {"A with purchases, generation 6", Gen6, Field("00012345", 8) + Field("7701234567", 12),
+         true},
+        {"B, 207.1F-MD B1.2", OldMd, Field("00012345", 8) + Field("7701234567", 13), false},
+        {"C, 207.1F-MD B3.0", NewMd, Field("00012345", 10) + Field("7701234567", 13), false},
     };
     for (const auto& l : layouts) {
         TTestRegister reg(l.Config);
@@ -351,17 +344,19 @@ TEST(RegisterOutput, FeedPulsesAndDisplayRate) {
         std::string Answer;
         std::string Tape;
     } cases[] = {
-        {"feed back and cut", Gen2, 'R', F("03", 2) + F("03", 2), Printed('R', "0000"),
+        {"feed back and cut", Gen2, 'R', Field("03", 2) + Field("03", 2), Printed('R', "0000"),
          "[прогон назад 3]\n[отрез]\n"},
-        {"backwards on generation 3", Gen3, 'R', F("03", 2) + F("02", 2), Answer('R', "0015"), ""},
-        {"128 lines", Gen2, 'R', F("80", 2) + F("00", 2), Answer('R', "0015"), ""},
-        {"no feed on generation 1", Gen1, 'R', F("01", 2) + F("00", 2), Answer('R', "001D"), ""},
-        {"pulse", Gen1, '8', F("1", 1) + F("0A", 2) + F("14", 2) + F("FF", 2), Answer('8', "0000"),
-         "[импульс: канал 2, 10/20, 255 раз]\n"},
-        {"channel 3", Gen8, '8', F("2", 1) + F("0A", 2) + F("14", 2) + F("FF", 2),
+        {"backwards on generation 3", Gen3, 'R', Field("03", 2) + Field("02", 2),
+         Answer('R', "0015"), ""},
+        {"128 lines", Gen2, 'R', Field("80", 2) + Field("00", 2), Answer('R', "0015"), ""},
+        {"no feed on generation 1", Gen1, 'R', Field("01", 2) + Field("00", 2), Answer('R', "001D"),
+         ""},
+        {"pulse", Gen1, '8', Field("1", 1) + Field("0A", 2) + Field("14", 2) + Field("FF", 2),
+         Answer('8', "0000"), "[импульс: канал 2, 10/20, 255 раз]\n"},
+        {"channel 3", Gen8, '8', Field("2", 1) + Field("0A", 2) + Field("14", 2) + Field("FF", 2),
          Answer('8', "0015"), ""},
-        {"interval 128", Gen3, '8', F("0", 1) + F("80", 2) + F("14", 2) + F("FF", 2),
-         Answer('8', "0015"), ""},
+        {"interval 128", Gen3, '8',
+         Field("0", 1) + Field("80", 2) + Field("14", 2) + Field("FF", 2), Answer('8', "0015"), ""},
     };
     for (const auto& c : cases) {
         TTestRegister reg(c.Config);
@@ -371,13 +366,13 @@ TEST(RegisterOutput, FeedPulsesAndDisplayRate) {
 
     // A register whose cutter is switched off feeds without cutting.
     TTestRegister noCutter(Gen3);
-    noCutter.Send('W', F("1", 3) + F("0005", 4));
-    noCutter.Send('R', F("00", 2) + F("01", 2));
+    noCutter.Send('W', Field("1", 3) + Field("0005", 4));
+    noCutter.Send('R', Field("00", 2) + Field("01", 2));
     EXPECT_EQ(noCutter.Tape, "");
 
     // The display's rate leaves the register's own line alone.
     TTestRegister reg(Gen7);
-    EXPECT_EQ(reg.Send('C', F("6", 1)), Answer('C', "0000"));
+    EXPECT_EQ(reg.Send('C', Field("6", 1)), Answer('C', "0000"));
     EXPECT_EQ(reg.Register.State().DisplayBaudRate, 57600);
     EXPECT_EQ(reg.Register.BaudRate(), 9600);
 }

@@ -14,17 +14,6 @@ using namespace kest::emu::test;
 
 namespace {
 
-// Text NUL-padded to Width, then the separator.
-std::string Field(std::string_view Text, size_t Width) {
-    std::string field(Text);
-    field.resize(Width + 1, '\0');
-    return field;
-}
-
-const TConfig Gen1{.Firmware = "1.0 B"}, Gen2{.Firmware = "2.0"}, Gen3{},
-    Gen6{.Model = memStationF}, Gen7{.Model = memPCK}, Gen8{.Model = mem207_1K},
-    OldMd{.Model = mem207_1FMD}, NewMd{.Model = mem207_1FMD, .Firmware = "1.0 MD B3.0"};
-
 struct TCase {
     const char* Name;
     TConfig Config;

@@ -50,8 +50,6 @@ TConfig WithState(TConfig Config, const fs::path& Path) {
     return Config;
 }
 
-const TConfig Gen3{}, Gen8{.Model = mem207_1K};
-
 }  // namespace
 
 TEST(RegisterStateFile, RestartGoesOnWhereItStopped) {
