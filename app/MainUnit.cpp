@@ -4,6 +4,7 @@
 #include <QDate>
 #include <QFont>
 #include <QFontInfo>
+#include <QKeyEvent>
 #include <QLocale>
 #include <QScreen>
 #include <QTime>
@@ -120,8 +121,23 @@ TMainForm::TMainForm(QWidget* Parent) : QWidget(Parent) {
 }
 
 void TMainForm::Bind(QAbstractButton* Button, TClickHandler Handler) {
+    Button->installEventFilter(this);
     connect(Button, &QAbstractButton::clicked, this,
             [this, Button, Handler] { kest::app::Guard(this, [&] { (this->*Handler)(Button); }); });
+}
+
+// Qt gives Enter only to the buttons of dialogs; here it presses the focused
+// button as Space does. A held key does not repeat a document.
+bool TMainForm::eventFilter(QObject* Watched, QEvent* Event) {
+    if (Event->type() == QEvent::KeyPress) {
+        const auto* key = static_cast<QKeyEvent*>(Event);
+        if ((key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) &&
+            (key->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
+            if (!key->isAutoRepeat()) static_cast<QAbstractButton*>(Watched)->click();
+            return true;
+        }
+    }
+    return QWidget::eventFilter(Watched, Event);
 }
 
 std::optional<int> TMainForm::BaudRateOf(int Index) {

@@ -58,6 +58,9 @@ public:
     // the fraction or a thousands separator: "1145,6".
     static QString AmountText(TKestCurrency Value);
 
+protected:
+    bool eventFilter(QObject* Watched, QEvent* Event) override;
+
 private:
     using TClickHandler = void (TMainForm::*)(QObject* Sender);
     // Binds a button's click to a handler, under the standard error box.

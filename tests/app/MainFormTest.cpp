@@ -175,7 +175,7 @@ private slots:
         TBoxes boxes;
         UsePort8(form, emu);
 
-        form.ConnCloseButton->click();
+        QTest::keyClick(form.ConnCloseButton, Qt::Key_Return);  // Enter presses the focused button
         QCOMPARE(boxes.Shown.size(), 1u);
         QCOMPARE(boxes.Shown[0].Text, QStringLiteral("Соединение с ККМ не открыто."));
         QCOMPARE(boxes.Shown[0].Caption, QStringLiteral("Kestor207F"));
@@ -184,7 +184,7 @@ private slots:
         QCOMPARE(form.InfoLabel->text(), QString());
 
         form.ConnOpenButton->click();
-        form.ConnOpenButton->click();  // PortNum refuses while connected
+        QTest::keyClick(form.ConnOpenButton, Qt::Key_Enter);  // PortNum refuses while connected
         QCOMPARE(boxes.Shown.size(), 2u);
         QCOMPARE(boxes.Shown[1].Text, QStringLiteral("Соединение с ККМ не закрыто."));
         QVERIFY(form.KestorFPrt->Active());
