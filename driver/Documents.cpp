@@ -274,6 +274,8 @@ void TKestorFPrt::AddDocProperty(uint8_t Code, uint16_t Flags, const void* Data,
         ByteToHex(static_cast<uint8_t>(Flags), record.Flags);
         copyData(record.Data, sizeof record.Data);
         if (second) {
+            // Over the last two data bytes: a one-digit offset leaves 0x00
+            // in both, not the data's last byte.
             char* bytes = reinterpret_cast<char*>(&record);
             PutNumber(std::span(bytes + TKestDocPropertyData::SecondAt, 3), Second, -2, false);
         }

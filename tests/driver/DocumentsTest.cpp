@@ -716,6 +716,10 @@ TEST(Documents, PropertyFlagsAndData) {
     const TCall change = [](D& d) { d.AddChange(0, 1, 2, 39); };
     const TCall oper = [](D& d) { d.AddOperInfo(moiNumberName, 0, 1, 2); };
     const TCall card = [](D& d) { d.AddPay(mptCard, {}, {}, u"Card", 0, 1, 2, 0); };
+    const std::string text40 = "Card 2200 1234 5678 9010, approved 0012Z";
+    const TCall card40 = [&](D& d) {
+        d.AddPay(mptCard, {}, {}, kest::FromUtf8(text40), 0, 1, 2, 5);
+    };
     const TCall percent = [](D& d) { d.AddDocPercentAdj(-500, 2, 0x800, 1, 2, 0); };
     const TCall amount = [](D& d) { d.AddDocAmountAdj({}, 0, 0, 1, 2, 0); };
     const TCall taxSum = [](D& d) { d.AddTaxSum(3, 2, 1, 2, 0); };
@@ -739,6 +743,8 @@ TEST(Documents, PropertyFlagsAndData) {
          P53("98", "11", "1", "999", codes)},
         {"change", 6, motSale, Nothing, change, Ok, P53("14", "30", "1", "2", F("", 38) + "39")},
         {"operator, generation 6", 6, motSale, Nothing, oper, Ok, P53("06", "02", "1", "2")},
+        {"card text of 40 before a one-digit second offset", 6, motSale, Nothing, card40, Ok,
+         P53("13", "00", "1", "2", text40.substr(0, 38) + "5")},
         {"operator, generation 3", 3, motSale, Nothing, oper, Ok, P61("06", "0022", "1", "2")},
         {"card payment, generation 3", 3, motSale, Nothing, card, Ok,
          P61("13", "0022", "1", "2", "Card")},
