@@ -183,11 +183,12 @@ uint16_t TKestorFPrt::FillPriceData(TKestItemType ItemType, TKestCurrency Price,
 
         if (Quantity >= 0) {
             CheckArg(Precision >= 0 && Precision <= 3, iaPrecision);
-            // The register multiplies the price it gets, in hundredths; the
-            // bound is divided rather than the product formed, so that no
-            // quantity can wrap it.
-            const int64_t limit = MaxAmount.Hundredths() * Pow10(Precision);
-            CheckArg(Quantity == 0 || Price.Hundredths() <= limit / Quantity, iaItemSum);
+            // The sum of the price as given, to four decimals, not of the
+            // price rounded for the wire. Price x Quantity <= limit exactly
+            // when Price <= limit / Quantity rounded down, so no product is
+            // formed that a large quantity could wrap.
+            const int64_t limit = MaxAmount.Raw() * Pow10(Precision);
+            CheckArg(Quantity == 0 || Price.Raw() <= limit / Quantity, iaItemSum);
             PutNumber(slot(layout.Quantity), Quantity, Precision, true);
         }
     }

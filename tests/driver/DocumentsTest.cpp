@@ -777,6 +777,39 @@ TEST(Documents, PropertyFlagsAndData) {
     RunRules(cases);
 }
 
+// The item's sum is of the price as given, to four decimals: 33333333.3349
+// x 3 comes to 100000000.0047, 99999.9951 x 1000 to 99999995.1, though
+// their prices go out as 33333333.33 and 100000.00. The documents' items
+// count in thousandths.
+TEST(Documents, ItemSumOfThePriceAsGiven) {
+    const TCall sale = [](D& d) { d.OpenReceipt(motSale); };
+    const auto receiptItem = [](const char* Price, int Quantity) -> TCall {
+        return
+            [=](D& d) { d.AddReceiptItem(u"", Money(Price), false, 1, 1, 0, Quantity, 0, 0, u""); };
+    };
+    const auto item = [](TKestItemType Type, const char* Price, int Quantity) -> TCall {
+        return [=](D& d) {
+            d.AddItem(Type, Money(Price), false, 1, 1, 0, Quantity, 3, 0, u"", 0, 0, 0, 0);
+        };
+    };
+    const auto record = [](const char* Flags, const char* Quantity, const char* Price) {
+        return P61("11", Flags, "0", "0", F("1", 3) + F("1", 13) + F(Quantity, 12) + Price, true);
+    };
+    const TRuleCase cases[] = {
+        {"receipt item above", 2, motUnknown, sale, receiptItem("33333333.3349", 3), Arg(28)},
+        {"receipt item below", 2, motUnknown, sale, receiptItem("99999.9951", 1000), Ok},
+        {"composite item above", 3, motSale, Nothing, item(mitItem, "33333333.3349", 3000),
+         Arg(28)},
+        {"composite item below", 3, motSale, Nothing, item(mitItem, "99999.9951", 1000000), Ok,
+         record("0022", "1000.000", "100000.00")},
+        {"amount adjustment above", 7, motSale, Nothing, item(mitAmountAdj, "-33333333.3349", 3000),
+         Arg(28)},
+        {"amount adjustment below", 7, motSale, Nothing, item(mitAmountAdj, "-99999.9951", 1000000),
+         Ok, record("00A1", "1000.000", "100000.00")},
+    };
+    RunRules(cases);
+}
+
 TEST(Documents, RefusalsChangeNothing) {
     const auto receipt = [](TKestOperType Oper) -> TCall {
         return [Oper](D& d) {
