@@ -10,13 +10,14 @@
 
 namespace kest::doc {
 
-// Writes Value as EncodeNumber does, left-aligned in Slot. A text that fills
-// the slot has no 0x00 after it: the next field or the record's end follows.
+// Writes Value as EncodeNumber does, left-aligned in Slot, and 0x00 over the
+// rest of the slot, whatever it held. A text that fills the slot has no 0x00
+// after it: the next field or the record's end follows.
 inline void PutNumber(std::span<char> Slot, int64_t Value, int Digits, bool Fixed) {
     char text[32];
     const auto length = static_cast<size_t>(TKestorFPrt::EncodeNumber(Value, Digits, Fixed, text));
     if (length > Slot.size()) throw std::length_error("PutNumber: the slot is too small");
-    std::copy_n(text, length, Slot.begin());
+    std::fill(std::copy_n(text, length, Slot.begin()), Slot.end(), '\0');
 }
 
 // An amount in hundredths with two decimals: "200.56", "0.50".

@@ -183,11 +183,12 @@ uint16_t TKestorFPrt::FillPriceData(TKestItemType ItemType, TKestCurrency Price,
 
         if (Quantity >= 0) {
             CheckArg(Precision >= 0 && Precision <= 3, iaPrecision);
-            // The register multiplies the price it gets, in hundredths; the
-            // bound is divided rather than the product formed, so that no
-            // quantity can wrap it.
-            const int64_t limit = MaxAmount.Hundredths() * Pow10(Precision);
-            CheckArg(Quantity == 0 || Price.Hundredths() <= limit / Quantity, iaItemSum);
+            // The sum of the price as given, to four decimals, not of the
+            // price rounded for the wire. Price x Quantity <= limit exactly
+            // when Price <= limit / Quantity rounded down, so no product is
+            // formed that a large quantity could wrap.
+            const int64_t limit = MaxAmount.Raw() * Pow10(Precision);
+            CheckArg(Quantity == 0 || Price.Raw() <= limit / Quantity, iaItemSum);
             PutNumber(slot(layout.Quantity), Quantity, Precision, true);
         }
     }
@@ -274,6 +275,8 @@ void TKestorFPrt::AddDocProperty(uint8_t Code, uint16_t Flags, const void* Data,
         ByteToHex(static_cast<uint8_t>(Flags), record.Flags);
         copyData(record.Data, sizeof record.Data);
         if (second) {
+            // Over the last two data bytes: a one-digit offset leaves 0x00
+            // in both, not the data's last byte.
             char* bytes = reinterpret_cast<char*>(&record);
             PutNumber(std::span(bytes + TKestDocPropertyData::SecondAt, 3), Second, -2, false);
         }

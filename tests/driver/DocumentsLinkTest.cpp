@@ -940,6 +940,23 @@ TEST(DocumentsLink, PropertiesAndOperationsBeyondTheSamples) {
          "100.00",
          {{u"НАЛИЧНЫМИ", u"=100.00"}, {u"Закупка"}, {u"ФП"}, {u"ЭКЛЗ КПК"}},
          142},
+        {"custom sale by card, a text of 40 and a one-digit second offset",
+         mem207_1K,
+         "",
+         [](TKestorFPrt& D) {
+             D.OpenCustomDoc(false, motSale);
+             ShortHead(D, true);
+             D.AddItem(mitItem, Money("100.00"), false, 1, 1, 0, -1, 0, 0, u"", 0, 0, 6, 39);
+             D.AddTotal(0, 0, 7, 39);
+             D.AddPay(mptCard, {}, {}, u"Карта 2200 1234 5678 9010 одобрено 00123", 0, 0, 8, 9);
+             D.AddFiscalSign(0, 0, 9);
+             D.AddEKLZData(0, 0, 10);
+             D.CloseCustomDoc(mptCash, 0, 0, 0, 0, 0, 0, 0);
+         },
+         motSale,
+         "100.00",
+         // The offset takes the text's last two bytes; the value ends at column 9.
+         {{u"ИТОГ", u"=100.00"}, {u"Кар=100.00 1234 5678 9010 одобрено 001"}}},
         {"receipt in cash and on credit",
          mem207_1K,
          "",

@@ -716,6 +716,10 @@ TEST(Documents, PropertyFlagsAndData) {
     const TCall change = [](D& d) { d.AddChange(0, 1, 2, 39); };
     const TCall oper = [](D& d) { d.AddOperInfo(moiNumberName, 0, 1, 2); };
     const TCall card = [](D& d) { d.AddPay(mptCard, {}, {}, u"Card", 0, 1, 2, 0); };
+    const std::string text40 = "Card 2200 1234 5678 9010, approved 0012Z";
+    const TCall card40 = [&](D& d) {
+        d.AddPay(mptCard, {}, {}, kest::FromUtf8(text40), 0, 1, 2, 5);
+    };
     const TCall percent = [](D& d) { d.AddDocPercentAdj(-500, 2, 0x800, 1, 2, 0); };
     const TCall amount = [](D& d) { d.AddDocAmountAdj({}, 0, 0, 1, 2, 0); };
     const TCall taxSum = [](D& d) { d.AddTaxSum(3, 2, 1, 2, 0); };
@@ -739,6 +743,8 @@ TEST(Documents, PropertyFlagsAndData) {
          P53("98", "11", "1", "999", codes)},
         {"change", 6, motSale, Nothing, change, Ok, P53("14", "30", "1", "2", F("", 38) + "39")},
         {"operator, generation 6", 6, motSale, Nothing, oper, Ok, P53("06", "02", "1", "2")},
+        {"card text of 40 before a one-digit second offset", 6, motSale, Nothing, card40, Ok,
+         P53("13", "00", "1", "2", text40.substr(0, 38) + "5")},
         {"operator, generation 3", 3, motSale, Nothing, oper, Ok, P61("06", "0022", "1", "2")},
         {"card payment, generation 3", 3, motSale, Nothing, card, Ok,
          P61("13", "0022", "1", "2", "Card")},
@@ -767,6 +773,39 @@ TEST(Documents, PropertyFlagsAndData) {
          P53("05", "00", "99", "100")},
         {"fiscal sign below the mandatory ones", 8, motSale, dateTime, sign, Ok,
          P53("20", "00", "20", "10")},
+    };
+    RunRules(cases);
+}
+
+// The item's sum is of the price as given, to four decimals: 33333333.3349
+// x 3 comes to 100000000.0047, 99999.9951 x 1000 to 99999995.1, though
+// their prices go out as 33333333.33 and 100000.00. The documents' items
+// count in thousandths.
+TEST(Documents, ItemSumOfThePriceAsGiven) {
+    const TCall sale = [](D& d) { d.OpenReceipt(motSale); };
+    const auto receiptItem = [](const char* Price, int Quantity) -> TCall {
+        return
+            [=](D& d) { d.AddReceiptItem(u"", Money(Price), false, 1, 1, 0, Quantity, 0, 0, u""); };
+    };
+    const auto item = [](TKestItemType Type, const char* Price, int Quantity) -> TCall {
+        return [=](D& d) {
+            d.AddItem(Type, Money(Price), false, 1, 1, 0, Quantity, 3, 0, u"", 0, 0, 0, 0);
+        };
+    };
+    const auto record = [](const char* Flags, const char* Quantity, const char* Price) {
+        return P61("11", Flags, "0", "0", F("1", 3) + F("1", 13) + F(Quantity, 12) + Price, true);
+    };
+    const TRuleCase cases[] = {
+        {"receipt item above", 2, motUnknown, sale, receiptItem("33333333.3349", 3), Arg(28)},
+        {"receipt item below", 2, motUnknown, sale, receiptItem("99999.9951", 1000), Ok},
+        {"composite item above", 3, motSale, Nothing, item(mitItem, "33333333.3349", 3000),
+         Arg(28)},
+        {"composite item below", 3, motSale, Nothing, item(mitItem, "99999.9951", 1000000), Ok,
+         record("0022", "1000.000", "100000.00")},
+        {"amount adjustment above", 7, motSale, Nothing, item(mitAmountAdj, "-33333333.3349", 3000),
+         Arg(28)},
+        {"amount adjustment below", 7, motSale, Nothing, item(mitAmountAdj, "-99999.9951", 1000000),
+         Ok, record("00A1", "1000.000", "100000.00")},
     };
     RunRules(cases);
 }
