@@ -241,3 +241,34 @@ TEST(RegisterStateFile, AChangeThatCannotBeKeptIsRefused) {
     // Questions change nothing and are answered.
     EXPECT_EQ(ErrorOf(reg.Send('E')), "0000");
 }
+
+TEST(RegisterStateFile, APrintTheTapeRefusesIsUndone) {
+    TTempDir dir;
+    const fs::path path = dir.Path / "register.json";
+    bool full = true;
+    TRegister reg(WithState({.Model = mem207_1K,
+                             .Tape =
+                                 [&](std::string_view) {
+                                     if (full)
+                                         throw std::system_error(ENOSPC, std::system_category(),
+                                                                 "write /dev/full");
+                                 }},
+                            path));
+    const std::string kept = ReadFile(path);
+    const int number = reg.State().LastDocument.Number;
+    const std::string receipt =
+        Request('K', ReceiptHeader('0', "00", '0', "100.00", "1", 1) +
+                         ReceiptItem(Goods, "00", Price("7", "555", "", "", "100.00")));
+    // The printer stopped: not registered, not numbered, not kept.
+    EXPECT_EQ(Exchange(reg, receipt), Answer('K', "0021", {}, "00"));
+    EXPECT_EQ(reg.State().LastDocument.Number, number);
+    EXPECT_EQ(reg.RegisteredCount(), 0u);
+    EXPECT_EQ(ReadFile(path), kept);
+    // Raw output: every byte taken, the answer tells the print failed.
+    EXPECT_EQ(Exchange(reg, Request('6')), Answer('6', "0000"));
+    EXPECT_EQ(Exchange(reg, "AB\n\x1B\x1B"),
+              std::string(5, '\x06') + Answer('6', "0021", {}, "00"));
+    full = false;
+    EXPECT_EQ(ErrorOf(Exchange(reg, receipt)), "0000");
+    EXPECT_EQ(reg.State().LastDocument.Number, number + 1);
+}
