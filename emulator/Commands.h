@@ -40,8 +40,10 @@ enum TEcrError : int {
     ecNoCommand = 29,
     ecBadBcc = 30,
     ecNoFiscalRecords = 31,
+    ecPrinterTimeout = 33,
     ecDuplicated = 41,  // a document property that may appear once
     ecNotNow = 42,      // the register's state does not allow the command
+    ecDisplayTimeout = 45,
     ecNoReportRecords = 47,
     ecJournalNoData = 56,
     ecJournalNotActivated = 74,

@@ -43,7 +43,8 @@ inline constexpr int FaultCount = 9;
 // For HoldXoff: no XON follows until HoldXoff is called again.
 inline constexpr std::chrono::milliseconds HoldForever{-1};
 
-// Takes what the register prints: UTF-8 text, whole lines.
+// Takes what the register prints: UTF-8 text, whole lines. Throws what it
+// cannot take; the register then answers as a printer that stopped.
 using TTapeSink = std::function<void(std::string_view Text)>;
 
 struct TConfig {

@@ -13,6 +13,8 @@ namespace kest::emu {
 namespace {
 
 constexpr size_t MaxFrame = 65536;  // longer input is no request (the largest is ~18 KB)
+// The device status byte of a printer that stopped: DevReady clear.
+constexpr uint8_t DevStopped = 0x00;
 constexpr char HexDigits[] = "0123456789ABCDEF";
 
 std::string Hex2(uint8_t Value) {
@@ -287,10 +289,15 @@ void TRegister::TakeOutput(char Byte, TClock::time_point Now) {
     bool ended = false;
     const int error = TakeOutputByte(FState, Byte, ended);
     if (ended && command == '^') Log(FState.Paper.substr(0, FState.Paper.size() - 1), {});
-    HandPaper();
+    if (!HandPaper()) FOutputUnprinted = true;
     const auto answer = [&](TClock::time_point At) {
         Log("output ended", {});
-        QueueAnswer(At, command, error, DevReady, {});
+        // Text the tape did not take is not reported as printed or shown.
+        if (std::exchange(FOutputUnprinted, false))
+            QueueAnswer(At, command, command == '^' ? ecDisplayTimeout : ecPrinterTimeout,
+                        DevStopped, {});
+        else
+            QueueAnswer(At, command, error, DevReady, {});
     };
     if (!XonXoffProtocol(FState)) {
         // BS: an ACK for every byte the register took, the answer after the
@@ -318,25 +325,47 @@ void TRegister::TakeOutput(char Byte, TClock::time_point Now) {
 
 TAnswer TRegister::Run(const TRequest& Request) {
     const TCommand& command = *Request.Command;
-    if (!FStateFile) return command.Handler(FState, command, Request.Data);
-    TEcrState before = FState;
+    if (!FStateFile && !FConfig.Tape) return command.Handler(FState, command, Request.Data);
+    FUndo = FState;
     TAnswer answer = command.Handler(FState, command, Request.Data);
+    if (!FStateFile) return answer;
     try {
         FStateFile->Save(FState, FConfig.Firmware);
     } catch (const std::runtime_error& e) {
         // A register that cannot write its memory does not do what it could
         // not keep.
         if (FWarn) FWarn(e.what());
-        FState = std::move(before);
+        FState = std::move(*FUndo);
+        FUndo.reset();
         return Refused(ecFiscalMemoryWrite);
     }
     return answer;
 }
 
-void TRegister::HandPaper() {
-    if (FState.Paper.empty()) return;
-    if (FConfig.Tape) FConfig.Tape(FState.Paper);
+TAnswer TRegister::Unprinted(const TAnswer& Answer) {
+    if (Answer.Registered) --FRegisteredCount;
+    if (!FUndo) return Refused(ecPrinterTimeout);
+    FState = std::move(*FUndo);
+    try {
+        if (FStateFile) FStateFile->Save(FState, FConfig.Firmware);
+    } catch (const std::runtime_error& e) {
+        // Kept in memory; the next change writes it.
+        if (FWarn) FWarn(e.what());
+    }
+    return Refused(ecPrinterTimeout);
+}
+
+bool TRegister::HandPaper() {
+    if (FState.Paper.empty()) return true;
+    bool taken = true;
+    try {
+        if (FConfig.Tape) FConfig.Tape(FState.Paper);
+    } catch (const std::exception& e) {
+        if (FWarn) FWarn(std::string("tape: ") + e.what());
+        taken = false;
+    }
     FState.Paper.clear();
+    return taken;
 }
 
 void TRegister::Respond(const TRequest& Request, TClock::time_point At) {
@@ -355,11 +384,15 @@ void TRegister::Respond(const TRequest& Request, TClock::time_point At) {
         }
         if (answer.Error != ecOk) answer.Data.clear();
     }
-    HandPaper();
+    // A print the tape did not take did not happen: the register answers as
+    // its printer stopped, the command undone.
+    const bool printed = HandPaper();
+    if (!printed) answer = Unprinted(answer);
+    FUndo.reset();
     for (int i = 0; i < answer.PrintAcks; ++i)
         At = Queue(At, std::string(1, Ack), "ack") + FAckInterval;
     const uint8_t echo = answer.Echo ? answer.Echo : Request.Code;
-    QueueAnswer(At, echo, answer.Error, DevReady, std::move(answer.Data));
+    QueueAnswer(At, echo, answer.Error, printed ? DevReady : DevStopped, std::move(answer.Data));
 }
 
 void TRegister::QueueAnswer(TClock::time_point At, uint8_t Echo, int Error, uint8_t Device,

@@ -108,10 +108,14 @@ private:
     // counted into the input buffer on XON/XOFF.
     void TakeOutput(char Byte, TClock::time_point Now);
     // Runs the handler; with a state file, keeps what it changed, or undoes
-    // it all when the file cannot be written.
+    // it all when the file cannot be written. With a state file or a tape,
+    // keeps the state before in FUndo.
     TAnswer Run(const TRequest& Request);
-    // Hands what was printed to the tape.
-    void HandPaper();
+    // Hands what was printed to the tape; false when the tape refused it.
+    bool HandPaper();
+    // The answer to a command whose print the tape refused: the state before
+    // it restored and written back, the printer's time-out error.
+    TAnswer Unprinted(const TAnswer& Answer);
     TRequest Check(std::string_view Frame) const;
     void HandleReply(char Reply, TClock::time_point Now);
     void Respond(const TRequest& Request, TClock::time_point At);
@@ -164,6 +168,8 @@ private:
     bool FXoffSent = false;
 
     std::unique_ptr<TStateFile> FStateFile;
+    std::optional<TEcrState> FUndo;  // the state before the running command
+    bool FOutputUnprinted = false;   // raw output the tape refused some of
 
     std::deque<std::string> FReceived;
     size_t FFrameCount = 0;

@@ -1,6 +1,7 @@
 #include "StateFile.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,7 +9,9 @@
 #include <cerrno>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <limits>
 #include <stdexcept>
 #include <vector>
@@ -60,8 +63,16 @@ public:
         return FValue.size();
     }
     int64_t Int(int64_t Min, int64_t Max) const {
-        if (!FValue.is_number_integer() || FValue.get<int64_t>() < Min ||
-            FValue.get<int64_t>() > Max)
+        // Every number from 0 up comes unsigned; read as signed, one above
+        // the signed range would wrap round to a negative one.
+        bool fits = false;
+        if (FValue.is_number_unsigned()) {
+            const uint64_t value = FValue.get<uint64_t>();
+            fits = Max >= 0 && value <= uint64_t(Max) && (Min <= 0 || value >= uint64_t(Min));
+        } else if (FValue.is_number_integer()) {
+            fits = FValue.get<int64_t>() >= Min && FValue.get<int64_t>() <= Max;
+        }
+        if (!fits)
             Refuse(FWhere,
                    "not a whole number from " + std::to_string(Min) + " to " + std::to_string(Max));
         return FValue.get<int64_t>();
@@ -183,10 +194,12 @@ std::string HexText(std::string_view Bytes) {
 // Reads a whole file of at most MaxStateFileSize bytes; false when there is
 // none.
 bool ReadFile(const std::string& Path, std::string& Text) {
-    const int fd = ::open(Path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Not waiting for a FIFO's writer, nor following a link put in place
+    // since the checks of TStateFile.
+    const int fd = ::open(Path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
     if (fd < 0) {
         if (errno == ENOENT) return false;
-        Refuse("state file " + Path, std::strerror(errno));
+        Refuse("state file " + Path, errno == ELOOP ? "a symbolic link" : std::strerror(errno));
     }
     struct stat st {};
     const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
@@ -293,6 +306,10 @@ std::string StateJson(const TEcrState& State, std::string_view Firmware) {
 }
 
 void ReadState(TEcrState& State, std::string_view Firmware, std::string_view Text) {
+    // The parser takes a NUL for the end of the text and would not see what
+    // follows it.
+    if (const size_t nul = Text.find('\0'); nul != std::string_view::npos)
+        Refuse("not JSON", "a NUL byte at offset " + std::to_string(nul));
     TJson json;
     try {
         json = TJson::parse(Text, [](int Depth, TJson::parse_event_t, TJson&) {
@@ -433,6 +450,75 @@ void ReadState(TEcrState& State, std::string_view Firmware, std::string_view Tex
     State = std::move(s);
 }
 
+namespace {
+
+// The file's write permission by its mode, which root has to respect too, and
+// by the system for anyone else.
+bool Writable(const std::string& Path, const struct stat& St) {
+    return (St.st_mode & 0222) != 0 && ::faccessat(AT_FDCWD, Path.c_str(), W_OK, AT_EACCESS) == 0;
+}
+
+std::string Mode(const struct stat& St) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04o", unsigned(St.st_mode & 07777));
+    return text;
+}
+
+}  // namespace
+
+TStateFile::TStateFile(std::string Path) : FPath(std::move(Path)), FLockPath(FPath + ".lock") {
+    const std::string where = "state file " + FPath;
+    struct stat st {};
+    if (::lstat(FPath.c_str(), &st) == 0) {
+        if (S_ISLNK(st.st_mode)) Refuse(where, "a symbolic link; name the file it points to");
+        if (!S_ISREG(st.st_mode)) Refuse(where, "not a regular file");
+        if (!Writable(FPath, st)) Refuse(where, "read-only (mode " + Mode(st) + ")");
+    } else if (errno != ENOENT) {
+        Refuse(where, std::strerror(errno));
+    }
+
+    // Each write goes into a new file beside it: the folder must take one.
+    std::string folder = std::filesystem::path(FPath).parent_path().string();
+    if (folder.empty()) folder = ".";
+    if (::stat(folder.c_str(), &st) < 0)
+        Refuse(where, "folder " + folder + ": " + std::strerror(errno));
+    if ((st.st_mode & 0222) == 0)
+        Refuse(where, "folder " + folder + " is read-only (mode " + Mode(st) + ")");
+    std::string probe = FPath + ".XXXXXX";
+    if (const int fd = ::mkstemp(probe.data()); fd >= 0) {
+        ::close(fd);
+        ::unlink(probe.c_str());
+    } else {
+        Refuse(where, "cannot write in folder " + folder + ": " + std::strerror(errno));
+    }
+
+    // The lock is taken on the file that the name points to now: another
+    // emulator's destructor may have removed the one we opened.
+    for (;;) {
+        FLock = TFd(::open(FLockPath.c_str(),
+                           O_RDWR | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW, 0600));
+        if (FLock.Get() < 0) Refuse(where, FLockPath + ": " + std::strerror(errno));
+        struct stat held {};
+        if (::fstat(FLock.Get(), &held) < 0 || !S_ISREG(held.st_mode))
+            Refuse(where, FLockPath + ": not a regular file");
+        if (::flock(FLock.Get(), LOCK_EX | LOCK_NB) < 0) {
+            if (errno == EWOULDBLOCK)
+                Refuse(where, "in use by another emulator (" + FLockPath + " is locked)");
+            Refuse(where, FLockPath + ": " + std::strerror(errno));
+        }
+        struct stat named {};
+        if (::stat(FLockPath.c_str(), &named) == 0 && named.st_dev == held.st_dev &&
+            named.st_ino == held.st_ino)
+            break;
+    }
+}
+
+TStateFile::~TStateFile() {
+    // Removed before it is let go: whoever opened it meanwhile finds, once
+    // locked, that it is no longer the lock file and takes a new one.
+    if (FLock.Get() >= 0) ::unlink(FLockPath.c_str());
+}
+
 bool TStateFile::Load(TEcrState& State, std::string_view Firmware) {
     std::string text;
     if (!ReadFile(FPath, text)) return false;
@@ -451,7 +537,10 @@ void TStateFile::Save(const TEcrState& State, std::string_view Firmware) {
     std::string temporary = FPath + ".XXXXXX";
     const int fd = ::mkstemp(temporary.data());
     if (fd < 0) Refuse("state file " + FPath, std::strerror(errno));
-    int error = WriteAll(fd, text);
+    // mkstemp makes it 0600; the file keeps the permissions it was given.
+    struct stat st {};
+    int error = ::stat(FPath.c_str(), &st) == 0 && ::fchmod(fd, st.st_mode & 07777) < 0 ? errno : 0;
+    if (error == 0) error = WriteAll(fd, text);
     if (error == 0 && ::fsync(fd) < 0) error = errno;
     if (::close(fd) < 0 && error == 0) error = errno;
     if (error == 0 && ::rename(temporary.c_str(), FPath.c_str()) < 0) error = errno;

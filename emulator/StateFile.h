@@ -26,7 +26,17 @@ void ReadState(TEcrState& State, std::string_view Firmware, std::string_view Tex
 
 class TStateFile {
 public:
-    explicit TStateFile(std::string Path) : FPath(std::move(Path)) {}
+    // Takes Path for this register, missing or a regular file, before
+    // anything is read: refuses a FIFO, a device, a symbolic link (each write
+    // would replace the link by a file), a file or a folder without write
+    // permission in its mode (what counts even for root, whom access() lets
+    // through) or one the system will not let us write in, and a file
+    // another emulator keeps. std::runtime_error naming the file and why.
+    explicit TStateFile(std::string Path);
+    // Removes the lock file while still holding it.
+    ~TStateFile();
+    TStateFile(const TStateFile&) = delete;
+    TStateFile& operator=(const TStateFile&) = delete;
     const std::string& Path() const { return FPath; }
 
     // Reads the file into State; false when there is none. std::runtime_error
@@ -35,12 +45,17 @@ public:
     // Writes the state when it differs from what the file holds: into a new
     // file beside it, renamed over it once complete. std::runtime_error
     // naming the file when the system refuses; the file then holds the
-    // state written before.
+    // state written before. The file keeps its permissions.
     void Save(const TEcrState& State, std::string_view Firmware);
 
 private:
     std::string FPath;
     std::string FSaved;  // what the file holds
+    // Path + ".lock", locked for the emulator's life. Not the file itself:
+    // each write renames a new file over it, and a lock on the old one would
+    // go with it.
+    std::string FLockPath;
+    TFd FLock;
 };
 
 }  // namespace kest::emu

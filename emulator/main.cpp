@@ -1,13 +1,13 @@
 // kestor-emu: a KESTOR register on a pseudo-terminal, until SIGINT or SIGTERM.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <charconv>
 #include <cstdint>
-#include <cstdio>
 #include <iostream>
-#include <memory>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -66,6 +66,24 @@ void MakeLink(const std::string& Path, const std::string& Target) {
     }
     if (::symlink(Target.c_str(), Path.c_str()) < 0)
         throw std::system_error(errno, std::system_category(), "symlink " + Path);
+}
+
+// Appends Text to the tape, all of it or, on a file, nothing: a failed write
+// is cut off again, so that no half document stays on the paper.
+// std::system_error when the system refuses.
+void WriteTape(int Fd, std::string_view Text, const std::string& Name) {
+    struct stat st {};
+    const bool file = ::fstat(Fd, &st) == 0 && S_ISREG(st.st_mode);
+    while (!Text.empty()) {
+        const ssize_t n = ::write(Fd, Text.data(), Text.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            const int error = errno;
+            if (file) (void)!::ftruncate(Fd, st.st_size);
+            throw std::system_error(error, std::system_category(), "write " + Name);
+        }
+        Text.remove_prefix(size_t(n));
+    }
 }
 
 // Removes the link only while it still points at our device.
@@ -151,19 +169,19 @@ int main(int argc, char** argv) {
         sigaddset(&stopSignals, SIGTERM);
         pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
-        // The paper tape outlives the emulator, which writes to it.
-        std::unique_ptr<std::FILE, int (*)(std::FILE*)> tapeFile(nullptr, std::fclose);
-        std::FILE* tapeOut = stdout;
+        // The paper tape outlives the emulator, which writes to it. A write
+        // it refuses makes the register answer that its printer stopped.
+        TFd tapeFile;
+        int tapeOut = STDOUT_FILENO;
         if (!tape.empty() && tape != "-") {
-            tapeFile.reset(std::fopen(tape.c_str(), "a"));
-            if (!tapeFile) throw std::system_error(errno, std::system_category(), "open " + tape);
-            tapeOut = tapeFile.get();
+            tapeFile = TFd(::open(tape.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666));
+            if (tapeFile.Get() < 0)
+                throw std::system_error(errno, std::system_category(), "open " + tape);
+            tapeOut = tapeFile.Get();
         }
         if (!tape.empty())
-            config.Tape = [tapeOut](std::string_view Text) {
-                std::fwrite(Text.data(), 1, Text.size(), tapeOut);
-                std::fflush(tapeOut);
-            };
+            config.Tape = [tapeOut, name = tape == "-" ? "standard output" : tape](
+                              std::string_view Text) { WriteTape(tapeOut, Text, name); };
 
         TEmulator emulator(config);
         emulator.SetAcks(acks, std::chrono::milliseconds(ackInterval));

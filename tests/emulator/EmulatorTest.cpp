@@ -506,7 +506,8 @@ TEST(EmulatorProgram, NamesTheOptionOfABadValue) {
         {{"--tape", "/nonexistent/tape.txt"},
          "kestor-emu: open /nonexistent/tape.txt: No such file or directory"},
         {{"--state", "/nonexistent/register.json"},
-         "kestor-emu: state file /nonexistent/register.json: No such file or directory"},
+         "kestor-emu: state file /nonexistent/register.json: folder /nonexistent: No such file or "
+         "directory"},
         // Every ACK is queued at once: a huge count is refused, not tried.
         {{"--acks", "2000000000"}, "--acks: Value 2000000000 not in range 0 to 1000"},
     };

@@ -1,12 +1,19 @@
 // The register's state file: a register started again on it goes on where
 // it stopped; a file it cannot take is refused with the file and the reason
-// named; a file it cannot write makes it refuse the change.
+// named; a file it cannot write makes it refuse the change, and so does a
+// tape that does not take the print.
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <string>
+#include <system_error>
+#include <thread>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -15,6 +22,7 @@
 #include "Records.h"
 #include "StateFile.h"
 
+using namespace std::chrono_literals;
 using namespace std::string_literals;
 using namespace kest::emu;
 using namespace kest::emu::test;
@@ -102,6 +110,8 @@ TEST(RegisterStateFile, RefusesAFileItCannotTake) {
         {"deep", [] { return std::string(40, '[') + std::string(40, ']'); },
          "nested deeper than any state"},
         {"large", [] { return std::string(MaxStateFileSize + 1, ' '); }, "larger than 4 MiB"},
+        {"text after a NUL", [&] { return valid.dump() + '\0' + "{}"; },
+         "not JSON: a NUL byte at offset " + std::to_string(valid.dump().size())},
     };
     const struct {
         const char* Name;
@@ -114,6 +124,13 @@ TEST(RegisterStateFile, RefusesAFileItCannotTake) {
         {"no shift", [](auto& J) { J.erase("shift"); }, "shift: missing"},
         {"a negative sum", [](auto& J) { J["counters"][0][1] = -1; },
          "counters[0][1]: not a whole number from 0 to 99999999999999"},
+        {"a sum beyond 64 bits signed",
+         [](auto& J) {
+             J["shift"]["departments"] = {
+                 {{"number", 0}, {"sales", {1, 18446744073709551615u}}, {"refunds", {0, 0}}}};
+         },
+         "shift.departments[0].sales[1]: not a whole number from -99999999999999 to "
+         "99999999999999"},
         {"a text the register cannot store", [](auto& J) { J["texts"]["300"] = "日本"; },
          "texts.300: has characters the register cannot store"},
         {"text 007", [](auto& J) { J["texts"]["007"] = "x"; },
@@ -158,13 +175,56 @@ TEST(RegisterStateFile, RefusesAFileItCannotTake) {
         refused(e.Name, edited.dump(), e.Message);
     }
 
-    // Not a file at all.
-    const fs::path directory = dir.Path / "directory.json";
+    // Places the register cannot keep its state in, refused before anything
+    // is read or written.
+    WriteFile(path, valid.dump());
+    const fs::path directory = dir.Path / "directory.json", fifo = dir.Path / "fifo.json",
+                   link = dir.Path / "link.json", readOnly = dir.Path / "read-only.json",
+                   folder = dir.Path / "read-only", none = dir.Path / "none";
     fs::create_directory(directory);
-    EXPECT_THROW(TRegister(WithState(Gen8, directory)), std::runtime_error);
-    // A place no file can be written to.
-    EXPECT_THROW(TRegister(WithState(Gen8, dir.Path / "none" / "register.json")),
-                 std::runtime_error);
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    fs::create_symlink(path, link);
+    fs::copy_file(path, readOnly);
+    fs::permissions(readOnly, fs::perms(0444));
+    fs::create_directory(folder);
+    fs::copy_file(path, folder / "register.json");
+    fs::permissions(folder, fs::perms(0555));
+    const TRegister holder(WithState(Gen8, path));
+    const struct {
+        fs::path Path;
+        std::string Message;
+    } places[] = {
+        {directory, "not a regular file"},
+        {fifo, "not a regular file"},
+        {link, "a symbolic link; name the file it points to"},
+        {readOnly, "read-only (mode 0444)"},
+        {folder / "register.json", "folder " + folder.string() + " is read-only (mode 0555)"},
+        {path, "in use by another emulator (" + path.string() + ".lock is locked)"},
+        {none / "register.json", "folder " + none.string() + ": No such file or directory"},
+    };
+    // A start waiting for the FIFO's writer is let go by one, and counted.
+    std::atomic<bool> blocked = false;
+    std::promise<void> finished;
+    std::thread watchdog([&, done = finished.get_future()] {
+        if (done.wait_for(5s) == std::future_status::ready) return;
+        blocked = true;
+        if (const int fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK); fd >= 0) ::close(fd);
+    });
+    for (const auto& p : places) {
+        try {
+            TRegister reg(WithState(Gen8, p.Path));
+            ADD_FAILURE() << p.Path << ": taken";
+        } catch (const std::runtime_error& e) {
+            EXPECT_EQ(e.what(), "state file " + p.Path.string() + ": " + p.Message);
+        }
+    }
+    finished.set_value();
+    watchdog.join();
+    EXPECT_FALSE(blocked);
+    fs::permissions(folder, fs::perms(0755));
+    EXPECT_TRUE(fs::is_symlink(link));
+    EXPECT_EQ(fs::status(readOnly).permissions(), fs::perms(0444));
+    EXPECT_EQ(ReadFile(path), valid.dump());
 }
 
 TEST(RegisterStateFile, AChangeThatCannotBeKeptIsRefused) {
@@ -180,4 +240,35 @@ TEST(RegisterStateFile, AChangeThatCannotBeKeptIsRefused) {
     EXPECT_EQ(reg.Tape, "");
     // Questions change nothing and are answered.
     EXPECT_EQ(ErrorOf(reg.Send('E')), "0000");
+}
+
+TEST(RegisterStateFile, APrintTheTapeRefusesIsUndone) {
+    TTempDir dir;
+    const fs::path path = dir.Path / "register.json";
+    bool full = true;
+    TRegister reg(WithState({.Model = mem207_1K,
+                             .Tape =
+                                 [&](std::string_view) {
+                                     if (full)
+                                         throw std::system_error(ENOSPC, std::system_category(),
+                                                                 "write /dev/full");
+                                 }},
+                            path));
+    const std::string kept = ReadFile(path);
+    const int number = reg.State().LastDocument.Number;
+    const std::string receipt =
+        Request('K', ReceiptHeader('0', "00", '0', "100.00", "1", 1) +
+                         ReceiptItem(Goods, "00", Price("7", "555", "", "", "100.00")));
+    // The printer stopped: not registered, not numbered, not kept.
+    EXPECT_EQ(Exchange(reg, receipt), Answer('K', "0021", {}, "00"));
+    EXPECT_EQ(reg.State().LastDocument.Number, number);
+    EXPECT_EQ(reg.RegisteredCount(), 0u);
+    EXPECT_EQ(ReadFile(path), kept);
+    // Raw output: every byte taken, the answer tells the print failed.
+    EXPECT_EQ(Exchange(reg, Request('6')), Answer('6', "0000"));
+    EXPECT_EQ(Exchange(reg, "AB\n\x1B\x1B"),
+              std::string(5, '\x06') + Answer('6', "0021", {}, "00"));
+    full = false;
+    EXPECT_EQ(ErrorOf(Exchange(reg, receipt)), "0000");
+    EXPECT_EQ(reg.State().LastDocument.Number, number + 1);
 }
