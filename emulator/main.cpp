@@ -162,15 +162,10 @@ int main(int argc, char** argv) {
         for (const std::string& f : faults)
             faultList.push_back(ParseFaultOption(f));
 
-        // The signals are taken by sigwait below; blocked before any thread starts.
-        sigset_t stopSignals;
-        sigemptyset(&stopSignals);
-        sigaddset(&stopSignals, SIGINT);
-        sigaddset(&stopSignals, SIGTERM);
-        pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-
         // The paper tape outlives the emulator, which writes to it. A write
         // it refuses makes the register answer that its printer stopped.
+        // Opened before the stop signals are blocked: a FIFO without a
+        // reader holds open(), and Ctrl-C must still end the wait.
         TFd tapeFile;
         int tapeOut = STDOUT_FILENO;
         if (!tape.empty() && tape != "-") {
@@ -182,6 +177,13 @@ int main(int argc, char** argv) {
         if (!tape.empty())
             config.Tape = [tapeOut, name = tape == "-" ? "standard output" : tape](
                               std::string_view Text) { WriteTape(tapeOut, Text, name); };
+
+        // The signals are taken by sigwait below; blocked before any thread starts.
+        sigset_t stopSignals;
+        sigemptyset(&stopSignals);
+        sigaddset(&stopSignals, SIGINT);
+        sigaddset(&stopSignals, SIGTERM);
+        pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
         TEmulator emulator(config);
         emulator.SetAcks(acks, std::chrono::milliseconds(ackInterval));
