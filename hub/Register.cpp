@@ -277,23 +277,23 @@ void THubRegister::EndTurn() {
 
 // -- Calls
 
-TReply THubRegister::Call(const TJson& Requests, const std::string& Key, std::size_t Fingerprint) {
+TReply THubRegister::Call(const TJson& Requests, const std::string& Key, std::string_view Body) {
     if (Key.empty()) return Run(Requests);
-    return RunKeyed(Requests, Key, Fingerprint);
+    return RunKeyed(Requests, Key, Body);
 }
 
 TReply THubRegister::RunKeyed(const TJson& Requests, const std::string& Key,
-                              std::size_t Fingerprint) {
+                              std::string_view Body) {
     {
         std::unique_lock lock(FKeyLock);
         for (;;) {
             ForgetOldKeys(std::chrono::steady_clock::now());
             const auto it = FKept.find(Key);
             if (it == FKept.end()) {
-                FKept[Key].Fingerprint = Fingerprint;  // running: a retry waits for it
+                FKept[Key].Request = Body;  // running: a retry waits for it
                 break;
             }
-            if (it->second.Fingerprint != Fingerprint)
+            if (it->second.Request != Body)
                 return {422, DumpJson(ErrorBody("Idempotency-Key \"" + Key +
                                                 "\" was used for another request"))};
             if (it->second.Done) return {200, it->second.Body, true};
@@ -321,7 +321,7 @@ TReply THubRegister::RunKeyed(const TJson& Requests, const std::string& Key,
             kept.Body = reply.Body;
             kept.Time = now;
             FKeptOrder.push_back(Key);
-            FKeptBytes += Key.size() + reply.Body.size();
+            FKeptBytes += Key.size() + kept.Request.size() + kept.Body.size();
         } else {
             // Nothing reached the register: a retry may run.
             FKept.erase(Key);
@@ -338,7 +338,7 @@ void THubRegister::ForgetOldKeys(std::chrono::steady_clock::time_point Now) {
         const bool old = Now - it->second.Time > FLimits.KeyLifetime;
         if (!old && FKeptOrder.size() <= FLimits.MaxKeys && FKeptBytes <= FLimits.MaxKeptBytes)
             break;
-        FKeptBytes -= it->first.size() + it->second.Body.size();
+        FKeptBytes -= it->first.size() + it->second.Request.size() + it->second.Body.size();
         FKept.erase(it);
         FKeptOrder.pop_front();
     }

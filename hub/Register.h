@@ -36,7 +36,8 @@ struct TRegisterLimits {
     std::chrono::milliseconds QueueWait{20000};
     std::optional<int> InternalTimeout, ExternalTimeout;
     // Answers kept under idempotency keys: for a day, and at most this many
-    // and this much per register, the oldest going first.
+    // and this much per register (keys, requests and answers), the oldest
+    // going first.
     std::chrono::seconds KeyLifetime{24 * 3600};
     std::size_t MaxKeys = 10000;
     std::size_t MaxKeptBytes = 64 << 20;
@@ -85,10 +86,11 @@ public:
 
     // Runs Requests (one request object or an array of them) in order on the
     // register, stopping at the first failure, and answers each as
-    // `kestorctl rpc` would. With a Key, an answer kept for it is returned
-    // instead, and a call with the same Key still running is waited for;
-    // Fingerprint tells a retry from another request under the same key.
-    TReply Call(const TJson& Requests, const std::string& Key, std::size_t Fingerprint);
+    // `kestorctl rpc` would. With a Key, the answer kept for it is returned
+    // instead, and a call with the same Key still running is waited for,
+    // when Body (the request's text) is the first call's byte for byte;
+    // another request under the Key is refused.
+    TReply Call(const TJson& Requests, const std::string& Key, std::string_view Body);
 
     // A new stream of the register's events; its first event is the state.
     std::shared_ptr<TEventStream> Subscribe();
@@ -103,7 +105,7 @@ private:
     void EndTurn();
     TReply Run(const TJson& Requests);
     TReply RunSteps(const TJson& Requests);  // in the call's turn
-    TReply RunKeyed(const TJson& Requests, const std::string& Key, std::size_t Fingerprint);
+    TReply RunKeyed(const TJson& Requests, const std::string& Key, std::string_view Body);
     void Publish(std::string_view Event, const TJson& Data);
     void UpdateState();  // between operations, or from the driver's events
     void ForgetOldKeys(std::chrono::steady_clock::time_point Now);
@@ -130,7 +132,7 @@ private:
     TJson FState;
 
     struct TKept {
-        std::size_t Fingerprint = 0;
+        std::string Request;  // a retry repeats it; nothing less tells it from another
         bool Done = false;
         std::string Body;
         std::chrono::steady_clock::time_point Time;
