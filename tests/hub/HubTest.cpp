@@ -102,6 +102,15 @@ TEST_F(THubFixture, RefusalsHaveTheirStatusAndAReason) {
         {"a scalar", "POST", rpc, "42", Auth(), 400},
         {"empty batch", "POST", rpc, "[]", Auth(), 400},
         {"bad key", "POST", rpc, "{\"get\":\"ErrCode\"}", Auth({{"Idempotency-Key", "a b"}}), 400},
+        // The hub's settings, refused before any step runs.
+        {"port", "POST", rpc, R"([{"get": "ErrCode"}, {"set": "PortNum", "value": 8}])", Auth(),
+         403},
+        {"rate", "POST", rpc, R"({"set": "BaudRate", "value": 19200})", Auth(), 403},
+        {"password", "POST", rpc, R"({"set": "Password", "value": "0000"})", Auth(), 403},
+        {"password op", "POST", rpc, R"({"op": "SetPassword", "args": ["0000"]})", Auth(), 403},
+        {"long time-out", "POST", rpc, R"({"set": "InternalTimeout", "value": 600000})", Auth(),
+         403},
+        {"no time-out", "POST", rpc, R"({"set": "ExternalTimeout", "value": 0})", Auth(), 403},
         {"body too large", "POST", rpc, std::string(RpcMaxRequestBytes + 1, ' '), Auth(), 413},
     };
     for (const auto& c : cases) {
@@ -408,6 +417,26 @@ TEST_F(THubFixture, ClosedByAClientStaysClosed) {
     ASSERT_TRUE(closed);
     EXPECT_EQ(Json(closed)["exception"], "EKestConnClosed");
     EXPECT_EQ(Json(Rpc("till1", R"([{"op": "Open"}, {"get": "Connected"}])"))[1]["result"], true);
+}
+
+// A client's time-out is its own call's, and a hub asked to stop ends at once
+// a call that waits on a register that never answers, not at that time-out.
+TEST_F(THubFixture, TimeOutsHoldForTheirCallAndAStopAbortsIt) {
+    const std::string longWait = R"({"set": "ExternalTimeout", "value": 20000})";
+    EXPECT_EQ(Json(Rpc("till1", "[" + longWait + R"(, {"get": "ExternalTimeout"}])"))[1]["result"],
+              20000);
+    EXPECT_EQ(Json(Rpc("till1", R"({"get": "ExternalTimeout"})"))["result"], 300);
+
+    const std::size_t before = Emulator(0).RequestCount();
+    Emulator(0).SetAcks(-1, 50ms);  // at work for ever
+    auto stuck = std::async(std::launch::async, [&] {
+        return Rpc("till1", "[" + longWait + R"(, {"op": "QueryFirmwareInfo"}])");
+    });
+    ASSERT_TRUE(Emulator(0).WaitForRequests(before + 1, 2s));
+    const auto start = std::chrono::steady_clock::now();
+    TearDown();  // the hub stops as on SIGTERM
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+    EXPECT_EQ(Json(stuck.get())[1]["exception"], "EKestRequestAborted");
 }
 
 }  // namespace
