@@ -417,7 +417,7 @@ void THub::HandleRpc(const httplib::Request& Req, httplib::Response& Res) {
                              "Idempotency-Key: 1 to " + std::to_string(MaxKeyChars) +
                                  " visible ASCII characters");
     }
-    const TReply reply = reg->Call(requests, key, std::hash<std::string>{}(Req.body));
+    const TReply reply = reg->Call(requests, key, Req.body);
     if (reply.Replayed) Res.set_header("Idempotent-Replayed", "true");
     SendJson(Res, reply.Status, reply.Body);
 }

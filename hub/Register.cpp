@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <charconv>
+#include <optional>
 #include <stdexcept>
+#include <string>
 #include <utility>
 
 #include "Rpc.h"
@@ -37,6 +39,26 @@ bool IsConnectionStep(const TJson& Request) {
     }
     const auto set = Request.find("set");
     return set != Request.end() && set->is_string() && *set == "Active";
+}
+
+// Why the hub refuses Request, or nothing. The port, its rate and the
+// register's password are the administrator's: a client that changed them
+// would point the register's name at another device or lock every later
+// client out. A time-out is the client's for its call, within bounds.
+std::optional<std::string> RefusedSetting(const TJson& Request, int MaxTimeout) {
+    if (!Request.is_object()) return {};
+    const auto op = Request.find("op");
+    const auto set = Request.find("set");
+    const std::string name = op != Request.end() && *op == "SetPassword" ? "Password"
+                             : set != Request.end() && set->is_string()  ? set->get<std::string>()
+                                                                         : "";
+    if (name == "PortNum" || name == "BaudRate" || name == "Password")
+        return name + " is the hub's setting (--register); clients may not change it";
+    if (name != "InternalTimeout" && name != "ExternalTimeout") return {};
+    const auto value = Request.find("value");
+    if (value == Request.end() || !value->is_number() || (*value >= 1 && *value <= MaxTimeout))
+        return {};
+    return name + " through the hub: 1 to " + std::to_string(MaxTimeout) + " ms (--max-timeout)";
 }
 
 bool Succeeded(const TJson& Answer) {
@@ -160,6 +182,8 @@ THubRegister::THubRegister(TRegisterConfig Config, const TRegisterLimits& Limits
         apply("internal time-out", [&] { FDriver.SetInternalTimeout(*FLimits.InternalTimeout); });
     if (FLimits.ExternalTimeout)
         apply("external time-out", [&] { FDriver.SetExternalTimeout(*FLimits.ExternalTimeout); });
+    FInternalTimeout = FDriver.InternalTimeout();
+    FExternalTimeout = FDriver.ExternalTimeout();
     FState = ReadState(FDriver);
 
     // The events fire on the thread of the running call, where the
@@ -236,10 +260,19 @@ void THubRegister::Unsubscribe(const std::shared_ptr<TEventStream>& Stream) {
 
 void THubRegister::Stop() {
     {
-        const std::lock_guard lock(FTurnLock);
+        std::unique_lock lock(FTurnLock);
         FStopped = true;
+        FTurnCond.notify_all();
+        // The running call ends now, not at its time-outs. Aborted again
+        // until it has ended: an abort between two of its commands finds
+        // the driver idle and is gone when the next command starts.
+        while (FRunning) {
+            lock.unlock();
+            FDriver.AbortRequest();
+            lock.lock();
+            FTurnCond.wait_for(lock, std::chrono::milliseconds(20), [this] { return !FRunning; });
+        }
     }
-    FTurnCond.notify_all();
     const std::lock_guard lock(FStreamLock);
     FStreamsClosed = true;
     for (const auto& stream : FStreams)
@@ -267,6 +300,11 @@ THubRegister::TTurn THubRegister::WaitTurn() {
     return TTurn::Granted;
 }
 
+bool THubRegister::Stopping() const {
+    const std::lock_guard lock(FTurnLock);
+    return FStopped;
+}
+
 void THubRegister::EndTurn() {
     {
         const std::lock_guard lock(FTurnLock);
@@ -277,23 +315,26 @@ void THubRegister::EndTurn() {
 
 // -- Calls
 
-TReply THubRegister::Call(const TJson& Requests, const std::string& Key, std::size_t Fingerprint) {
+TReply THubRegister::Call(const TJson& Requests, const std::string& Key, std::string_view Body) {
+    for (const TJson& request : Requests.is_array() ? Requests : TJson::array({Requests}))
+        if (const auto refusal = RefusedSetting(request, FLimits.MaxTimeout))
+            return {403, DumpJson(ErrorBody(*refusal))};
     if (Key.empty()) return Run(Requests);
-    return RunKeyed(Requests, Key, Fingerprint);
+    return RunKeyed(Requests, Key, Body);
 }
 
 TReply THubRegister::RunKeyed(const TJson& Requests, const std::string& Key,
-                              std::size_t Fingerprint) {
+                              std::string_view Body) {
     {
         std::unique_lock lock(FKeyLock);
         for (;;) {
             ForgetOldKeys(std::chrono::steady_clock::now());
             const auto it = FKept.find(Key);
             if (it == FKept.end()) {
-                FKept[Key].Fingerprint = Fingerprint;  // running: a retry waits for it
+                FKept[Key].Request = Body;  // running: a retry waits for it
                 break;
             }
-            if (it->second.Fingerprint != Fingerprint)
+            if (it->second.Request != Body)
                 return {422, DumpJson(ErrorBody("Idempotency-Key \"" + Key +
                                                 "\" was used for another request"))};
             if (it->second.Done) return {200, it->second.Body, true};
@@ -321,7 +362,7 @@ TReply THubRegister::RunKeyed(const TJson& Requests, const std::string& Key,
             kept.Body = reply.Body;
             kept.Time = now;
             FKeptOrder.push_back(Key);
-            FKeptBytes += Key.size() + reply.Body.size();
+            FKeptBytes += Key.size() + kept.Request.size() + kept.Body.size();
         } else {
             // Nothing reached the register: a retry may run.
             FKept.erase(Key);
@@ -338,7 +379,7 @@ void THubRegister::ForgetOldKeys(std::chrono::steady_clock::time_point Now) {
         const bool old = Now - it->second.Time > FLimits.KeyLifetime;
         if (!old && FKeptOrder.size() <= FLimits.MaxKeys && FKeptBytes <= FLimits.MaxKeptBytes)
             break;
-        FKeptBytes -= it->first.size() + it->second.Body.size();
+        FKeptBytes -= it->first.size() + it->second.Request.size() + it->second.Body.size();
         FKept.erase(it);
         FKeptOrder.pop_front();
     }
@@ -370,6 +411,9 @@ TReply THubRegister::Run(const TJson& Requests) {
 TReply THubRegister::RunSteps(const TJson& Requests) {
     const bool batch = Requests.is_array();
     const TJson& first = batch ? Requests.front() : Requests;
+    // A client's time-outs are its own call's: the next starts with the hub's.
+    if (FDriver.InternalTimeout() != FInternalTimeout) FDriver.SetInternalTimeout(FInternalTimeout);
+    if (FDriver.ExternalTimeout() != FExternalTimeout) FDriver.SetExternalTimeout(FExternalTimeout);
     if (FReopen) {
         FReopen = false;
         FDriver.Close(true);
@@ -386,6 +430,14 @@ TReply THubRegister::RunSteps(const TJson& Requests) {
     TJson answers = TJson::array();
     bool connectionStep = false;
     for (const TJson& request : steps) {
+        if (Stopping()) {
+            TJson stopped = TJson::object();
+            if (request.is_object() && request.contains("id")) stopped["id"] = request["id"];
+            stopped["ok"] = false;
+            stopped["error"] = "the hub is stopping";
+            answers.push_back(std::move(stopped));
+            break;
+        }
         answers.push_back(AnswerRequest(FDriver, request));
         connectionStep = connectionStep || IsConnectionStep(request);
         const TJson& answer = answers.back();

@@ -34,9 +34,14 @@ TRegisterConfig ParseRegister(std::string_view Text);
 struct TRegisterLimits {
     // How long a call waits for the calls queued before it.
     std::chrono::milliseconds QueueWait{20000};
+    // The driver's time-outs, ms; every call starts with them.
     std::optional<int> InternalTimeout, ExternalTimeout;
+    // The longest time-out a client may set for its call: a longer one
+    // would keep the register from the other clients for as long.
+    int MaxTimeout = 60000;
     // Answers kept under idempotency keys: for a day, and at most this many
-    // and this much per register, the oldest going first.
+    // and this much per register (keys, requests and answers), the oldest
+    // going first.
     std::chrono::seconds KeyLifetime{24 * 3600};
     std::size_t MaxKeys = 10000;
     std::size_t MaxKeptBytes = 64 << 20;
@@ -85,16 +90,19 @@ public:
 
     // Runs Requests (one request object or an array of them) in order on the
     // register, stopping at the first failure, and answers each as
-    // `kestorctl rpc` would. With a Key, an answer kept for it is returned
-    // instead, and a call with the same Key still running is waited for;
-    // Fingerprint tells a retry from another request under the same key.
-    TReply Call(const TJson& Requests, const std::string& Key, std::size_t Fingerprint);
+    // `kestorctl rpc` would. With a Key, the answer kept for it is returned
+    // instead, and a call with the same Key still running is waited for,
+    // when Body (the request's text) is the first call's byte for byte;
+    // another request under the Key is refused. A call that would change a
+    // setting of the hub's is refused before anything runs.
+    TReply Call(const TJson& Requests, const std::string& Key, std::string_view Body);
 
     // A new stream of the register's events; its first event is the state.
     std::shared_ptr<TEventStream> Subscribe();
     void Unsubscribe(const std::shared_ptr<TEventStream>& Stream);
 
-    // The hub is stopping: queued calls are refused, streams end.
+    // The hub is stopping: queued calls are refused, the running one is
+    // aborted (this waits for it to end), streams end.
     void Stop();
 
 private:
@@ -103,7 +111,8 @@ private:
     void EndTurn();
     TReply Run(const TJson& Requests);
     TReply RunSteps(const TJson& Requests);  // in the call's turn
-    TReply RunKeyed(const TJson& Requests, const std::string& Key, std::size_t Fingerprint);
+    TReply RunKeyed(const TJson& Requests, const std::string& Key, std::string_view Body);
+    bool Stopping() const;
     void Publish(std::string_view Event, const TJson& Data);
     void UpdateState();  // between operations, or from the driver's events
     void ForgetOldKeys(std::chrono::steady_clock::time_point Now);
@@ -111,6 +120,8 @@ private:
     const TRegisterConfig FConfig;
     const TRegisterLimits FLimits;
     TKestorFPrt FDriver;
+    // The time-outs every call starts with; a client's hold for its call.
+    int FInternalTimeout = 0, FExternalTimeout = 0;
     // Open the port before a call; a client's Open or Close sets it to
     // what that left.
     bool FKeepOpen = true;
@@ -130,7 +141,7 @@ private:
     TJson FState;
 
     struct TKept {
-        std::size_t Fingerprint = 0;
+        std::string Request;  // a retry repeats it; nothing less tells it from another
         bool Done = false;
         std::string Body;
         std::chrono::steady_clock::time_point Time;

@@ -57,6 +57,10 @@ std::string ReadToken(int Fd, const std::filesystem::path& Path) {
     // A token others can read is a token others have.
     if ((info.st_mode & 077) != 0)
         throw std::runtime_error(Path.string() + " may be read by others; chmod 600 it");
+    if (info.st_uid != geteuid())
+        throw std::runtime_error(Path.string() +
+                                 " belongs to another user, who may read it; the hub's user must "
+                                 "own it");
     std::string text;
     char buffer[256];
     for (;;) {

@@ -14,8 +14,8 @@ std::filesystem::path DefaultTokenPath();
 
 // Reads the token kept in Path, or makes one there (and the folders above it)
 // when there is none; Created tells which. std::runtime_error for a file that
-// others may read, that is not a regular file or that holds no usable token;
-// std::system_error when the system refuses.
+// others may read (or another user owns), that is not a regular file or that
+// holds no usable token; std::system_error when the system refuses.
 std::string LoadOrCreateToken(const std::filesystem::path& Path, bool& Created);
 
 // Whether Given equals Expected, in a time that depends only on their lengths.

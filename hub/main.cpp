@@ -37,7 +37,7 @@ int main(int argc, char** argv) {
     std::string tokenFile;
     std::vector<std::string> origins;
     int queueWait = 20000, requestTime = 10000;
-    int internalTimeout = 0, externalTimeout = 0;
+    int internalTimeout = 0, externalTimeout = 0, maxTimeout = 60000;
     app.add_option("--register", registers,
                    "NAME=N[,baud][,password]: a register on port N (KESTOR_COM<N> applies)")
         ->required();
@@ -58,6 +58,10 @@ int main(int argc, char** argv) {
         ->check(CLI::NonNegativeNumber);
     app.add_option("--external-timeout", externalTimeout, "the driver's external time-out, ms")
         ->check(CLI::NonNegativeNumber);
+    app.add_option("--max-timeout", maxTimeout,
+                   "the longest time-out, ms, a client may set for its own call")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 3600000));
     CLI11_PARSE(app, argc, argv);
 
     // SIGINT and SIGTERM are taken by one thread, which stops the hub; every
@@ -82,6 +86,7 @@ int main(int argc, char** argv) {
         config.RequestTime = std::chrono::milliseconds(requestTime);
         if (app.count("--internal-timeout")) config.Limits.InternalTimeout = internalTimeout;
         if (app.count("--external-timeout")) config.Limits.ExternalTimeout = externalTimeout;
+        config.Limits.MaxTimeout = maxTimeout;
         tokenPath =
             tokenFile.empty() ? kest::hub::DefaultTokenPath() : std::filesystem::path(tokenFile);
         config.Token = kest::hub::LoadOrCreateToken(tokenPath, created);

@@ -3,11 +3,15 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
+#include <cstring>
 #include <future>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "HubFixture.h"
@@ -20,6 +24,45 @@ using namespace std::chrono_literals;
 
 TJson Json(const httplib::Result& Result) {
     return Result ? TJson::parse(Result->body) : TJson();
+}
+
+// An X and a Z report that libstdc++'s 64-bit string hash cannot tell apart.
+// The hash takes the text 8 bytes at a time, state = (state ^ f(block)) * M,
+// with f invertible: the Z's "id" gets one free block and one solved to bring
+// the state to the X's, tried until the solved one is printable.
+std::pair<std::string, std::string> CollidingReports() {
+    constexpr uint64_t M = 0xc6a4a7935bd1e995ULL;
+    uint64_t inverse = M;  // M * inverse == 1, by Newton's iteration
+    for (int i = 0; i < 5; ++i)
+        inverse *= 2 - M * inverse;
+    const auto mix = [](uint64_t V) { return V ^ (V >> 47); };  // its own inverse
+    const auto f = [&](const std::string& Block) {
+        uint64_t v;
+        std::memcpy(&v, Block.data(), 8);
+        return mix(v * M) * M;
+    };
+    const auto state = [&](const std::string& Text, std::size_t Length) {
+        uint64_t h = 0xc70f6907ULL ^ (Length * M);
+        for (std::size_t at = 0; at + 8 <= Text.size(); at += 8)
+            h = (h ^ f(Text.substr(at, 8))) * M;
+        return h;
+    };
+    const std::string x = R"({"op":"XReport","id":"0123456789abcdefgh"})";  // 3 + 2 blocks + 2
+    const uint64_t target = state(x.substr(0, 40), x.size()) * inverse;
+    std::string z = R"({"op":"ZReport","id":"01)";
+    const uint64_t start = state(z, x.size());
+    for (uint64_t seed = 1;; ++seed) {
+        std::string free = "AAAAAAAA";
+        for (uint64_t rest = seed, i = 0; rest > 0; rest /= 26, ++i)
+            free[i] = static_cast<char>('A' + rest % 26);
+        const uint64_t needed = ((start ^ f(free)) * M) ^ target;  // f of the solved block
+        const uint64_t solved = mix(needed * inverse) * inverse;
+        std::string block(8, ' ');
+        std::memcpy(block.data(), &solved, 8);
+        if (std::all_of(block.begin(), block.end(),
+                        [](char C) { return C >= ' ' && C <= '~' && C != '"' && C != '\\'; }))
+            return {x, z + free + block + R"("})"};
+    }
 }
 
 // Every refusal: its status and a JSON reason, never a 500.
@@ -59,6 +102,15 @@ TEST_F(THubFixture, RefusalsHaveTheirStatusAndAReason) {
         {"a scalar", "POST", rpc, "42", Auth(), 400},
         {"empty batch", "POST", rpc, "[]", Auth(), 400},
         {"bad key", "POST", rpc, "{\"get\":\"ErrCode\"}", Auth({{"Idempotency-Key", "a b"}}), 400},
+        // The hub's settings, refused before any step runs.
+        {"port", "POST", rpc, R"([{"get": "ErrCode"}, {"set": "PortNum", "value": 8}])", Auth(),
+         403},
+        {"rate", "POST", rpc, R"({"set": "BaudRate", "value": 19200})", Auth(), 403},
+        {"password", "POST", rpc, R"({"set": "Password", "value": "0000"})", Auth(), 403},
+        {"password op", "POST", rpc, R"({"op": "SetPassword", "args": ["0000"]})", Auth(), 403},
+        {"long time-out", "POST", rpc, R"({"set": "InternalTimeout", "value": 600000})", Auth(),
+         403},
+        {"no time-out", "POST", rpc, R"({"set": "ExternalTimeout", "value": 0})", Auth(), 403},
         {"body too large", "POST", rpc, std::string(RpcMaxRequestBytes + 1, ' '), Auth(), 413},
     };
     for (const auto& c : cases) {
@@ -199,6 +251,14 @@ TEST_F(THubFixture, IdempotencyKeyRunsACallOnce) {
     EXPECT_EQ(other->status, 422);
     EXPECT_EQ(Rpc("till1", body, Auth({{"Idempotency-Key", "k2"}}))->status, 200);
     EXPECT_EQ(Emulator(0).Received().size(), before + 2);
+
+    // Nor can a request made to hash alike pass for the one the key ran.
+    const auto [xReport, zReport] = CollidingReports();
+    ASSERT_EQ(std::hash<std::string>{}(xReport), std::hash<std::string>{}(zReport));
+    EXPECT_EQ(Rpc("till1", xReport, Auth({{"Idempotency-Key", "k3"}}))->status, 200);
+    const auto z = Rpc("till1", zReport, Auth({{"Idempotency-Key", "k3"}}));
+    ASSERT_TRUE(z);
+    EXPECT_EQ(z->status, 422) << z->body;
 }
 
 // Two shops' tills ring up at once on one register, and one of them retries a
@@ -357,6 +417,26 @@ TEST_F(THubFixture, ClosedByAClientStaysClosed) {
     ASSERT_TRUE(closed);
     EXPECT_EQ(Json(closed)["exception"], "EKestConnClosed");
     EXPECT_EQ(Json(Rpc("till1", R"([{"op": "Open"}, {"get": "Connected"}])"))[1]["result"], true);
+}
+
+// A client's time-out is its own call's, and a hub asked to stop ends at once
+// a call that waits on a register that never answers, not at that time-out.
+TEST_F(THubFixture, TimeOutsHoldForTheirCallAndAStopAbortsIt) {
+    const std::string longWait = R"({"set": "ExternalTimeout", "value": 20000})";
+    EXPECT_EQ(Json(Rpc("till1", "[" + longWait + R"(, {"get": "ExternalTimeout"}])"))[1]["result"],
+              20000);
+    EXPECT_EQ(Json(Rpc("till1", R"({"get": "ExternalTimeout"})"))["result"], 300);
+
+    const std::size_t before = Emulator(0).RequestCount();
+    Emulator(0).SetAcks(-1, 50ms);  // at work for ever
+    auto stuck = std::async(std::launch::async, [&] {
+        return Rpc("till1", "[" + longWait + R"(, {"op": "QueryFirmwareInfo"}])");
+    });
+    ASSERT_TRUE(Emulator(0).WaitForRequests(before + 1, 2s));
+    const auto start = std::chrono::steady_clock::now();
+    TearDown();  // the hub stops as on SIGTERM
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+    EXPECT_EQ(Json(stuck.get())[1]["exception"], "EKestRequestAborted");
 }
 
 }  // namespace

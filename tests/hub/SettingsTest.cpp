@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -85,6 +86,10 @@ TEST(HubSettings, TokenIsMadeOnceAndKeptPrivate) {
     chmod(path.c_str(), 0644);  // readable by others: refused
     EXPECT_THROW(LoadOrCreateToken(path, created), std::runtime_error);
     chmod(path.c_str(), 0600);
+    if (chown(path.c_str(), 65534, 65534) == 0) {  // another user's (only root may give it)
+        EXPECT_THROW(LoadOrCreateToken(path, created), std::runtime_error);
+        ASSERT_EQ(chown(path.c_str(), geteuid(), getegid()), 0);
+    }
     std::ofstream(path) << "short\n";
     EXPECT_THROW(LoadOrCreateToken(path, created), std::runtime_error);
     std::filesystem::remove_all(folder);
