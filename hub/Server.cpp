@@ -287,8 +287,8 @@ struct TServer::TConn {
 
     const int Fd;
     std::atomic<int>& Open;
-    std::string In;  // received, not yet taken by a request
-    std::size_t Scanned = 0, Lines = 0;
+    std::string In;                      // received, not yet taken by a request
+    std::size_t Scanned = 0, Lines = 0;  // of In, searched for the end of the head
     std::size_t Requests = 0;
     TClock::time_point Since;     // connected, or answered last
     TClock::time_point Deadline;  // for the poller: the head's, or the lingering's end
@@ -379,8 +379,8 @@ void TServer::Poll() {
     // New input of a connection; false when it is done with.
     const auto take = [&](std::unique_ptr<TConn>& Conn, TClock::time_point Now) {
         if (Conn->Lingering) {
-            std::string dropped;
-            const ssize_t n = Receive(Conn->Fd, dropped, ReadBlock);
+            Conn->In.clear();
+            const ssize_t n = Receive(Conn->Fd, Conn->In, 4 * ReadBlock);
             return n > 0 || (n < 0 && errno == EAGAIN);
         }
         const ssize_t n = Receive(Conn->Fd, Conn->In, ReadBlock);
