@@ -152,6 +152,11 @@ void THub::Route() {
     httplib::Server& server = *FServer;
     server.set_payload_max_length(RpcMaxRequestBytes);
 
+    // A request with a body, on any path, is checked from its head before
+    // the body is read, so that a client without the token cannot hold a
+    // server thread by sending one slowly; the check stays on the routes too.
+    FServer->SetGate(
+        [this](const httplib::Request& Req, httplib::Response& Res) { return Refuse(Req, Res); });
     server.set_pre_routing_handler([this](const httplib::Request& Req, httplib::Response& Res) {
         if (!Req.path.starts_with("/api/")) return THandled::Unhandled;
         return Refuse(Req, Res) ? THandled::Handled : THandled::Unhandled;

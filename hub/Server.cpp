@@ -110,6 +110,30 @@ std::string Refusal(int Status, const char* Reason, const std::string& Text) {
            std::to_string(body.size()) + "\r\n\r\n" + body;
 }
 
+const char* StatusText(int Status) {
+    switch (Status) {
+        case 204:
+            return "No Content";
+        case 401:
+            return "Unauthorized";
+        case 403:
+            return "Forbidden";
+        default:
+            return "Refused";
+    }
+}
+
+// The gate's answer, which ends the connection.
+std::string Written(const httplib::Response& Res) {
+    std::string text =
+        "HTTP/1.1 " + std::to_string(Res.status) + " " + StatusText(Res.status) + "\r\n";
+    for (const auto& [name, value] : Res.headers)
+        if (!SameName(name, "Content-Length") && !SameName(name, "Connection"))
+            text += name + ": " + value + "\r\n";
+    if (Res.status != 204) text += "Content-Length: " + std::to_string(Res.body.size()) + "\r\n";
+    return text + "Connection: close\r\n\r\n" + Res.body;
+}
+
 // A request head as the library is to see it: the length of the body is
 // always Content-Length, whatever the client framed it with.
 struct THead {
@@ -118,6 +142,7 @@ struct THead {
     bool Chunked = false;
     bool Continue = false;  // the client waits for "100 Continue" before its body
     std::string Refused;    // an answer that refuses the request, when not empty
+    httplib::Request Req;   // method, target and every header, for the gate
 };
 
 THead ReadHead(std::string_view Block) {
@@ -144,6 +169,13 @@ THead ReadHead(std::string_view Block) {
         rest.remove_prefix(end + 2);
         if (first) {
             head.Text.append(line).append("\r\n");
+            const std::size_t space = line.find(' ');
+            const std::string_view target =
+                space == line.npos ? ""
+                                   : line.substr(space + 1, line.find(' ', space + 1) - space - 1);
+            head.Req.method = line.substr(0, space);
+            head.Req.target = target;
+            head.Req.path = target.substr(0, target.find('?'));
             continue;
         }
         const std::size_t colon = line.find(':');
@@ -151,6 +183,7 @@ THead ReadHead(std::string_view Block) {
         if (colon == line.npos || !IsToken(name))
             return refuse(400, "Bad Request", "a malformed header line in the request head");
         const std::string_view value = Trim(line.substr(colon + 1));
+        head.Req.headers.emplace(name, value);
         if (SameName(name, "Content-Length")) {
             ++lengths;
             if (value.empty() || !std::all_of(value.begin(), value.end(),
@@ -496,6 +529,12 @@ TServer::TNext TServer::Answer(TConn& Conn) {
         return TNext::Linger;
     };
     if (!head.Refused.empty()) return refuse(head.Refused);
+    // A body is read only once the gate has let its request in: a client
+    // refused from its head (no token) holds no worker while it sends one.
+    if (FGate && (head.Chunked || head.Length.value_or(0) > 0)) {
+        httplib::Response res;
+        if (FGate(head.Req, res)) return refuse(Written(res));
+    }
 
     // The body, read whole before the library sees the request.
     std::size_t at = headEnd;

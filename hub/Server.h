@@ -11,6 +11,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -24,6 +25,12 @@ public:
     // body; Workers: how many requests are answered at once.
     TServer(std::chrono::milliseconds RequestTime, int Workers);
     ~TServer() override;
+
+    // Sees the method, target and headers of each request that carries a
+    // body, before a byte of the body is read; true when it has answered,
+    // and the connection is then closed with the body unread. Set before Serve.
+    using TGate = std::function<bool(const httplib::Request&, httplib::Response&)>;
+    void SetGate(TGate Gate) { FGate = std::move(Gate); }
 
     // After bind_to_port or bind_to_any_port: listens with the system's
     // largest backlog; std::system_error.
@@ -46,6 +53,7 @@ private:
     const std::chrono::milliseconds FRequestTime;
     const std::chrono::milliseconds FHeadTime;
     const int FWorkers;
+    TGate FGate;
     int FListen = -1;
     int FStopFd = -1;  // readable once Stop is called, and from then on
     int FWakeFd = -1;  // a worker has handed a connection back to the poller
