@@ -1,24 +1,18 @@
 #include "Hub.h"
 
-#include <arpa/inet.h>
 #include <httplib.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <charconv>
 #include <chrono>
 #include <functional>
 #include <set>
 #include <stdexcept>
-#include <system_error>
 #include <utility>
 
 #include "Rpc.h"
+#include "Server.h"
 #include "StatusPage.h"
 #include "Token.h"
 
@@ -64,131 +58,7 @@ bool ValidKey(std::string_view Key) {
            std::all_of(Key.begin(), Key.end(), [](char C) { return C > ' ' && C <= '~'; });
 }
 
-using TClock = std::chrono::steady_clock;
-
-// Waits up to Timeout for Events on Sock; false when they do not come.
-bool WaitFor(int Sock, short Events, std::chrono::milliseconds Timeout) {
-    const auto end = TClock::now() + Timeout;
-    for (;;) {
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - TClock::now());
-        pollfd fd{Sock, Events, 0};
-        const int ready = ::poll(&fd, 1, static_cast<int>(std::max<int64_t>(left.count(), 0)));
-        if (ready > 0) return (fd.revents & (Events | POLLHUP | POLLERR)) != 0;
-        if (ready == 0 || errno != EINTR) return false;
-    }
-}
-
-// The address and port of a socket address, as text and number.
-std::string HostOf(const sockaddr_storage& Address, int& Port) {
-    char host[INET6_ADDRSTRLEN] = {};
-    if (Address.ss_family == AF_INET6) {
-        const auto& a = reinterpret_cast<const sockaddr_in6&>(Address);
-        ::inet_ntop(AF_INET6, &a.sin6_addr, host, sizeof host);
-        Port = ntohs(a.sin6_port);
-    } else {
-        const auto& a = reinterpret_cast<const sockaddr_in&>(Address);
-        ::inet_ntop(AF_INET, &a.sin_addr, host, sizeof host);
-        Port = ntohs(a.sin_port);
-    }
-    return host;
-}
-
-// A client's connection whose reads end at the deadline of the request
-// being read, whatever the pace of its bytes; writes wait the write time-out
-// for each piece.
-class TDeadlineStream : public httplib::Stream {
-public:
-    TDeadlineStream(int Sock, std::chrono::milliseconds WriteTimeout)
-        : FSock(Sock), FWriteTimeout(WriteTimeout) {}
-
-    void SetDeadline(TClock::time_point Deadline) { FDeadline = Deadline; }
-
-    bool is_readable() const override {
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(FDeadline - TClock::now());
-        return left.count() > 0 && WaitFor(FSock, POLLIN, left);
-    }
-    bool is_writable() const override { return WaitFor(FSock, POLLOUT, FWriteTimeout); }
-    ssize_t read(char* Ptr, size_t Size) override {
-        if (!is_readable()) return -1;
-        ssize_t n;
-        do
-            n = ::recv(FSock, Ptr, Size, 0);
-        while (n < 0 && errno == EINTR);
-        return n;
-    }
-    ssize_t write(const char* Ptr, size_t Size) override {
-        if (!is_writable()) return -1;
-        ssize_t n;
-        do
-            n = ::send(FSock, Ptr, Size, MSG_NOSIGNAL);
-        while (n < 0 && errno == EINTR);
-        return n;
-    }
-    void get_remote_ip_and_port(std::string& Ip, int& Port) const override {
-        sockaddr_storage address{};
-        socklen_t size = sizeof address;
-        if (::getpeername(FSock, reinterpret_cast<sockaddr*>(&address), &size) == 0)
-            Ip = HostOf(address, Port);
-    }
-    void get_local_ip_and_port(std::string& Ip, int& Port) const override {
-        sockaddr_storage address{};
-        socklen_t size = sizeof address;
-        if (::getsockname(FSock, reinterpret_cast<sockaddr*>(&address), &size) == 0)
-            Ip = HostOf(address, Port);
-    }
-    socket_t socket() const override { return FSock; }
-
-private:
-    int FSock;
-    std::chrono::milliseconds FWriteTimeout;
-    TClock::time_point FDeadline;
-};
-
 }  // namespace
-
-// cpp-httplib bounds each read of a request, not the request: a client
-// sending a byte a second would hold its server thread for as long as it
-// likes, and a few dozen such clients every thread. Here the keep-alive
-// loop is the library's, with a deadline for each request.
-class TServer : public httplib::Server {
-public:
-    explicit TServer(std::chrono::milliseconds RequestTime) : FRequestTime(RequestTime) {}
-
-    // The library listens with a backlog of 5: clients that connect at once
-    // beyond it wait seconds for the kernel to retry their handshake
-    // whenever the accepting thread falls behind.
-    void WidenBacklog() {
-        if (::listen(svr_sock_, SOMAXCONN) < 0)
-            throw std::system_error(errno, std::generic_category(), "listen");
-    }
-
-private:
-    bool process_and_close_socket(socket_t Sock) override {
-        constexpr std::chrono::milliseconds Slice{50};  // how soon a stop ends an idle wait
-        TDeadlineStream stream(Sock, std::chrono::duration_cast<std::chrono::milliseconds>(
-                                         std::chrono::seconds(write_timeout_sec_) +
-                                         std::chrono::microseconds(write_timeout_usec_)));
-        bool served = false;
-        for (size_t count = keep_alive_max_count_; count > 0; --count) {
-            // The next request must begin within the keep-alive time.
-            const auto idleEnd = TClock::now() + std::chrono::seconds(keep_alive_timeout_sec_);
-            bool ready = false;
-            while (!ready && svr_sock_ != INVALID_SOCKET && TClock::now() < idleEnd)
-                ready = WaitFor(Sock, POLLIN, Slice);
-            if (!ready) break;
-            stream.SetDeadline(TClock::now() + FRequestTime);
-            bool closed = false;
-            served =
-                process_request(stream, count == 1 || svr_sock_ == INVALID_SOCKET, closed, nullptr);
-            if (!served || closed) break;
-        }
-        ::shutdown(Sock, SHUT_RDWR);
-        ::close(Sock);
-        return served;
-    }
-
-    const std::chrono::milliseconds FRequestTime;
-};
 
 void ParseListen(std::string_view Text, std::string& Host, int& Port) {
     const auto colon = Text.rfind(':');
@@ -240,7 +110,7 @@ THub::THub(THubConfig Config) : FConfig(std::move(Config)) {
     }
     for (auto& origin : FConfig.AllowedOrigins)
         origin = CheckOrigin(origin);
-    FServer = std::make_unique<TServer>(FConfig.RequestTime);
+    FServer = std::make_unique<TServer>(FConfig.RequestTime, MaxStreams + CallThreads);
     Route();
 }
 
@@ -252,24 +122,24 @@ int THub::Bind() {
     if (FConfig.Port == 0) {
         const int port = FServer->bind_to_any_port(FConfig.Host);
         if (port <= 0) throw std::runtime_error("cannot listen on " + FConfig.Host);
-        FServer->WidenBacklog();
+        FServer->Listen();
         return port;
     }
     if (!FServer->bind_to_port(FConfig.Host, FConfig.Port))
         throw std::runtime_error("cannot listen on " + FConfig.Host + ":" +
                                  std::to_string(FConfig.Port) + " (in use, or not this host's)");
-    FServer->WidenBacklog();
+    FServer->Listen();
     return FConfig.Port;
 }
 
 void THub::Run() {
-    FServer->listen_after_bind();
+    FServer->Serve();
 }
 
 void THub::Stop() {
     for (const auto& reg : FRegisters)
         reg->Stop();
-    FServer->stop();
+    FServer->Stop();
 }
 
 THubRegister* THub::Find(const std::string& Name) {
@@ -280,12 +150,13 @@ THubRegister* THub::Find(const std::string& Name) {
 
 void THub::Route() {
     httplib::Server& server = *FServer;
-    server.new_task_queue = [] { return new httplib::ThreadPool(MaxStreams + CallThreads); };
     server.set_payload_max_length(RpcMaxRequestBytes);
-    // Headers and body leave in separate writes: without this, each answer
-    // would wait for the client's delayed acknowledgement.
-    server.set_tcp_nodelay(true);
 
+    // A request with a body, on any path, is checked from its head before
+    // the body is read, so that a client without the token cannot hold a
+    // server thread by sending one slowly; the check stays on the routes too.
+    FServer->SetGate(
+        [this](const httplib::Request& Req, httplib::Response& Res) { return Refuse(Req, Res); });
     server.set_pre_routing_handler([this](const httplib::Request& Req, httplib::Response& Res) {
         if (!Req.path.starts_with("/api/")) return THandled::Unhandled;
         return Refuse(Req, Res) ? THandled::Handled : THandled::Unhandled;

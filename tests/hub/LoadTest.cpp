@@ -223,9 +223,9 @@ TEST_F(THubLoad, ClientsAtOnceEachCallRunsOnceAndAttacksReachNothing) {
     Report("refused meanwhile (frames sent: 0)", refusals);
 }
 
-// Every server thread held by a client that sends its request a byte a
-// second: each is cut off at the request time, and a call meanwhile waits
-// for that at most.
+// As many clients as the hub has server threads, each sending its request a
+// byte a second: each is cut off at the request time, and a call meanwhile
+// waits for that at most.
 class THubSlowClients : public THubLoad {
 protected:
     std::chrono::milliseconds RequestTime() const override { return 1s; }
