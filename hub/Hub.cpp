@@ -6,7 +6,6 @@
 #include <cctype>
 #include <charconv>
 #include <chrono>
-#include <functional>
 #include <set>
 #include <stdexcept>
 #include <utility>

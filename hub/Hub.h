@@ -60,8 +60,8 @@ public:
     int Bind();
     // Serves until Stop; call after Bind.
     void Run();
-    // From any thread (a signal watcher, a test): ends streams, refuses
-    // queued calls, lets Run return.
+    // From any thread (a signal watcher, a test): ends streams, aborts the
+    // running calls, refuses queued ones, lets Run return.
     void Stop();
 
     // The request handling as the server calls it, public so that it runs
