@@ -1033,8 +1033,15 @@ private:
     // A device-output sequence of Cmd ("6" printer, "^" display), see PrintNonFiscal.
     void SendDevData(uint8_t Cmd, std::u16string_view Text, bool Open, bool Close);
     // Raw bytes one at a time, each acknowledged; true when the register
-    // answered before all were sent.
-    bool SendDevBytes(uint8_t Cmd, std::string_view Data);
+    // answered in place of the last ACK of a closing part. An answer before
+    // that raises: the register ended the output early.
+    bool SendDevBytes(uint8_t Cmd, std::string_view Data, bool Close);
+    // On XON/XOFF: raises when the register has answered, which ends the output.
+    void CheckOutputGoesOn(uint8_t Cmd);
+    // The last byte sent of an unfinished output sequence of the printer or
+    // the display was ESC: a next part beginning with ESC would end the output.
+    bool FPrinterEscSent = false;
+    bool FDisplayEscSent = false;
 
     std::unique_ptr<kest::TWakeup> FWakeup;  // wakes a blocked read or write
     std::unique_ptr<kest::TLine> FLine;      // the open line
