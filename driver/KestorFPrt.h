@@ -550,7 +550,10 @@ public:
     // puts the register into output mode first; Close ends it and waits for
     // the register's answer. A text in parts: Open on the first call, Close on
     // the last, no other command in between. A call that fails half-way leaves
-    // the register in output mode.
+    // the register in output mode. ESC ESC ends the output: a text that would
+    // make it (alone, with an ESC that ended the part before, or with the
+    // terminator) is refused before anything is sent, and a register that
+    // ends the output before the text's end fails the call.
     void PrintNonFiscal(std::u16string_view Text, bool Open = true, bool Close = true);
     void ShowDisplay(std::u16string_view Text, bool Open = true, bool Close = true);
     // Feeds Lines (-127..127; backwards when negative, not on generations 3
