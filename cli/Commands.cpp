@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <iostream>
@@ -430,7 +431,12 @@ void TCommands::TImpl::AddPrinting(CLI::App& App) {
                       "print backslashes as they are (else \\0A is a line feed, \\\\ a backslash)");
         Commands.back().Prepare = [this, Printed] {
             Text = TextOf(TextArgs, Printed);
-            if (Printed && Text.empty()) throw EUsage("nothing to print");
+            // Empty arguments would make only line feeds, a blank slip.
+            const bool blank = TextArgs.empty()
+                                   ? Text.empty()
+                                   : std::all_of(TextArgs.begin(), TextArgs.end(),
+                                                 [](const std::string& A) { return A.empty(); });
+            if (Printed && blank) throw EUsage("nothing to print");
             if (LiteralText) Text = Literal(Text);
         };
     };

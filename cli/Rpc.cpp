@@ -1,5 +1,6 @@
 #include "Rpc.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <functional>
@@ -9,6 +10,7 @@
 #include <streambuf>
 #include <string>
 #include <typeinfo>
+#include <vector>
 #if defined(__GNUC__) || defined(__clang__)
 #include <cxxabi.h>
 #endif
@@ -173,7 +175,101 @@ TJson Call(TKestorFPrt& Driver, const TJson& Request) {
     return answer;
 }
 
+// The text of the number that is the "id" of each request, in the order of
+// the requests (a lone one, or the elements of an array), empty for an id
+// that is no number or none. Integers keep their value in the parsed JSON;
+// only a number held as a double may read otherwise when written again.
+class TIdTexts {
+public:
+    std::vector<std::string> Ids;
+
+    bool null() { return Scalar(); }
+    bool boolean(bool) { return Scalar(); }
+    bool number_integer(TJson::number_integer_t) { return Scalar(); }
+    bool number_unsigned(TJson::number_unsigned_t) { return Scalar(); }
+    bool number_float(TJson::number_float_t, const std::string& Text) {
+        const bool id = FAtId;
+        Scalar();
+        if (id) Ids.back() = Text;
+        return true;
+    }
+    bool string(std::string&) { return Scalar(); }
+    bool binary(TJson::binary_t&) { return Scalar(); }
+    bool start_object(std::size_t) { return Open(false); }
+    bool start_array(std::size_t) { return Open(true); }
+    bool end_object() { return Close(); }
+    bool end_array() { return Close(); }
+    bool key(std::string& Key) {
+        FAtId = FDepth == (FBatch ? 2 : 1) && Key == "id";
+        return true;
+    }
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) {
+        return false;
+    }
+
+private:
+    // A value begins: at the top, or as an element of the top array, it is a request.
+    void Begin(bool Array) {
+        if (FDepth == 0 && Array)
+            FBatch = true;
+        else if (FDepth == (FBatch ? 1 : 0))
+            Ids.emplace_back();
+    }
+    bool Scalar() {
+        Begin(false);
+        FAtId = false;
+        return true;
+    }
+    bool Open(bool Array) {
+        Begin(Array);
+        FAtId = false;
+        ++FDepth;
+        return true;
+    }
+    bool Close() {
+        --FDepth;
+        FAtId = false;
+        return true;
+    }
+
+    int FDepth = 0;
+    bool FBatch = false;
+    bool FAtId = false;
+};
+
+std::string Dump(const TJson& Value) {
+    // Replacing bad UTF-8 keeps one odd byte from spoiling the answer.
+    return Value.dump(-1, ' ', false, TJson::error_handler_t::replace);
+}
+
+bool HasFloatId(const TJson& Answer) {
+    if (!Answer.is_object()) return false;
+    const auto id = Answer.find("id");
+    return id != Answer.end() && id->is_number_float();
+}
+
 }  // namespace
+
+std::string DumpAnswer(const TJson& Answer, std::string_view RequestText) {
+    const bool batch = Answer.is_array();
+    if (batch ? std::none_of(Answer.begin(), Answer.end(), HasFloatId) : !HasFloatId(Answer))
+        return Dump(Answer);
+    TIdTexts ids;
+    TJson::sax_parse(RequestText, &ids);
+    const auto one = [&ids](const TJson& Item, std::size_t Index) {
+        std::string text = Dump(Item);
+        if (!HasFloatId(Item) || Index >= ids.Ids.size() || ids.Ids[Index].empty()) return text;
+        // The id is the answer's first member.
+        const std::string head = R"({"id":)" + Dump(Item["id"]);
+        if (text.starts_with(head)) text.replace(0, head.size(), R"({"id":)" + ids.Ids[Index]);
+        return text;
+    };
+    if (!batch) return one(Answer, 0);
+    std::string text = "[";
+    for (std::size_t i = 0; i < Answer.size(); ++i)
+        text += (i > 0 ? "," : "") + one(Answer[i], i);
+    return text + "]";
+}
 
 std::string ExceptionClassName(const std::exception& Error) {
     return StripInlineNamespaces(Demangle(typeid(Error).name()));
@@ -274,7 +370,8 @@ void TRpcSession::HandleLine(std::string_view Line) {
     Line = Trim(Line);
     if (Line.empty()) return;
     try {
-        Write(AnswerRequest(FDriver, ParseRpcJson(Line)));
+        const TJson answer = AnswerRequest(FDriver, ParseRpcJson(Line));
+        FOut << DumpAnswer(answer, Line) << '\n' << std::flush;
     } catch (const ERpcMalformed& e) {
         Write(Malformed(e.what()));
     }
@@ -285,8 +382,7 @@ void TRpcSession::TraceData(const char* Direction, std::string_view Bytes) {
 }
 
 void TRpcSession::Write(const TJson& Line) {
-    // Replacing bad UTF-8 keeps one odd byte from ending the session.
-    FOut << Line.dump(-1, ' ', false, TJson::error_handler_t::replace) << '\n' << std::flush;
+    FOut << Dump(Line) << '\n' << std::flush;
 }
 
 void TRpcSession::WriteEvent(std::string_view Name) {

@@ -40,6 +40,12 @@ TJson ParseRpcJson(std::string_view Text);
 // {"ok": false, "error": ...} without calling the driver.
 TJson AnswerRequest(TKestorFPrt& Driver, const TJson& Request);
 
+// Answer as one line of text. Answer is the answer to the request in
+// RequestText, or the array of answers to its array of requests; a numeric
+// "id" comes back as it was written, which a double would not keep (the
+// integer 18446744073709551616 would read 1.8446744073709552e+19).
+std::string DumpAnswer(const TJson& Answer, std::string_view RequestText);
+
 class TRpcSession {
 public:
     // RetryDeviceErrors: printer and display errors are retried, else cancelled.

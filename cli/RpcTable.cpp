@@ -445,6 +445,10 @@ const TGetterTable& Getters() {
         {"EcrStatusMask", Get(&D::EcrStatusMask)},
         {"DevStatus", Get(&D::DevStatus)},
         {"DevStatusMask", Get(&D::DevStatusMask)},
+        // Named as the status control shows them; also read by GetDocStatus
+        // and GetCurrentOper.
+        {"DocStatus", Get(&D::GetDocStatus)},
+        {"CurrentOper", Get(&D::GetCurrentOper)},
 
         // Information read by the queries
         {"RegNumber", Get(&D::RegNumber)},

@@ -209,6 +209,7 @@ void TKestorFPrt::ResetRegisterState() {
     FEKLZDayOpened = FEKLZFatalError = FEKLZAttention = false;
     FEKLZOper = motUnknown;
     FCachedOper = motUnknown;
+    FPrinterEscSent = FDisplayEscSent = false;  // the output ended with the connection
     InvalidateCounters();
     // An unsent document is gone with the register it was meant for.
     FReceiptItemCount = 0;

@@ -101,6 +101,7 @@ constexpr std::u16string_view BadResponseDetails[] = {
     u":\r\nданные не соответствуют ожидаемым",
     u":\r\nневерная контрольная сумма пакета",
     u":\r\nневерный тип документа",
+    u":\r\nККМ завершила режим вывода до конца текста",
 };
 
 struct TInvalidArgText {
@@ -139,6 +140,7 @@ constexpr TInvalidArgText InvalidArgDetails[] = {
     {iaPulseCount, u":\r\nневерное значение счетчика импульсов"},
     {iaFeedLines, u":\r\nневерное число строк прогона чековой ленты"},
     {iaFeedDirection, u":\r\nнаправление прогона чековой ленты не поддерживается используемой ККМ"},
+    {iaOutputEnd, u":\r\nпоследовательность ESC ESC в тексте завершила бы режим вывода"},
 
     // Fiscal documents
     {iaOperType, u":\r\nневерный тип операции"},
@@ -185,7 +187,7 @@ std::u16string Decimal(int Value) {
 }  // namespace
 
 std::u16string_view BadResponseDetail(int Code) {
-    if (Code < brNumber || Code > brDocType) return {};
+    if (Code < brNumber || Code > brOutputEnded) return {};
     return BadResponseDetails[Code - brNumber];
 }
 

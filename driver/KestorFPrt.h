@@ -550,7 +550,10 @@ public:
     // puts the register into output mode first; Close ends it and waits for
     // the register's answer. A text in parts: Open on the first call, Close on
     // the last, no other command in between. A call that fails half-way leaves
-    // the register in output mode.
+    // the register in output mode. ESC ESC ends the output: a text that would
+    // make it (alone, with an ESC that ended the part before, or with the
+    // terminator) is refused before anything is sent, and a register that
+    // ends the output before the text's end fails the call.
     void PrintNonFiscal(std::u16string_view Text, bool Open = true, bool Close = true);
     void ShowDisplay(std::u16string_view Text, bool Open = true, bool Close = true);
     // Feeds Lines (-127..127; backwards when negative, not on generations 3
@@ -1033,8 +1036,15 @@ private:
     // A device-output sequence of Cmd ("6" printer, "^" display), see PrintNonFiscal.
     void SendDevData(uint8_t Cmd, std::u16string_view Text, bool Open, bool Close);
     // Raw bytes one at a time, each acknowledged; true when the register
-    // answered before all were sent.
-    bool SendDevBytes(uint8_t Cmd, std::string_view Data);
+    // answered in place of the last ACK of a closing part. An answer before
+    // that raises: the register ended the output early.
+    bool SendDevBytes(uint8_t Cmd, std::string_view Data, bool Close);
+    // On XON/XOFF: raises when the register has answered, which ends the output.
+    void CheckOutputGoesOn(uint8_t Cmd);
+    // The last byte sent of an unfinished output sequence of the printer or
+    // the display was ESC: a next part beginning with ESC would end the output.
+    bool FPrinterEscSent = false;
+    bool FDisplayEscSent = false;
 
     std::unique_ptr<kest::TWakeup> FWakeup;  // wakes a blocked read or write
     std::unique_ptr<kest::TLine> FLine;      // the open line

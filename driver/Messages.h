@@ -20,6 +20,7 @@ enum TBadResponseCode : int {
     brUnexpected = 6,
     brChecksum = 7,
     brDocType = 8,
+    brOutputEnded = 9,
 };
 
 // Detail codes of EKestInvalidArg, one per kind of argument.
@@ -53,6 +54,7 @@ enum TInvalidArgCode : int {
     iaPulseCount = 36,
     iaFeedLines = 37,
     iaFeedDirection = 38,
+    iaOutputEnd = 53,
 
     // Fiscal documents
     iaOperType = 8,
@@ -158,7 +160,7 @@ inline constexpr std::u16string_view OutOfMemory = u"Недостаточно п
 inline constexpr std::u16string_view SystemError = u"Ошибка операционной системы";
 inline constexpr std::u16string_view UnknownError = u"Неизвестная ошибка";
 
-// The detail text of an EKestBadResponse code (1..8); empty for other codes.
+// The detail text of an EKestBadResponse code (1..9); empty for other codes.
 std::u16string_view BadResponseDetail(int Code);
 // The detail text of an EKestInvalidArg code; empty for other codes.
 std::u16string_view InvalidArgDetail(int Code);

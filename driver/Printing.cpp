@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <limits>
 #include <string>
+#include <string_view>
 
 #include "KestorFPrt.h"
 #include "Messages.h"
@@ -20,27 +21,45 @@ constexpr uint8_t CmdDisplayRate = 'C';
 constexpr uint8_t CmdFeed = 'R';
 
 constexpr char Esc = 0x1B;  // two of them end the register's output mode
+constexpr uint8_t Stx = 0x02;
+constexpr uint8_t Xon = 0x11;  // a line that passes flow control on as data
+constexpr uint8_t Xoff = 0x13;
 
 constexpr int MaxFeedLines = 127;
 constexpr int MaxInterval = 127;
 constexpr int MaxPulseCount = 255;
 
+// The register leaves output mode at the first ESC ESC: a part may not make
+// one, alone, with the ESC that ended the part before, or with the first
+// byte of the terminator.
+bool EndsOutput(std::string_view Text, bool EscBefore, bool Close) {
+    bool esc = EscBefore;
+    for (const char c : Text) {
+        if (esc && c == Esc) return true;
+        esc = c == Esc;
+    }
+    return Close && esc;
+}
+
 }  // namespace
 
 // -- Device output
 
-bool TKestorFPrt::SendDevBytes(uint8_t Cmd, std::string_view Data) {
+bool TKestorFPrt::SendDevBytes(uint8_t Cmd, std::string_view Data, bool Close) {
     try {
-        for (const char byte : Data) {
-            SendData(&byte, 1);
-            if (WaitResponse(Cmd)) {
-                // The register ended the output by itself: its answer ends the call.
-                ReceiveResponse(Cmd, nullptr, 0);
-                return true;
-            }
+        for (size_t i = 0; i < Data.size(); ++i) {
+            SendData(&Data[i], 1);
+            if (!WaitResponse(Cmd)) continue;
+            // The register ended the output: a refusal in its answer is the
+            // failure to report.
+            ReceiveResponse(Cmd, nullptr, 0);
+            if (Close && i + 1 == Data.size()) return true;  // in place of the last ACK
+            // Before the text's end, or before the terminator: the rest of
+            // the text would go to a register reading frames.
+            throw BadResponse(brOutputEnded);
         }
-    } catch (const EKestBadResponse&) {
-        DiscardLeftovers();
+    } catch (const EKestBadResponse& e) {
+        if (e.ErrCodeEx() != brOutputEnded) DiscardLeftovers();
         throw;
     } catch (const EKestNoResponse&) {
         DiscardLeftovers();
@@ -49,21 +68,59 @@ bool TKestorFPrt::SendDevBytes(uint8_t Cmd, std::string_view Data) {
     return false;
 }
 
+void TKestorFPrt::CheckOutputGoesOn(uint8_t Cmd) {
+    // While it takes text the register sends nothing on XON/XOFF: a byte
+    // that has come (other than the flow control a device server may pass
+    // on) begins the answer of an output it ended. A look costs a millisecond.
+    TKestCommTimeouts look = CommTimeouts();
+    look.ReadInterval = look.ReadConstant = 1;
+    look.ReadMultiplier = 0;
+    uint8_t byte = 0;
+    try {
+        do {
+            SetCommTimeouts(look);
+            const int n = ReceiveData(&byte, 1, false);
+            CorrectTimeouts(Cmd, mctExternal);
+            if (n == 0) return;
+        } while (byte == Xon || byte == Xoff);
+        if (byte != Stx) throw BadResponse(brUnexpected);
+        ReceiveResponse(Cmd, nullptr, 0);
+    } catch (const EKestBadResponse&) {
+        DiscardLeftovers();
+        throw;
+    } catch (const EKestNoResponse&) {
+        DiscardLeftovers();
+        throw;
+    }
+    throw BadResponse(brOutputEnded);
+}
+
 void TKestorFPrt::SendDevData(uint8_t Cmd, std::u16string_view Text, bool Open, bool Close) {
-    // Coded before anything is sent: a text that cannot be coded leaves the
-    // register as it was.
+    // Coded and checked before anything is sent: a text that cannot be coded,
+    // or that would end the output before its end, leaves the register as it was.
     std::string coded(Text.size() + 1, '\0');
     EncodeString(Text, coded, FCoding);
     std::string data = UnescapeData(coded);
+    bool& escSent = Cmd == CmdDisplay ? FDisplayEscSent : FPrinterEscSent;
+    const bool escBefore = !Open && escSent;
+    CheckArg(!EndsOutput(data, escBefore, Close), iaOutputEnd);
+    // What the register took last is known again once this part went out whole.
+    escSent = false;
+    const bool escAfter = !Close && (data.empty() ? escBefore : data.back() == Esc);
     if (Close) data.append(2, Esc);
 
     if (Open) TransferSimple(Cmd, mctInternal);
-    if (data.empty()) return;
+    if (data.empty()) {
+        escSent = escAfter;
+        return;
+    }
 
     CorrectTimeouts(Cmd, mctExternal);
     try {
         bool answered = false;
         if (FProtocol == mprXOnXoff) {
+            // An output ended during the part before is found before this one goes.
+            if (!Open) CheckOutputGoesOn(Cmd);
             // One write; the register paces it with XOFF and XON.
             for (size_t at = 0; at < data.size();) {
                 const size_t n =
@@ -71,8 +128,9 @@ void TKestorFPrt::SendDevData(uint8_t Cmd, std::u16string_view Text, bool Open, 
                 SendData(data.data() + at, static_cast<int>(n));
                 at += n;
             }
+            if (!Close) CheckOutputGoesOn(Cmd);
         } else {
-            answered = SendDevBytes(Cmd, data);
+            answered = SendDevBytes(Cmd, data, Close);
         }
         if (Close && !answered) WaitAndReceiveResponse(Cmd, nullptr, 0, mctExternal);
     } catch (...) {
@@ -80,6 +138,7 @@ void TKestorFPrt::SendDevData(uint8_t Cmd, std::u16string_view Text, bool Open, 
         throw;
     }
     EndExchange();
+    escSent = escAfter;
 }
 
 void TKestorFPrt::PrintNonFiscal(std::u16string_view Text, bool Open, bool Close) {

@@ -1,4 +1,5 @@
 // The address of a serial device server, the same on every platform.
+#include <string>
 #include <string_view>
 
 #include "SerialLine.h"
@@ -22,7 +23,12 @@ bool SplitTcpAddress(const std::string& Address, std::string& Host, std::string&
         Host = rest.substr(0, colon);
     }
     Port = rest.substr(colon + 1);
-    return !Host.empty() && !Port.empty();
+    if (Host.empty() || Port.empty()) return false;
+    // A number the resolver would take modulo 65536; a name it looks up.
+    if (Port.front() < '0' || Port.front() > '9') return true;
+    if (Port.size() > 5 || Port.find_first_not_of("0123456789") != std::string::npos) return false;
+    const int number = std::stoi(Port);
+    return number >= 1 && number <= 65535;
 }
 
 }  // namespace kest

@@ -314,6 +314,7 @@ TEST(CommandsTest, WrongUsageExitsTwoAndSendsNothing) {
         {"detect", "25"},
         {"--port=0", "identify"},
         {"--baud", "12345", "detect"},
+        {"print", ""},  // a blank slip
     };
     for (const auto& args : usages) {
         const TRun run = Ctl(args, env);

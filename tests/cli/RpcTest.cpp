@@ -178,6 +178,12 @@ TEST(RpcTest, HostileLinesAreRefusedAndTheSessionGoesOn) {
         ctl.Ask(R"({"op": "CountBCC", "args": [")" + std::string(1'000'000, '4') + R"("]})");
     EXPECT_EQ(large.value("result", TJson()), (0x44 * 500'000) % 256) << large;
 
+    // A number as id comes back as written, also one no 64-bit integer holds.
+    for (const std::string id : {"18446744073709551616", "-1.50"}) {
+        ctl.Process.WriteLine(R"({"id": )" + id + ", " + countBcc + "}");
+        EXPECT_EQ(ctl.Process.ReadLine(), R"({"id":)" + id + R"(,"ok":true,"result":131})");
+    }
+
     ctl.Process.CloseInput();
     EXPECT_EQ(ctl.Process.WaitExit(), 0);
 }
@@ -247,6 +253,8 @@ TEST(RpcTest, WorksWithoutARegister) {
     // So does an operation that only reads what the driver holds.
     EXPECT_EQ(ctl.Ask(R"({"op": "GetDocStatus"})"),
               TJson::parse(R"({"ok": true, "result": "mdsUnknown"})"));
+    EXPECT_EQ(ctl.Get("DocStatus"), "mdsUnknown");
+    EXPECT_EQ(ctl.Get("CurrentOper"), "motUnknown");
 
     ExpectFailure(ctl.Ask(R"({"set": "BaudRate", "value": 12345})"), 14, 2, "EKestInvalidArg");
     EXPECT_EQ(ctl.Ask(R"({"set": "InternalTimeout", "value": 150})").value("ok", false), true);

@@ -277,6 +277,7 @@ TEST(Reports, RefusedBeforeAnythingIsSent) {
     const std::u16string feed = u"неверное число строк прогона чековой ленты";
     const std::u16string channel = u"неверный номер канала управления внешним устройством";
     const std::u16string interval = u"неверное значение интервала импульса";
+    const std::u16string esc = u"последовательность ESC ESC в тексте завершила бы режим вывода";
     const Case cases[] = {
         {{0}, [](auto& d) { d.XReport(); }, 2, 0, u""},
         {{0}, [](auto& d) { d.PrintNonFiscal(u"A"); }, 2, 0, u""},
@@ -294,6 +295,8 @@ TEST(Reports, RefusedBeforeAnythingIsSent) {
          14, 33, u"дата задана неверно"},
         {G6, [](auto& d) { d.FiscalReportAll(u""); }, 6, 0, all},
         {G8, [](auto& d) { d.ShowDisplay(u"A"); }, 6, 0, display},
+        {G3, [](auto& d) { d.PrintNonFiscal(u"hello\\1B\\1B\\02X5862"); }, 14, 53, esc},
+        {G3, [](auto& d) { d.ShowDisplay(u"A\\1B", false, true); }, 14, 53, esc},
         {G2, [](auto& d) { d.SetDisplayBaudRate(9600); }, 6, 0, display},
         {G3, [](auto& d) { d.SetDisplayBaudRate(38400); }, 14, 2,
          u"неверное значение скорости обмена данными"},
@@ -353,8 +356,16 @@ TEST(Printing, DeviceOutput) {
         {"a middle call with no text sends nothing", print(u"", false, false), A(), A()},
         {"a middle call awaits no answer", print(u"\\00Я", false, false), A(ack, ack),
          A("\0"s, "\x9F")},
-        {"an early answer ends the call", print(u"ABCDE", false, true), A(ack, Done('6')),
-         A("A", "B")},
+        {"an early end is a failure", print(u"ABCDE", false, true), A(ack, Done('6')), A("A", "B"),
+         15, 9},
+        {"ESC ESC across two parts",
+         [](auto& d) {
+             d.PrintNonFiscal(u"A\\1B", false, false);
+             d.PrintNonFiscal(u"\\1BB", false, false);
+         },
+         A(ack, ack), A("A", "\x1B"), 14, 53},
+        {"XON/XOFF, an answer to a middle part", print(u"A\\1Bx", true, false),
+         A(Done('6', {}, "0080"), Refused('6', "000B")), A("A\x1Bx"), 18, 11},
         {"an early refusal from the display", [](auto& d) { d.ShowDisplay(u"ABC", false, false); },
          A(ack, Refused('^', "002D")), A("A", "B"), 18, 45},
         {"no acknowledgement: no terminator either", print(u"ABC", false, true), A(ack),

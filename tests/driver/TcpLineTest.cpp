@@ -126,6 +126,8 @@ TEST(TcpLine, AddressesThatLeadNowhere) {
         {"tcp://127.0.0.1", EINVAL},
         {"tcp://:80", EINVAL},
         {"tcp://[::1]80", EINVAL},
+        {"tcp://127.0.0.1:99999", EINVAL},  // not port 34463
+        {"tcp://127.0.0.1:0", EINVAL},
         {"tcp://127.0.0.1:" + std::to_string(FreePort()), ECONNREFUSED},
     };
     for (const auto& c : cases) {
