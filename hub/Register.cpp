@@ -319,7 +319,7 @@ TReply THubRegister::Call(const TJson& Requests, const std::string& Key, std::st
     for (const TJson& request : Requests.is_array() ? Requests : TJson::array({Requests}))
         if (const auto refusal = RefusedSetting(request, FLimits.MaxTimeout))
             return {403, DumpJson(ErrorBody(*refusal))};
-    if (Key.empty()) return Run(Requests);
+    if (Key.empty()) return Run(Requests, Body);
     return RunKeyed(Requests, Key, Body);
 }
 
@@ -344,7 +344,7 @@ TReply THubRegister::RunKeyed(const TJson& Requests, const std::string& Key,
     }
     TReply reply;
     try {
-        reply = Run(Requests);
+        reply = Run(Requests, Body);
     } catch (...) {
         {
             const std::lock_guard lock(FKeyLock);
@@ -385,7 +385,7 @@ void THubRegister::ForgetOldKeys(std::chrono::steady_clock::time_point Now) {
     }
 }
 
-TReply THubRegister::Run(const TJson& Requests) {
+TReply THubRegister::Run(const TJson& Requests, std::string_view Body) {
     switch (WaitTurn()) {
         case TTurn::Granted:
             break;
@@ -402,13 +402,13 @@ TReply THubRegister::Run(const TJson& Requests) {
             THubRegister& Owner;
             ~TTurnGuard() { Owner.EndTurn(); }
         } guard{*this};
-        reply = RunSteps(Requests);
+        reply = RunSteps(Requests, Body);
     }
     Publish("register", State());
     return reply;
 }
 
-TReply THubRegister::RunSteps(const TJson& Requests) {
+TReply THubRegister::RunSteps(const TJson& Requests, std::string_view Body) {
     const bool batch = Requests.is_array();
     const TJson& first = batch ? Requests.front() : Requests;
     // A client's time-outs are its own call's: the next starts with the hub's.
@@ -452,7 +452,8 @@ TReply THubRegister::RunSteps(const TJson& Requests) {
     // closed until a client opens it.
     if (connectionStep) FKeepOpen = FDriver.Connected();
     UpdateState();
-    return {200, DumpJson(batch ? answers : answers.front())};
+    // Ids come back as the client wrote them, a large number too.
+    return {200, DumpAnswer(batch ? answers : answers.front(), Body)};
 }
 
 }  // namespace kest::hub

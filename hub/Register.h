@@ -109,8 +109,9 @@ private:
     enum class TTurn { Granted, TimedOut, Stopped };
     TTurn WaitTurn();
     void EndTurn();
-    TReply Run(const TJson& Requests);
-    TReply RunSteps(const TJson& Requests);  // in the call's turn
+    // Body: the requests' text, whose ids the answers repeat as written.
+    TReply Run(const TJson& Requests, std::string_view Body);
+    TReply RunSteps(const TJson& Requests, std::string_view Body);  // in the call's turn
     TReply RunKeyed(const TJson& Requests, const std::string& Key, std::string_view Body);
     bool Stopping() const;
     void Publish(std::string_view Event, const TJson& Data);
