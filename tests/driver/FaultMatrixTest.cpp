@@ -32,11 +32,12 @@ using kest::emu::TFault;
 
 // The driver's time-outs, and what the cases add to them, in ms.
 constexpr int Ti = 100, Te = 250;
-constexpr int PerByte = 50;     // a read or write of n bytes may take n x 50 ms more
-constexpr int Quiet = 20;       // the silence that ends the clean-up after a bad answer
-constexpr int AckEvery = 50;    // between the ACKs of a register stuck at work
-constexpr int AbortAfter = 30;  // from the request to the abort from another thread
-constexpr int HeadBytes = 6;    // the write of a request's command and password
+constexpr int PerByte = 50;      // a read or write of n bytes may take n x 50 ms more
+constexpr int Quiet = 20;        // the silence that ends the clean-up after a bad answer
+constexpr int AckEvery = 50;     // between the ACKs of a register stuck at work
+constexpr int NoticeEvery = 50;  // between the notices of a printer that never gets ready
+constexpr int AbortAfter = 30;   // from the request to the abort from another thread
+constexpr int HeadBytes = 6;     // the write of a request's command and password
 // Scheduling on a busy machine.
 constexpr int Margin = 250;
 
@@ -253,6 +254,9 @@ const TFaultCase Faults[] = {
          B.Drv.OnPrinterError = nullptr;
      },
      Cancelled, false, Zero, [](const TOperation&) { return Ti; }},
+    {"notices, cancel ignored", true, [](TBench& B) { B.Emu.InjectFault(TFault::EndlessNotices); },
+     [](TBench&) {}, NoResponse, false, [](const TOperation&) { return Te; },
+     [](const TOperation& Op) { return Twice(Op, Te + NoticeEvery + Ti + Quiet); }},
     {"XOFF without XON", true, [](TBench& B) { B.Emu.HoldXoff(kest::emu::HoldForever); },
      [](TBench& B) { B.Emu.HoldXoff(0ms); }, NoResponse, false,
      [](const TOperation&) { return Te; },
