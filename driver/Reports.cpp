@@ -138,8 +138,8 @@ bool TKestorFPrt::TransferReport(uint8_t Cmd, std::string_view Request, std::spa
         Number = repNumber;
         return true;
     };
-    // A lost or spoilt answer, an abort or a line that failed may follow a
-    // report the register printed; asked in vain, the failure stands.
+    // A spoilt answer or a line that failed may follow a report the register
+    // printed; asked in vain, the failure stands.
     const auto registeredAfterLoss = [&] {
         try {
             return registered();
@@ -155,7 +155,9 @@ bool TKestorFPrt::TransferReport(uint8_t Cmd, std::string_view Request, std::spa
         return false;
     } catch (const EKestEcrError& e) {
         if (!recoverable || e.ErrCodeEx() != ErrInterrupted || !registered()) throw;
-    } catch (const EKestConnClosed&) {
+    } catch (const EKestConnection&) {
+        // The connection is gone, or the application gave up waiting or
+        // aborted: nothing more goes out.
         throw;
     } catch (...) {
         if (!recoverable || !registeredAfterLoss()) throw;

@@ -261,6 +261,16 @@ TEST(Reports, InterruptedReportCountsWhenRegistered) {
                   TKestCurrency::Parse(recovered && c.Register.Generation == 8 ? "20" : "0"));
         EXPECT_TRUE(drv.Answers.empty());
     }
+
+    // The answer lost and the application stops waiting: no question follows.
+    TScriptedLine drv;
+    Attach(drv, G8);
+    drv.Answers = {j122};
+    int asked = 0;
+    drv.OnNoResponse = [&](TKestorFPrt&) { ++asked; };
+    EXPECT_THROW(drv.ZReport(), EKestNoResponse);
+    EXPECT_EQ(asked, 1);
+    EXPECT_EQ(std::ranges::count(drv.Written, "\x02"s), 2);  // "J", then "5"
 }
 
 TEST(Reports, RefusedBeforeAnythingIsSent) {
