@@ -139,6 +139,7 @@ constexpr TInvalidArgText InvalidArgDetails[] = {
     {iaPulseCount, u":\r\nневерное значение счетчика импульсов"},
     {iaFeedLines, u":\r\nневерное число строк прогона чековой ленты"},
     {iaFeedDirection, u":\r\nнаправление прогона чековой ленты не поддерживается используемой ККМ"},
+    {iaInspectorPassword, u":\r\nневерный пароль налогового инспектора"},
 
     // Fiscal documents
     {iaOperType, u":\r\nневерный тип операции"},

@@ -53,6 +53,7 @@ enum TInvalidArgCode : int {
     iaPulseCount = 36,
     iaFeedLines = 37,
     iaFeedDirection = 38,
+    iaInspectorPassword = 53,
 
     // Fiscal documents
     iaOperType = 8,

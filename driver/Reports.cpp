@@ -245,6 +245,9 @@ int TKestorFPrt::XReportByOper(int Oper, int Flags) {
 
 int TKestorFPrt::FiscalReport(std::u16string_view Password, char ReportType,
                               const TKestReportSlot& First, const TKestReportSlot& Last) {
+    // The register takes five characters; a longer password cut short would
+    // be one the inspector never gave.
+    CheckArg(Password.size() <= 5, iaInspectorPassword);
     char request[26] = {};
     EncodeString(Password, std::span(request, 6), FCoding);
     request[6] = ReportType;

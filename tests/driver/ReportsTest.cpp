@@ -127,7 +127,7 @@ TEST(Reports, GoldenRequests) {
          Request('J', "") + Request('_', F("3", 1) + F("00", 2) + F("", 2))},
         {G3, [](auto& d) { d.XReportByOper(5, 7); }, A(v03Report),
          Request('_', F("2", 1) + F("0C", 2) + F("5", 2))},
-        {G1, [](auto& d) { d.FiscalReportByNum(u"1234567", true, 9999, 1); }, A(noRecords),
+        {G1, [](auto& d) { d.FiscalReportByNum(u"12345", true, 9999, 1); }, A(noRecords),
          Request('B', F("12345", 5) + F("2", 1) + F("9999", 8) + F("1", 8))},
         {G3,
          [](auto& d) {
@@ -303,6 +303,8 @@ TEST(Reports, RefusedBeforeAnythingIsSent) {
         {G1, [](auto& d) { d.FiscalReportByDate(u"", true, Date(2026, 1, 1), Date(1999, 12, 31)); },
          14, 33, u"дата задана неверно"},
         {G6, [](auto& d) { d.FiscalReportAll(u""); }, 6, 0, all},
+        {G8, [](auto& d) { d.FiscalReportAll(u"00000XYZ"); }, 14, 53,
+         u"неверный пароль налогового инспектора"},
         {G8, [](auto& d) { d.ShowDisplay(u"A"); }, 6, 0, display},
         {G2, [](auto& d) { d.SetDisplayBaudRate(9600); }, 6, 0, display},
         {G3, [](auto& d) { d.SetDisplayBaudRate(38400); }, 14, 2,
