@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <string>
 
 #include "KestorFPrt.h"
@@ -139,6 +140,16 @@ void TKestorFPrt::SendRequest(uint8_t Cmd, const void* Data, int Size) {
 }
 
 bool TKestorFPrt::WaitResponse(uint8_t Cmd) {
+    using TClock = std::chrono::steady_clock;
+    // When the application first cancelled. A register that goes on with
+    // notices instead of answering the cancel must not hang the application:
+    // past the external time-out it counts as one that does not answer, as
+    // with ACKs. A retry is the application's own choice to wait.
+    std::optional<TClock::time_point> cancelled;
+    const auto overdue = [this](TClock::time_point Since) {
+        return FExternalTimeout > 0 &&
+               TClock::now() - Since > std::chrono::milliseconds(FExternalTimeout);
+    };
     for (;;) {
         uint8_t byte = 0;
         ReceiveData(&byte, 1, true);
@@ -151,6 +162,10 @@ bool TKestorFPrt::WaitResponse(uint8_t Cmd) {
         ReceiveData(status, sizeof status, true);
         FRawDevStatus = HexToByte(View(status, sizeof status));
         UpdateDevStatus();
+        if (cancelled && overdue(*cancelled)) {
+            ThenIdle([&] { AskNoResponse(); });
+            cancelled = TClock::now();
+        }
         const bool display = Cmd == CmdDisplay;
         ChangeConnState(display ? mcsDisplayError : mcsPrinterError);
         ThenIdle([&] {
@@ -169,9 +184,14 @@ bool TKestorFPrt::WaitResponse(uint8_t Cmd) {
                 // what the handler raised (unless the answer brings worse news).
                 CorrectTimeouts(Cmd, mctExternal);
                 SendData(&CancelReply, 1);
-                do
+                for (auto since = TClock::now();;) {
                     ReceiveData(&byte, 1, true);
-                while (byte != Stx);
+                    if (byte == Stx) break;
+                    if (overdue(since)) {
+                        ThenIdle([&] { AskNoResponse(); });
+                        since = TClock::now();
+                    }
+                }
                 try {
                     ReceiveResponse(Cmd, nullptr, -1);
                 } catch (const EKestEcrError& e) {
@@ -181,9 +201,11 @@ bool TKestorFPrt::WaitResponse(uint8_t Cmd) {
             }
             if (FRetryOperation) {
                 SendData(&RetryReply, 1);
+                cancelled.reset();
             } else {
                 CorrectTimeouts(Cmd, mctExternal);
                 SendData(&CancelReply, 1);
+                if (!cancelled) cancelled = TClock::now();
             }
         });
     }

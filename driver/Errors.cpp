@@ -141,6 +141,7 @@ constexpr TInvalidArgText InvalidArgDetails[] = {
     {iaFeedLines, u":\r\nневерное число строк прогона чековой ленты"},
     {iaFeedDirection, u":\r\nнаправление прогона чековой ленты не поддерживается используемой ККМ"},
     {iaOutputEnd, u":\r\nпоследовательность ESC ESC в тексте завершила бы режим вывода"},
+    {iaInspectorPassword, u":\r\nневерный пароль налогового инспектора"},
 
     // Fiscal documents
     {iaOperType, u":\r\nневерный тип операции"},

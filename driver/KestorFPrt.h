@@ -1025,9 +1025,10 @@ private:
     // and 7); Number < 0: none.
     int PrintReportV03(char ReportType, bool OptionA, bool OptionB, bool OptionC, int Number);
     // Sends report command Cmd. On generations 7 and 8 a report the user
-    // interrupted (error 10), or whose answer was spoilt or lost on the line,
+    // interrupted (error 10), or whose answer was spoilt or the line failed,
     // may still have been registered: then true, with Number, SaleSum and
-    // BuyingSum from the register's last document.
+    // BuyingSum from the register's last document. Once the application has
+    // given up waiting, or aborted, nothing more is asked.
     bool TransferReport(uint8_t Cmd, std::string_view Request, std::span<char> Answer, int& Number);
     // Fiscal-memory report "B" of ReportType over two 8-byte argument slots.
     using TKestReportSlot = char[9];  // eight characters and a NUL

@@ -55,6 +55,7 @@ enum TInvalidArgCode : int {
     iaFeedLines = 37,
     iaFeedDirection = 38,
     iaOutputEnd = 53,
+    iaInspectorPassword = 54,
 
     // Fiscal documents
     iaOperType = 8,

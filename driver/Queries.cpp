@@ -283,8 +283,9 @@ void TKestorFPrt::InternalLastDocInfo(TKestOperType& Oper, TKestDateTime& Date, 
     for (int at : layout.Separators)
         CheckSeparators({answer[at]});
 
+    // The type reads as a hexadecimal byte first; 0xFF: nothing printed yet.
     const char* type = answer + layout.TypeAt;
-    if (Upper(type[0]) == 'F' && Upper(type[1]) == 'F') {  // 0xFF: nothing printed yet
+    if (HexToByte(Field(type, 2)) == 0xFF) {
         Oper = motUnknown;
         Date = 0;
         Operator = DocNumber = RecNumber = RepNumber = 0;

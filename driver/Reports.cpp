@@ -138,8 +138,8 @@ bool TKestorFPrt::TransferReport(uint8_t Cmd, std::string_view Request, std::spa
         Number = repNumber;
         return true;
     };
-    // A lost or spoilt answer, an abort or a line that failed may follow a
-    // report the register printed; asked in vain, the failure stands.
+    // A spoilt answer or a line that failed may follow a report the register
+    // printed; asked in vain, the failure stands.
     const auto registeredAfterLoss = [&] {
         try {
             return registered();
@@ -155,7 +155,9 @@ bool TKestorFPrt::TransferReport(uint8_t Cmd, std::string_view Request, std::spa
         return false;
     } catch (const EKestEcrError& e) {
         if (!recoverable || e.ErrCodeEx() != ErrInterrupted || !registered()) throw;
-    } catch (const EKestConnClosed&) {
+    } catch (const EKestConnection&) {
+        // The connection is gone, or the application gave up waiting or
+        // aborted: nothing more goes out.
         throw;
     } catch (...) {
         if (!recoverable || !registeredAfterLoss()) throw;
@@ -243,6 +245,9 @@ int TKestorFPrt::XReportByOper(int Oper, int Flags) {
 
 int TKestorFPrt::FiscalReport(std::u16string_view Password, char ReportType,
                               const TKestReportSlot& First, const TKestReportSlot& Last) {
+    // The register takes five characters; a longer password cut short would
+    // be one the inspector never gave.
+    CheckArg(Password.size() <= 5, iaInspectorPassword);
     char request[26] = {};
     EncodeString(Password, std::span(request, 6), FCoding);
     request[6] = ReportType;

@@ -26,7 +26,9 @@ namespace kest::emu {
 // hangs the line up, as a pulled cable or USB adapter does (every handle of
 // the line's device sees the hang-up; the device works again for whoever
 // opens it anew); InterruptedPrint: a fiscal document is registered and
-// printed, but its answer carries error 10 as if the print had broken off.
+// printed, but its answer carries error 10 as if the print had broken off;
+// EndlessNotices: in place of the answer, printer-not-ready notices without
+// end, the host's retry and cancel replies ignored, until its next request.
 enum class TFault {
     NoAnswer,
     CutShort,
@@ -37,8 +39,9 @@ enum class TFault {
     WrongSeparator,
     HangUp,
     InterruptedPrint,
+    EndlessNotices,
 };
-inline constexpr int FaultCount = 9;
+inline constexpr int FaultCount = 10;
 
 // For HoldXoff: no XON follows until HoldXoff is called again.
 inline constexpr std::chrono::milliseconds HoldForever{-1};
@@ -81,8 +84,8 @@ TKestEcrModel ParseModel(std::string_view Name);
 // empty tag means the model's default one.
 int GenerationOf(TKestEcrModel Model, std::string_view Firmware);
 // "no-answer", "cut-short", "bad-bcc", "garbage", "etx-in-data", "wrong-echo",
-// "wrong-separator", "hang-up", "interrupted-print"; std::invalid_argument for
-// anything else.
+// "wrong-separator", "hang-up", "interrupted-print", "endless-notices";
+// std::invalid_argument for anything else.
 TFault ParseFault(std::string_view Name);
 
 class TRegister;

@@ -41,7 +41,7 @@ bool SameIgnoringCase(std::string_view A, std::string_view B) {
 
 constexpr std::string_view FaultNames[FaultCount] = {
     "no-answer",  "cut-short",       "bad-bcc", "garbage",           "etx-in-data",
-    "wrong-echo", "wrong-separator", "hang-up", "interrupted-print",
+    "wrong-echo", "wrong-separator", "hang-up", "interrupted-print", "endless-notices",
 };
 
 }  // namespace

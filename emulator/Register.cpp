@@ -131,6 +131,10 @@ std::string TRegister::Poll(TClock::time_point Now) {
         Queue(*FNextAck, std::string(1, Ack), "ack");
         *FNextAck += std::max(FAckInterval, std::chrono::milliseconds(StuckAckInterval));
     }
+    while (FNextNotice && *FNextNotice <= Now) {
+        Queue(*FNextNotice, Enq + Hex2(FNoticeByte), "notice");
+        *FNextNotice += EndlessNoticeInterval;
+    }
     std::string out;
     while (!FQueue.empty() && FQueue.front().At <= Now) {
         const TOutput o = std::move(FQueue.front());
@@ -157,6 +161,7 @@ TRegister::TClock::time_point TRegister::NextDeadline() const {
     if (!FFrame.empty()) next = std::min(next, FFrameLast + FrameIdle);
     if (FWaiting) next = std::min(next, FReplyDeadline);
     if (FNextAck) next = std::min(next, *FNextAck);
+    if (FNextNotice) next = std::min(next, *FNextNotice);
     return next;
 }
 
@@ -202,11 +207,18 @@ void TRegister::HandleFrame(std::string Frame, TClock::time_point Now, int LineR
         FWaiting.reset();
         FNotices = 0;
     }
+    FNextNotice.reset();
 
     TClock::time_point at = std::max(Now, FQueueEnd);
     if (FAcks < 0) {
         // Stuck at work: acknowledged from now on, never answered.
         FNextAck = at;
+        return;
+    }
+    if (int& endless = FFaults[static_cast<int>(TFault::EndlessNotices)]; endless != 0) {
+        // The printer never gets ready, and no reply is waited for.
+        if (endless > 0) --endless;
+        FNextNotice = at;
         return;
     }
     for (int i = 0; i < FAcks; ++i)
@@ -459,7 +471,8 @@ std::string TRegister::BuildFrame(uint8_t Echo, int Error, uint8_t Device, std::
 
 std::array<bool, FaultCount> TRegister::TakeFaults() {
     std::array<bool, FaultCount> active{};
-    // An interrupted print spoils a document's answer only; Respond takes it.
+    // An interrupted print spoils a document's answer only, and Respond takes
+    // it; endless notices come in place of an answer, HandleFrame takes them.
     for (int i = 0; i < static_cast<int>(TFault::InterruptedPrint); ++i) {
         active[i] = FFaults[i] != 0;
         if (FFaults[i] > 0) --FFaults[i];

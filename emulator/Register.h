@@ -39,6 +39,9 @@ public:
     static constexpr int InputBuffer = 64;
     // The shortest time between the ACKs of a register stuck at work.
     static constexpr std::chrono::milliseconds StuckAckInterval{10};
+    // Between the notices of a register whose printer never gets ready
+    // (TFault::EndlessNotices).
+    static constexpr std::chrono::milliseconds EndlessNoticeInterval{50};
 
     // std::invalid_argument for a configuration no register has;
     // std::runtime_error for a state file it cannot take.
@@ -59,6 +62,7 @@ public:
     TClock::time_point NextDeadline() const;
 
     void InjectFault(TFault Fault, int Count);
+    // A register sending notices without end goes on until the next request.
     void ClearFaults() { FFaults.fill(0); }
     void SetAcks(int Count, std::chrono::milliseconds Interval);
     void SetNotices(int Count, uint8_t DeviceByte, std::string Commands = {});
@@ -158,6 +162,8 @@ private:
     std::string FNoticeCommands;
     std::optional<TRequest> FWaiting;  // the request held while a notice awaits a reply
     TClock::time_point FReplyDeadline;
+    // TFault::EndlessNotices: when the next notice goes out.
+    std::optional<TClock::time_point> FNextNotice;
 
     std::array<int, FaultCount> FFaults{};
 

@@ -134,7 +134,9 @@ int main(int argc, char** argv) {
     app.add_option("--fault", faults,
                    "KIND[:N]: no-answer, cut-short, bad-bcc, garbage, etx-in-data, wrong-echo, "
                    "wrong-separator; N answers, or every one; interrupted-print: N fiscal "
-                   "documents or reports are registered but answered with error 10");
+                   "documents or reports are registered but answered with error 10; "
+                   "endless-notices: N requests get printer-not-ready notices every 50 ms "
+                   "in place of the answer, retry and cancel ignored");
     std::string tape;
     app.add_option("--tape", tape,
                    "append what the register prints to FILE, UTF-8 (\"-\": standard output)");

@@ -32,11 +32,12 @@ using kest::emu::TFault;
 
 // The driver's time-outs, and what the cases add to them, in ms.
 constexpr int Ti = 100, Te = 250;
-constexpr int PerByte = 50;     // a read or write of n bytes may take n x 50 ms more
-constexpr int Quiet = 20;       // the silence that ends the clean-up after a bad answer
-constexpr int AckEvery = 50;    // between the ACKs of a register stuck at work
-constexpr int AbortAfter = 30;  // from the request to the abort from another thread
-constexpr int HeadBytes = 6;    // the write of a request's command and password
+constexpr int PerByte = 50;      // a read or write of n bytes may take n x 50 ms more
+constexpr int Quiet = 20;        // the silence that ends the clean-up after a bad answer
+constexpr int AckEvery = 50;     // between the ACKs of a register stuck at work
+constexpr int NoticeEvery = 50;  // between the notices of a printer that never gets ready
+constexpr int AbortAfter = 30;   // from the request to the abort from another thread
+constexpr int HeadBytes = 6;     // the write of a request's command and password
 // Scheduling on a busy machine.
 constexpr int Margin = 250;
 
@@ -123,7 +124,8 @@ struct TOperation {
     int AnswerBytes;  // the longest read of that answer
     bool Document;    // a fiscal document, kept by the driver until it is closed
     // The register's last document settles a lost answer: a document close,
-    // or a report on a register whose last document tells.
+    // or a report on a register whose last document tells (not when the
+    // application gave up waiting for it).
     bool Settled;
     TKestDocStatus Kept;
     void (*Prepare)(TKestorFPrt&);
@@ -216,9 +218,9 @@ int Zero(const TOperation&) {
 int TimeoutOf(const TOperation& Op) {
     return Op.Timeout;
 }
-// An operation the last document settles asks a stuck register once more.
+// A document close asks a stuck register once more for its last document.
 int Twice(const TOperation& Op, int Once) {
-    return Op.Settled ? 2 * Once : Once;
+    return Op.Settled && Op.Document ? 2 * Once : Once;
 }
 
 const TFaultCase Faults[] = {
@@ -253,13 +255,16 @@ const TFaultCase Faults[] = {
          B.Drv.OnPrinterError = nullptr;
      },
      Cancelled, false, Zero, [](const TOperation&) { return Ti; }},
+    {"notices, cancel ignored", true, [](TBench& B) { B.Emu.InjectFault(TFault::EndlessNotices); },
+     [](TBench&) {}, NoResponse, false, [](const TOperation&) { return Te; },
+     [](const TOperation& Op) { return Twice(Op, Te + NoticeEvery + Ti + Quiet); }},
     {"XOFF without XON", true, [](TBench& B) { B.Emu.HoldXoff(kest::emu::HoldForever); },
      [](TBench& B) { B.Emu.HoldXoff(0ms); }, NoResponse, false,
      [](const TOperation&) { return Te; },
      [](const TOperation& Op) {
          // Held past the external time-out; the last write waits its own time.
          const int head = Te + Ti + PerByte * HeadBytes;
-         return Op.Settled ? head + Te + Ti + PerByte : head;
+         return Op.Settled && Op.Document ? head + Te + Ti + PerByte : head;
      }},
     {"line hung up", false, [](TBench& B) { B.Emu.InjectFault(TFault::HangUp); }, [](TBench&) {},
      LineGone, true, Zero, TimeoutOf, true},
@@ -321,7 +326,10 @@ TEST_P(FaultMatrix, EachFaultEndsInItsOutcomeInTimeAndIsRecoveredFrom) {
             std::chrono::duration_cast<std::chrono::milliseconds>(TClock::now() - start).count();
         if (bench.Abort.valid()) bench.Abort.wait();
 
-        const bool printedAtOnce = op.Settled && fault.Printed;
+        // A report's lost answer the application gave up waiting for stays
+        // lost: no question follows.
+        const bool printedAtOnce =
+            op.Settled && fault.Printed && (op.Document || fault.Outcome != NoResponse);
         const TOutcome expected = printedAtOnce ? Printed : fault.Outcome;
         EXPECT_EQ(outcome, expected) << Describe(outcome);
         EXPECT_EQ(drv.ErrCode(), expected.ErrCode);
@@ -356,10 +364,11 @@ TEST_P(FaultMatrix, EachFaultEndsInItsOutcomeInTimeAndIsRecoveredFrom) {
             EXPECT_EQ(drv.GetDocStatus(), mdsClosed);
         }
         if (op.Settled) {
-            // A report the register printed before an abort is printed again
-            // when asked again: the driver cannot tell that request from a
-            // new one. A document is printed once.
-            const int prints = !op.Document && outcome == Aborted ? 2 : 1;
+            // A report the register printed before an abort or a lost answer
+            // is printed again when asked again: the driver cannot tell that
+            // request from a new one. A document is printed once.
+            const bool unsettled = outcome == Aborted || (fault.Printed && !printedAtOnce);
+            const int prints = !op.Document && unsettled ? 2 : 1;
             EXPECT_EQ(drv.DocNumber(), number + prints);
             EXPECT_EQ(bench.Tape.Count(), printed + prints);
         }

@@ -230,20 +230,21 @@ TEST(ReportsLink, ReportsWhosePrintBrokeOff) {
     }
 }
 
-// An answer spoilt or lost on the line after the register printed the
-// report: where the last document tells (generations 7 and 8) the report
-// counts as printed, so that it is not printed again; elsewhere the line's
-// failure stands.
-TEST(ReportsLink, ReportWhoseAnswerWasLost) {
+// An answer spoilt on the line after the register printed the report: where
+// the last document tells (generations 7 and 8) the report counts as printed,
+// so that it is not printed again; elsewhere the line's failure stands. A
+// lost one the application gave up waiting for stays a failure (the fault
+// matrix).
+TEST(ReportsLink, ReportWhoseAnswerWasSpoilt) {
     struct TCase {
         TModelCase Register;
         TFault Fault;
         bool Z;
     };
     const TCase cases[] = {
-        {{memPCK, "1.0 PCK", 7}, TFault::NoAnswer, false},
+        {{memPCK, "1.0 PCK", 7}, TFault::EtxInData, false},
         {{memPCK, "1.0 PCK", 7}, TFault::BadBcc, true},
-        {{mem207_1K, "1.0", 8}, TFault::CutShort, true},
+        {{mem207_1K, "1.0", 8}, TFault::WrongSeparator, true},
         {{mem207_1K, "1.0", 8}, TFault::WrongEcho, false},
         {{mem207_1F, "6.0", 6}, TFault::Garbage, false},
     };

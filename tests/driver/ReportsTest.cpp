@@ -127,7 +127,7 @@ TEST(Reports, GoldenRequests) {
          Request('J', "") + Request('_', F("3", 1) + F("00", 2) + F("", 2))},
         {G3, [](auto& d) { d.XReportByOper(5, 7); }, A(v03Report),
          Request('_', F("2", 1) + F("0C", 2) + F("5", 2))},
-        {G1, [](auto& d) { d.FiscalReportByNum(u"1234567", true, 9999, 1); }, A(noRecords),
+        {G1, [](auto& d) { d.FiscalReportByNum(u"12345", true, 9999, 1); }, A(noRecords),
          Request('B', F("12345", 5) + F("2", 1) + F("9999", 8) + F("1", 8))},
         {G3,
          [](auto& d) {
@@ -261,6 +261,16 @@ TEST(Reports, InterruptedReportCountsWhenRegistered) {
                   TKestCurrency::Parse(recovered && c.Register.Generation == 8 ? "20" : "0"));
         EXPECT_TRUE(drv.Answers.empty());
     }
+
+    // The answer lost and the application stops waiting: no question follows.
+    TScriptedLine drv;
+    Attach(drv, G8);
+    drv.Answers = {j122};
+    int asked = 0;
+    drv.OnNoResponse = [&](TKestorFPrt&) { ++asked; };
+    EXPECT_THROW(drv.ZReport(), EKestNoResponse);
+    EXPECT_EQ(asked, 1);
+    EXPECT_EQ(std::ranges::count(drv.Written, "\x02"s), 2);  // "J", then "5"
 }
 
 TEST(Reports, RefusedBeforeAnythingIsSent) {
@@ -294,6 +304,8 @@ TEST(Reports, RefusedBeforeAnythingIsSent) {
         {G1, [](auto& d) { d.FiscalReportByDate(u"", true, Date(2026, 1, 1), Date(1999, 12, 31)); },
          14, 33, u"дата задана неверно"},
         {G6, [](auto& d) { d.FiscalReportAll(u""); }, 6, 0, all},
+        {G8, [](auto& d) { d.FiscalReportAll(u"00000XYZ"); }, 14, 54,
+         u"неверный пароль налогового инспектора"},
         {G8, [](auto& d) { d.ShowDisplay(u"A"); }, 6, 0, display},
         {G3, [](auto& d) { d.PrintNonFiscal(u"hello\\1B\\1B\\02X5862"); }, 14, 53, esc},
         {G3, [](auto& d) { d.ShowDisplay(u"A\\1B", false, true); }, 14, 53, esc},

@@ -510,6 +510,7 @@ TEST(Services, MalformedAnswersKeepProperties) {
          "007\0"s + Pad("", 21), "008\0"s + Pad("", 21), 6},
         {"document type 0B", G3, 'J', last, lastDoc, retyped("0B"), 8},
         {"document type 1A", G3, 'J', last, lastDoc, retyped("1A"), 8},
+        {"document type 0G, not hexadecimal", G3, 'J', last, lastDoc, retyped("0G"), 2},
         {"buying in the short form",
          {3, mem207_1FMD, 0x0100, 0x0300},
          'J',

@@ -470,6 +470,18 @@ TEST(RegisterCore, Timing) {
     reg.HoldXoff(0ms, t4 + 1h);
     EXPECT_EQ(reg.Poll(t4 + 1h), "\x13\x11");
     EXPECT_FALSE(reg.XoffSent());
+
+    // A printer that never gets ready: notices at the interval, the cancel
+    // ignored, until the next request, which is answered.
+    const TClock::time_point t5 = t4 + 2h;
+    reg.InjectFault(TFault::EndlessNotices, 1);
+    reg.Receive(request, t5);
+    EXPECT_EQ(reg.Poll(t5), Notice("0A"));
+    reg.Receive("\x01", t5);
+    EXPECT_EQ(reg.NextDeadline(), t5 + TRegister::EndlessNoticeInterval);
+    EXPECT_EQ(reg.Poll(t5 + 100ms), Notice("0A") + Notice("0A"));
+    reg.Receive(request, t5 + 100ms);
+    EXPECT_EQ(reg.Poll(t5 + 1s), identity);
 }
 
 TEST(RegisterCore, KeepsOnlyTheLastReceived) {

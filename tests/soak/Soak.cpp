@@ -122,11 +122,12 @@ struct TFigures {
     long Exchanges = 0, Operations = 0;
     std::array<long, TroubleCount> Troubles{};  // injected, by kind
     long Printed = 0;                           // documents and reports the driver reported printed
-    long Recovered = 0;           // of them: after an interrupted print or a lost answer
-    long Retried = 0;             // of them: at the second close
-    long NotPrinted = 0;          // reported failed, then cancelled
-    long OpenedAfterFailure = 0;  // shift openings found registered by the application
-    long Registered = 0;          // by the emulator
+    long Recovered = 0;            // of them: after an interrupted print or a lost answer
+    long Retried = 0;              // of them: at the second close
+    long NotPrinted = 0;           // reported failed, then cancelled
+    long OpenedAfterFailure = 0;   // shift openings found registered by the application
+    long ReportsAfterFailure = 0;  // reports given up on, found registered by the application
+    long Registered = 0;           // by the emulator
     long FailedQueries = 0;
     long Unexpected = 0;  // failures with no trouble on the line
     long Disagreements = 0;
@@ -567,20 +568,38 @@ private:
                 FDrv.ZReport();
             else
                 FDrv.XReport();
+            if (FArmed && (FTrouble == TTrouble::InterruptedPrint || SpoilsAnswer(FTrouble)))
+                ++FFig.Recovered;
+            Confirm({});
         } catch (const EKestError& e) {
-            ++FFig.NotPrinted;
-            if (!FArmed) Failed(e);
-            return;
+            // Once the application stops waiting the driver asks nothing more:
+            // whether the report came out, the application asks itself.
+            if (dynamic_cast<const EKestNoResponse*>(&e) &&
+                NewLastDocument(Z ? motZReport : motXReport)) {
+                ++FFig.ReportsAfterFailure;
+                Confirm({});
+            } else {
+                ++FFig.NotPrinted;
+                if (!FArmed) Failed(e);
+                return;
+            }
         }
-        if (FArmed && (FTrouble == TTrouble::InterruptedPrint || SpoilsAnswer(FTrouble)))
-            ++FFig.Recovered;
-        Confirm({});
         if (!Z) return;
         for (int n = 0; n < ShiftCounters; ++n)
             FExpected[n] = {};
     }
     void XReport() { Report(false); }
     void ZReport() { Report(true); }
+
+    // Whether the register's last document, the trouble gone, is one of Type
+    // after the one the application knows.
+    bool NewLastDocument(TKestOperType Type) {
+        FDrv.BeforeRequest = nullptr;
+        FEmu.ClearFaults();
+        FEmu.SetNotices(0);
+        FDrv.QueryLastDocInfo();
+        return FDrv.LastDocNumber() != FNumber && FDrv.LastDocType() == Type;
+    }
 
     // The driver has no check of its own after a failed opening (it notes no
     // document number before it): the application asks whether the last
@@ -590,11 +609,7 @@ private:
         try {
             FDrv.OpenDay(1, u"Кассир Тестов", false, FDrv.Protocol());
         } catch (const EKestError& e) {
-            FDrv.BeforeRequest = nullptr;
-            FEmu.ClearFaults();
-            FEmu.SetNotices(0);
-            FDrv.QueryLastDocInfo();
-            if (FDrv.LastDocNumber() != FNumber && FDrv.LastDocType() == motDayOpening) {
+            if (NewLastDocument(motDayOpening)) {
                 ++FFig.OpenedAfterFailure;
                 Confirm({});
                 return;
@@ -711,6 +726,10 @@ int main(int argc, char** argv) {
         "shift openings that failed on the line but were registered, found by the "
         "application: %ld\n",
         figures.OpenedAfterFailure);
+    std::printf(
+        "reports whose lost answer was given up on but that were registered, found by the "
+        "application: %ld\n",
+        figures.ReportsAfterFailure);
     std::printf("queries failed on a troubled line: %ld; failures without trouble: %ld\n",
                 figures.FailedQueries, figures.Unexpected);
     std::printf("disagreements: %ld\n", figures.Disagreements);
