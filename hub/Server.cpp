@@ -46,8 +46,8 @@ std::system_error SystemError(const char* What) {
     return std::system_error(errno, std::generic_category(), What);
 }
 
-// Waits until Fd is ready for Events; false at the deadline, on Stop, or when
-// poll fails.
+// Waits until Fd is ready for Events; false at the deadline, when StopFd
+// (unless -1) is readable, or when poll fails.
 bool WaitFor(int Fd, short Events, TClock::time_point Deadline, int StopFd) {
     for (;;) {
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(Deadline - TClock::now());
@@ -225,12 +225,14 @@ THead ReadHead(std::string_view Block) {
 // client, each waiting at most the write time-out.
 class TRequestStream : public httplib::Stream {
 public:
-    TRequestStream(std::string Request, int Fd, int StopFd, std::chrono::milliseconds WriteTimeout)
-        : FRequest(std::move(Request)), FFd(Fd), FStopFd(StopFd), FWriteTimeout(WriteTimeout) {}
+    TRequestStream(std::string Request, int Fd, std::chrono::milliseconds WriteTimeout)
+        : FRequest(std::move(Request)), FFd(Fd), FWriteTimeout(WriteTimeout) {}
 
     bool is_readable() const override { return FRead < FRequest.size(); }
     bool is_writable() const override {
-        return WaitFor(FFd, POLLOUT, TClock::now() + FWriteTimeout, FStopFd);
+        // Not cut short by a stop: the answer of a call that ran, an aborted
+        // one too, still reaches its client within the write time-out.
+        return WaitFor(FFd, POLLOUT, TClock::now() + FWriteTimeout, -1);
     }
     ssize_t read(char* Ptr, size_t Size) override {
         const std::size_t n = std::min(Size, FRequest.size() - FRead);
@@ -276,7 +278,7 @@ private:
 
     const std::string FRequest;
     std::size_t FRead = 0;
-    const int FFd, FStopFd;
+    const int FFd;
     const std::chrono::milliseconds FWriteTimeout;
 };
 
@@ -528,8 +530,7 @@ TServer::TNext TServer::Answer(TConn& Conn) {
     const std::size_t headEnd = Conn.In.find("\r\n\r\n") + 4;
     THead head = ReadHead(std::string_view(Conn.In).substr(0, headEnd));
     const auto refuse = [&](const std::string& Text) {
-        TRequestStream(std::string(), Conn.Fd, FStopFd, writeTimeout)
-            .write(Text.data(), Text.size());
+        TRequestStream(std::string(), Conn.Fd, writeTimeout).write(Text.data(), Text.size());
         return TNext::Linger;
     };
     if (!head.Refused.empty()) return refuse(head.Refused);
@@ -557,8 +558,7 @@ TServer::TNext TServer::Answer(TConn& Conn) {
     if (head.Continue && (head.Chunked || (head.Length && *head.Length <= payload_max_length_ &&
                                            Conn.In.size() - at < *head.Length))) {
         constexpr std::string_view goOn = "HTTP/1.1 100 Continue\r\n\r\n";
-        TRequestStream(std::string(), Conn.Fd, FStopFd, writeTimeout)
-            .write(goOn.data(), goOn.size());
+        TRequestStream(std::string(), Conn.Fd, writeTimeout).write(goOn.data(), goOn.size());
     }
     if (head.Length) {
         if (*head.Length > payload_max_length_)
@@ -646,7 +646,7 @@ TServer::TNext TServer::Answer(TConn& Conn) {
     request += content;
     if (body == Whole) Conn.In.erase(0, at);
     const bool last = body == TooLarge || Conn.Requests >= keep_alive_max_count_ || FStopping;
-    TRequestStream stream(std::move(request), Conn.Fd, FStopFd, writeTimeout);
+    TRequestStream stream(std::move(request), Conn.Fd, writeTimeout);
     bool closed = false;
     const bool answered = process_request(stream, last, closed, nullptr);
     if (body == TooLarge) return TNext::Linger;

@@ -439,7 +439,9 @@ TEST_F(THubFixture, TimeOutsHoldForTheirCallAndAStopAbortsIt) {
     const auto start = std::chrono::steady_clock::now();
     TearDown();  // the hub stops as on SIGTERM
     EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
-    EXPECT_EQ(Json(stuck.get())[1]["exception"], "EKestRequestAborted");
+    const auto answer = stuck.get();
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(Json(answer)[1]["exception"], "EKestRequestAborted") << answer->body;
 }
 
 }  // namespace
