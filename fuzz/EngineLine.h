@@ -208,8 +208,8 @@ void CloseDocument(TFuzzLine& Drv, uint8_t Cmd, Close&& Body, int (TFuzzLine::*S
     if (Drv.DocFrames() != 1) Finding("a close wrote its document other than once");
 }
 
-// The operations, in the order the input picks them; each calls the driver
-// last (for the last error) and reads its choices left to right.
+// The operations, by the number the input picks; each ends in a call of the
+// driver, so that the last error is that call's.
 using TOperation = void (*)(TFuzzLine& Drv, TSource& Data);
 inline const TOperation Operations[] = {
     [](TFuzzLine& Drv, TSource&) {
