@@ -14,26 +14,16 @@
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <chrono>
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
-#include <string_view>
 
+#include "Fuzz.h"
 #include "KestorFPrt.h"
 #include "Register.h"
 
 namespace {
 
 using namespace kest::emu;
-
-[[noreturn]] void Finding(const char* What, std::string_view Output) {
-    std::fprintf(stderr, "emulator fuzz: %s in", What);
-    for (const char c : Output)
-        std::fprintf(stderr, " %02X", static_cast<uint8_t>(c));
-    std::fprintf(stderr, "\n");
-    std::abort();
-}
+using kest::fuzz::Finding;
 
 struct TKind {
     TKestEcrModel Model;
@@ -56,8 +46,7 @@ bool IsHex(char C) {
 
 // What the driver's engine accepts, token by token.
 void CheckOutput(std::string_view Out) {
-    size_t i = 0;
-    while (i < Out.size()) {
+    for (size_t i = 0; i < Out.size();) {
         const char c = Out[i];
         if (c == Ack || c == Xon || c == Xoff) {
             ++i;
@@ -70,11 +59,9 @@ void CheckOutput(std::string_view Out) {
             if (end == std::string_view::npos) Finding("a frame without ETX", Out);
             const std::string_view body = Out.substr(i + 1, end - i - 1);
             if (body.size() < 17) Finding("a short frame", Out);
-            const std::string_view header = body.substr(0, 15);
-            if (header[1] || header[6] || header[11] || header[14])
-                Finding("a frame's separators", Out);
+            if (body[1] || body[6] || body[11] || body[14]) Finding("a frame's separators", Out);
             for (const size_t at : {2, 3, 4, 5, 7, 8, 9, 10, 12, 13})
-                if (!IsHex(header[at])) Finding("a frame's hex fields", Out);
+                if (!IsHex(body[at])) Finding("a frame's hex fields", Out);
             const std::string_view bcc = body.substr(body.size() - 2);
             const uint8_t sum =
                 TKestorFPrt::CountBCC(body.data(), static_cast<int>(body.size() - 2));
@@ -93,12 +80,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Bytes, size_t Size) {
     if (Size == 0) return 0;
     const TKind& kind = Kinds[Bytes[0] % std::size(Kinds)];
     FuzzedDataProvider data(Bytes + 1, Size - 1);
-    TConfig config;
-    config.Model = kind.Model;
-    config.Firmware = kind.Firmware;
-    config.XonXoff = kind.XonXoff;
-    config.LineTime = std::chrono::milliseconds(5);
-    TRegister reg(config);
+    TRegister reg({.Model = kind.Model,
+                   .Firmware = kind.Firmware,
+                   .XonXoff = kind.XonXoff,
+                   .LineTime = std::chrono::milliseconds(5)});
 
     auto now = TRegister::TClock::time_point() + std::chrono::hours(1);
     std::string out;
@@ -111,12 +96,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Bytes, size_t Size) {
         } else {
             std::string bytes = data.ConsumeBytesAsString(static_cast<size_t>(number));
             if (mode == 1 && !bytes.empty()) bytes.insert(1, reg.Password().substr(0, 4) + '\0');
-            if (mode != 0) {
-                char bcc[2];
-                TKestorFPrt::ByteToHex(
-                    TKestorFPrt::CountBCC(bytes.data(), static_cast<int>(bytes.size())), bcc);
-                bytes = Stx + bytes + std::string(bcc, 2) + Etx;
-            }
+            if (mode != 0) bytes = kest::fuzz::Framed(bytes);
             reg.Receive(bytes, now, reg.BaudRate());
         }
         out += reg.Poll(now);

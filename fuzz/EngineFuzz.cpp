@@ -27,12 +27,7 @@ public:
         std::string bytes = FData.ConsumeBytesAsString(size);
         if (mode == 0) return bytes;
         if (mode != 3) bytes.insert(bytes.begin(), static_cast<char>(Cmd));
-        char bcc[2];
-        TKestorFPrt::ByteToHex(TKestorFPrt::CountBCC(bytes.data(), static_cast<int>(bytes.size())),
-                               bcc);
-        std::string answer = mode == 2 ? std::string(1, Ack) : std::string();
-        return answer + static_cast<char>(Stx) + bytes + std::string(bcc, 2) +
-               static_cast<char>(Etx);
+        return (mode == 2 ? std::string(1, Ack) : std::string()) + Framed(bytes);
     }
 
 private:

@@ -18,20 +18,18 @@
 // close keeps the document.
 #include <algorithm>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <exception>
 #include <string>
 #include <string_view>
 #include <utility>
 
+#include "Fuzz.h"
 #include "KestorFPrt.h"
 
 namespace kest::fuzz {
 
 constexpr uint8_t Stx = 0x02, Etx = 0x03, Ack = 0x06;
 constexpr int MaxOperations = 24;
-constexpr int OperationCount = 34;
 // Replies to OnNoResponse that keep waiting, each bringing the next chunk.
 constexpr int MaxRetries = 4;
 
@@ -39,11 +37,6 @@ constexpr int MaxRetries = 4;
 struct THandlerGaveUp : std::exception {
     const char* what() const noexcept override { return "the handler gives up"; }
 };
-
-[[noreturn]] inline void Finding(const char* What) {
-    std::fprintf(stderr, "engine fuzz: %s\n", What);
-    std::abort();
-}
 
 // Where the operations' choices and the register's bytes come from.
 class TSource {
@@ -61,6 +54,24 @@ public:
     virtual std::string Answer(std::string_view Written, uint8_t Cmd) = 0;
 };
 
+struct TRegisterKind {
+    TKestEcrModel Model;
+    int Generation, Version, SubVersion;
+    TKestCodingType Coding;
+    bool EKLZ;
+};
+
+constexpr TRegisterKind Kinds[] = {
+    {mem207_1F, 1, 0x0100, 0, mctGeneral, false},
+    {mem207_1F, 2, 0x0200, 0, mctGeneral, false},
+    {mem207_1F, 3, 0x0300, 0x0205, mctGeneral, false},
+    {mem207_1F, 6, 0x0600, 0, mctGeneral, false},
+    {memStationF, 6, 0x0200, 0, mctGeneral, false},
+    {memPCK, 7, 0x0100, 0, mctGeneral, true},
+    {mem207_1FMD, 3, 0x0100, 0x0300, mctMoldavian, false},
+    {mem207_1K, 8, 0x0100, 0, mctGeneral, true},
+};
+
 class TFuzzLine : public TKestorFPrt {
 public:
     explicit TFuzzLine(TSource& Source) : FSource(Source) {
@@ -74,44 +85,32 @@ public:
                 FInput += FSource.Answer({}, FCmd);  // the rest arrives late
             }
         };
+        // Retry, ask with the in-wait request, give up, or cancel.
         const auto deviceError = [this](TKestorFPrt&) {
-            switch (FSource.Pick(0, 3)) {
-                case 0:
-                    SetRetryOperation(true);
-                    break;
-                case 1:
-                    QueryDevExStatus();  // asks with the in-wait request
-                    break;
-                case 2:
-                    throw THandlerGaveUp();
-                default:
-                    break;  // cancel
-            }
+            const int answer = FSource.Pick(0, 3);
+            if (answer == 0) SetRetryOperation(true);
+            if (answer == 1) QueryDevExStatus();
+            if (answer == 2) throw THandlerGaveUp();
         };
         OnPrinterError = deviceError;
         OnDisplayError = deviceError;
     }
 
     // An identified register, as Open would leave it.
-    void Attach(TKestEcrModel Model, int Generation, int Version, int SubVersion,
-                TKestCodingType Coding, bool EKLZ, TKestProtocol Protocol) {
-        FActive = true;
-        FConnected = true;
+    void Attach(const TRegisterKind& Kind, TKestProtocol Protocol) {
+        FActive = FConnected = true;
         FConnState = mcsIdle;
-        FEcrModel = Model;
-        FGeneration = Generation;
-        FEcrVersion = Version;
-        FEcrSubVersion = SubVersion;
-        FCoding = Coding;
-        FEKLZSupported = EKLZ;
+        FEcrModel = Kind.Model;
+        FGeneration = Kind.Generation;
+        FEcrVersion = Kind.Version;
+        FEcrSubVersion = Kind.SubVersion;
+        FCoding = Kind.Coding;
+        FEKLZSupported = Kind.EKLZ;
         FProtocol = Protocol;
         FDocStatus = mdsClosed;
     }
 
-    void StartOperation() {
-        FRetries = 0;
-        FDocFrames = 0;
-    }
+    void StartOperation() { FRetries = FDocFrames = 0; }
     void SetDocCommand(uint8_t Cmd) { FDocCmd = Cmd; }
     int DocFrames() const { return FDocFrames; }
     int Items() const { return FReceiptItemCount; }
@@ -130,8 +129,7 @@ protected:
         FWritten += block;
         bool answered = !FInFrame;
         if (block.size() == 1 && block[0] == Stx) {
-            FInFrame = true;
-            FFrameStart = true;
+            FInFrame = FFrameStart = true;
             answered = false;
         } else if (FInFrame && block.size() == 1 && block[0] == Etx) {
             FInFrame = false;
@@ -156,35 +154,14 @@ protected:
 
 private:
     TSource& FSource;
-    std::string FInput;
-    std::string FWritten;
-    bool FInFrame = false;
-    bool FFrameStart = false;
-    uint8_t FCmd = 0;
-    int FRetries = 0;
-    uint8_t FDocCmd = 0;
-    int FDocFrames = 0;
-};
-
-struct TRegisterKind {
-    TKestEcrModel Model;
-    int Generation, Version, SubVersion;
-    TKestCodingType Coding;
-    bool EKLZ;
-};
-
-constexpr TRegisterKind Kinds[] = {
-    {mem207_1F, 1, 0x0100, 0, mctGeneral, false},
-    {mem207_1F, 2, 0x0200, 0, mctGeneral, false},
-    {mem207_1F, 3, 0x0300, 0x0205, mctGeneral, false},
-    {mem207_1F, 6, 0x0600, 0, mctGeneral, false},
-    {memStationF, 6, 0x0200, 0, mctGeneral, false},
-    {memPCK, 7, 0x0100, 0, mctGeneral, true},
-    {mem207_1FMD, 3, 0x0100, 0x0300, mctMoldavian, false},
-    {mem207_1K, 8, 0x0100, 0, mctGeneral, true},
+    std::string FInput, FWritten;
+    bool FInFrame = false, FFrameStart = false;
+    uint8_t FCmd = 0, FDocCmd = 0;
+    int FRetries = 0, FDocFrames = 0;
 };
 
 inline const TKestCurrency Hundred = TKestCurrency::FromHundredths(10000);
+constexpr TKestDateTime Day = 45000;  // 2023-03-15
 
 inline void BuildReceipt(TFuzzLine& Drv, int Items) {
     Drv.OpenReceipt(motSale);
@@ -231,221 +208,164 @@ void CloseDocument(TFuzzLine& Drv, uint8_t Cmd, Close&& Body, int (TFuzzLine::*S
     if (Drv.DocFrames() != 1) Finding("a close wrote its document other than once");
 }
 
-inline void RunOperation(TFuzzLine& Drv, TSource& Data) {
-    const TKestDateTime day = 45000;  // 2023-03-15
-    switch (Data.PickOperation(OperationCount)) {
-        case 0:
-            Drv.Close(true);
-            Drv.Open();
-            break;
-        case 1:
-            Drv.TestConnection();
-            break;
-        case 2:
-            Drv.QueryFirmwareInfo();
-            break;
-        case 3:
-            Drv.QueryDevExStatus();
-            break;
-        case 4:
-            Drv.QueryTax(Data.Pick(0, 4));
-            break;
-        case 5:
-            Drv.QueryCounter(Data.Pick(0, 12), Data.PickBool());
-            break;
-        case 6:
-            Drv.QueryResourceInfo(Data.PickBool());
-            break;
-        case 7:
-            Drv.QueryLastDocInfo();
-            break;
-        case 8:
-            Drv.QuerySerialNumber();
-            Drv.QueryTaxPayerNumber();
-            Drv.QueryRegNumber();
-            break;
-        case 9:
-            Drv.QueryEcrDateTime();
-            break;
-        case 10:
-            Drv.QueryHeaderLine(Data.Pick(1, 4));
-            Drv.QueryTitle(Data.Pick(0, 999));
-            Drv.QueryDepartName(Data.Pick(0, 99));
-            Drv.QueryOperName(Data.Pick(0, 99));
-            break;
-        case 11:
-            Drv.QueryPrinterTimeout();
-            Drv.QueryDisplayTimeout();
-            Drv.QueryPrinterContrast();
-            Drv.QueryLeading();
-            Drv.QueryOperNumber();
-            Drv.QueryHeaderAlignment();
-            Drv.QueryAutocut();
-            Drv.QueryEconomicMode();
-            Drv.QueryPaperJournal();
-            Drv.QueryFullJournal();
-            break;
-        case 12:
-            Drv.EKLZQueryStatus();
-            break;
-        case 13:
-            if (Drv.GetDocStatus() != mdsReceipt) BuildReceipt(Drv, Data.Pick(1, 3));
-            CloseDocument(
-                Drv, 'K',
-                [&] {
-                    Drv.CloseReceipt(u"", mptCash, Hundred, {}, u"", Data.Pick(0, 2), moiNumber);
-                },
-                &TFuzzLine::Items);
-            break;
-        case 14: {
-            const bool form = Drv.GetDocStatus() == mdsForm;
-            if (!form) BuildForm(Drv);
-            CloseDocument(
-                Drv, 'P', [&] { Drv.CloseCustomDoc(mptCash, 1, 0, 0, 0, 0, 0, 0); },
-                &TFuzzLine::Properties);
-            break;
-        }
-        case 15:
-            if (Drv.Properties() == 0) BuildComposite(Drv);
-            Drv.PrintFiscalDocBuffer();
-            break;
-        case 16:
-            if (Drv.Properties() == 0 && Drv.GetDocStatus() == mdsClosed) BuildComposite(Drv);
-            CloseDocument(
-                Drv, 'S', [&] { Drv.CloseFiscalDoc(); }, &TFuzzLine::Properties);
-            break;
-        case 17:
-            Drv.CancelFiscalDoc(Data.PickBool());
-            break;
-        case 18:
-            Drv.CopyFiscalDoc();
-            Drv.RepeatOperation();
-            break;
-        case 19:
-            Drv.OpenDay(Data.Pick(0, 99), u"Кассир", Data.PickBool(),
-                        Data.PickBool() ? mprBS : mprXOnXoff);
-            break;
-        case 20:
-            Data.PickBool() ? Drv.XReport(Data.Pick(0, 7)) : Drv.ZReport(Data.Pick(0, 7));
-            break;
-        case 21:
-            Data.PickBool() ? Drv.XReportByDep(Data.Pick(-1, 99), 1)
-                            : Drv.XReportByOper(Data.Pick(-1, 99), 0);
-            break;
-        case 22:
-            switch (Data.Pick(0, 2)) {
-                case 0:
-                    Drv.FiscalReportByNum(u"12345", Data.PickBool(), 1, 9999);
-                    break;
-                case 1:
-                    Drv.FiscalReportByDate(u"12345", Data.PickBool(), day, day + 30);
-                    break;
-                default:
-                    Drv.FiscalReportAll(u"12345");
-                    break;
-            }
-            break;
-        case 23:
-            Drv.PrintNonFiscal(u"Строка\\0Aвторая\\0A", Data.PickBool(), Data.PickBool());
-            break;
-        case 24:
-            Drv.ShowDisplay(u"Итого 100.00", Data.PickBool(), Data.PickBool());
-            break;
-        case 25:
-            Drv.FeedAndCut(Data.Pick(-3, 3), Data.PickBool());
-            Drv.ExternalPulse(1, 10, 10, 2);
-            break;
-        case 26:
-            Drv.SetPassword(Data.PickBool() ? u"1234" : u"5862");
-            break;
-        case 27:
-            Drv.SetBaudRate(Data.PickBool() ? 19200 : 9600);
-            break;
-        case 28:
-            Drv.SynchronizeEcrDateTime();
-            Drv.SetTax(Data.Pick(0, 4), u"НДС", 2000);
-            break;
-        case 29:
-            switch (Data.Pick(0, 4)) {
-                case 0:
-                    Drv.EKLZActivate();
-                    break;
-                case 1:
-                    Drv.EKLZDayReport(1);
-                    break;
-                case 2:
-                    Drv.EKLZReportByNum(Data.PickBool(), 1, 2);
-                    break;
-                case 3:
-                    Drv.EKLZReportByDate(Data.PickBool(), day, day + 1);
-                    break;
-                default:
-                    Drv.EKLZDocByNum(1);
-                    break;
-            }
-            break;
-        case 30:
-            Drv.SetParameters(Data.PickBool() ? mprBS : mprXOnXoff, 30);
-            Drv.SetPrinterContrast(3);
-            break;
-        case 31:
-            Drv.SetHeader(u"Магазин", u"", u"", u"");
-            Drv.SetTitle(1, u"Молоко");
-            Drv.SetSerialNumber(u"1234567");
-            break;
-        case 32: {
-            const uint8_t picture[2] = {0xFF, 0x81};
-            Drv.EnableGraphicHeader(2, 1, picture);
-            break;
-        }
-        default:
-            // Every case calls the driver, so that the last error is this call's.
-            switch (Drv.GetDocStatus()) {
-                case mdsReceipt:
-                    Drv.CancelReceipt();
-                    break;
-                case mdsForm:
-                case mdsCustom:
-                    Drv.CancelCustomDoc();
-                    break;
-                default:
-                    Drv.CancelFiscalDoc(false);
-                    break;
-            }
-            break;
-    }
-}
-
-}  // namespace kest::fuzz
-
-namespace kest::fuzz {
+// The operations, by the number the input picks; each ends in a call of the
+// driver, so that the last error is that call's.
+using TOperation = void (*)(TFuzzLine& Drv, TSource& Data);
+inline const TOperation Operations[] = {
+    [](TFuzzLine& Drv, TSource&) {
+        Drv.Close(true);
+        Drv.Open();
+    },
+    [](TFuzzLine& Drv, TSource&) { Drv.TestConnection(); },
+    [](TFuzzLine& Drv, TSource&) { Drv.QueryFirmwareInfo(); },
+    [](TFuzzLine& Drv, TSource&) { Drv.QueryDevExStatus(); },
+    [](TFuzzLine& Drv, TSource& Data) { Drv.QueryTax(Data.Pick(0, 4)); },
+    [](TFuzzLine& Drv, TSource& Data) { Drv.QueryCounter(Data.Pick(0, 12), Data.PickBool()); },
+    [](TFuzzLine& Drv, TSource& Data) { Drv.QueryResourceInfo(Data.PickBool()); },
+    [](TFuzzLine& Drv, TSource&) { Drv.QueryLastDocInfo(); },
+    [](TFuzzLine& Drv, TSource&) {
+        Drv.QuerySerialNumber();
+        Drv.QueryTaxPayerNumber();
+        Drv.QueryRegNumber();
+    },
+    [](TFuzzLine& Drv, TSource&) { Drv.QueryEcrDateTime(); },
+    [](TFuzzLine& Drv, TSource& Data) {
+        Drv.QueryHeaderLine(Data.Pick(1, 4));
+        Drv.QueryTitle(Data.Pick(0, 999));
+        Drv.QueryDepartName(Data.Pick(0, 99));
+        Drv.QueryOperName(Data.Pick(0, 99));
+    },
+    [](TFuzzLine& Drv, TSource&) {
+        Drv.QueryPrinterTimeout();
+        Drv.QueryDisplayTimeout();
+        Drv.QueryPrinterContrast();
+        Drv.QueryLeading();
+        Drv.QueryOperNumber();
+        Drv.QueryHeaderAlignment();
+        Drv.QueryAutocut();
+        Drv.QueryEconomicMode();
+        Drv.QueryPaperJournal();
+        Drv.QueryFullJournal();
+    },
+    [](TFuzzLine& Drv, TSource&) { Drv.EKLZQueryStatus(); },
+    [](TFuzzLine& Drv, TSource& Data) {
+        if (Drv.GetDocStatus() != mdsReceipt) BuildReceipt(Drv, Data.Pick(1, 3));
+        CloseDocument(
+            Drv, 'K',
+            [&] { Drv.CloseReceipt(u"", mptCash, Hundred, {}, u"", Data.Pick(0, 2), moiNumber); },
+            &TFuzzLine::Items);
+    },
+    [](TFuzzLine& Drv, TSource&) {
+        if (Drv.GetDocStatus() != mdsForm) BuildForm(Drv);
+        CloseDocument(
+            Drv, 'P', [&] { Drv.CloseCustomDoc(mptCash, 1, 0, 0, 0, 0, 0, 0); },
+            &TFuzzLine::Properties);
+    },
+    [](TFuzzLine& Drv, TSource&) {
+        if (Drv.Properties() == 0) BuildComposite(Drv);
+        Drv.PrintFiscalDocBuffer();
+    },
+    [](TFuzzLine& Drv, TSource&) {
+        if (Drv.Properties() == 0 && Drv.GetDocStatus() == mdsClosed) BuildComposite(Drv);
+        CloseDocument(
+            Drv, 'S', [&] { Drv.CloseFiscalDoc(); }, &TFuzzLine::Properties);
+    },
+    [](TFuzzLine& Drv, TSource& Data) { Drv.CancelFiscalDoc(Data.PickBool()); },
+    [](TFuzzLine& Drv, TSource&) {
+        Drv.CopyFiscalDoc();
+        Drv.RepeatOperation();
+    },
+    [](TFuzzLine& Drv, TSource& Data) {
+        Drv.OpenDay(Data.Pick(0, 99), u"Кассир", Data.PickBool(),
+                    Data.PickBool() ? mprBS : mprXOnXoff);
+    },
+    [](TFuzzLine& Drv, TSource& Data) {
+        Data.PickBool() ? Drv.XReport(Data.Pick(0, 7)) : Drv.ZReport(Data.Pick(0, 7));
+    },
+    [](TFuzzLine& Drv, TSource& Data) {
+        Data.PickBool() ? Drv.XReportByDep(Data.Pick(-1, 99), 1)
+                        : Drv.XReportByOper(Data.Pick(-1, 99), 0);
+    },
+    [](TFuzzLine& Drv, TSource& Data) {
+        const int kind = Data.Pick(0, 2);
+        if (kind == 0) Drv.FiscalReportByNum(u"12345", Data.PickBool(), 1, 9999);
+        if (kind == 1) Drv.FiscalReportByDate(u"12345", Data.PickBool(), Day, Day + 30);
+        if (kind == 2) Drv.FiscalReportAll(u"12345");
+    },
+    [](TFuzzLine& Drv, TSource& Data) {
+        Drv.PrintNonFiscal(u"Строка\\0Aвторая\\0A", Data.PickBool(), Data.PickBool());
+    },
+    [](TFuzzLine& Drv, TSource& Data) {
+        Drv.ShowDisplay(u"Итого 100.00", Data.PickBool(), Data.PickBool());
+    },
+    [](TFuzzLine& Drv, TSource& Data) {
+        Drv.FeedAndCut(Data.Pick(-3, 3), Data.PickBool());
+        Drv.ExternalPulse(1, 10, 10, 2);
+    },
+    [](TFuzzLine& Drv, TSource& Data) { Drv.SetPassword(Data.PickBool() ? u"1234" : u"5862"); },
+    [](TFuzzLine& Drv, TSource& Data) { Drv.SetBaudRate(Data.PickBool() ? 19200 : 9600); },
+    [](TFuzzLine& Drv, TSource& Data) {
+        Drv.SynchronizeEcrDateTime();
+        Drv.SetTax(Data.Pick(0, 4), u"НДС", 2000);
+    },
+    [](TFuzzLine& Drv, TSource& Data) {
+        const int kind = Data.Pick(0, 4);
+        if (kind == 0) Drv.EKLZActivate();
+        if (kind == 1) Drv.EKLZDayReport(1);
+        if (kind == 2) Drv.EKLZReportByNum(Data.PickBool(), 1, 2);
+        if (kind == 3) Drv.EKLZReportByDate(Data.PickBool(), Day, Day + 1);
+        if (kind == 4) Drv.EKLZDocByNum(1);
+    },
+    [](TFuzzLine& Drv, TSource& Data) {
+        Drv.SetParameters(Data.PickBool() ? mprBS : mprXOnXoff, 30);
+        Drv.SetPrinterContrast(3);
+    },
+    [](TFuzzLine& Drv, TSource&) {
+        Drv.SetHeader(u"Магазин", u"", u"", u"");
+        Drv.SetTitle(1, u"Молоко");
+        Drv.SetSerialNumber(u"1234567");
+    },
+    [](TFuzzLine& Drv, TSource&) {
+        const uint8_t picture[2] = {0xFF, 0x81};
+        Drv.EnableGraphicHeader(2, 1, picture);
+    },
+    // Cancels whatever document is open.
+    [](TFuzzLine& Drv, TSource&) {
+        const TKestDocStatus doc = Drv.GetDocStatus();
+        if (doc == mdsReceipt)
+            Drv.CancelReceipt();
+        else if (doc == mdsForm || doc == mdsCustom)
+            Drv.CancelCustomDoc();
+        else
+            Drv.CancelFiscalDoc(false);
+    },
+};
+constexpr int OperationCount = 34;
+static_assert(std::size(Operations) == OperationCount);
 
 // One input: the register's kind, its protocol, then operations while input
 // is left, each checked.
 inline void RunInput(TSource& Source) {
     TFuzzLine drv(Source);
     const TRegisterKind& kind = Kinds[Source.Pick(0, static_cast<int>(std::size(Kinds)) - 1)];
-    drv.Attach(kind.Model, kind.Generation, kind.Version, kind.SubVersion, kind.Coding, kind.EKLZ,
-               kind.Generation > 1 && Source.PickBool() ? mprXOnXoff : mprBS);
+    drv.Attach(kind, kind.Generation > 1 && Source.PickBool() ? mprXOnXoff : mprBS);
 
     for (int i = 0; i < MaxOperations && Source.More(); ++i) {
         drv.StartOperation();
         int expected = 0;
         try {
-            RunOperation(drv, Source);
+            Operations[Source.PickOperation(OperationCount)](drv, Source);
         } catch (const EKestError& e) {
             expected = e.ErrCode();
         } catch (const THandlerGaveUp&) {
             expected = TKestorFPrt::ErrOther;
         } catch (const std::exception& e) {
-            std::fprintf(stderr, "engine fuzz: %s\n", e.what());
-            Finding("an exception outside the EKestError tree");
+            Finding("an exception outside the EKestError tree", e.what());
         }
-        if (drv.ErrCode() != expected) {
-            std::fprintf(stderr, "engine fuzz: ErrCode %d (%d), the call raised %d\n",
-                         drv.ErrCode(), drv.ErrCodeEx(), expected);
-            Finding("the last error is not the call's failure");
-        }
+        if (drv.ErrCode() != expected)
+            Finding("the last error is not the call's failure: ErrCode (ErrCodeEx), raised",
+                    std::to_string(drv.ErrCode()) + " (" + std::to_string(drv.ErrCodeEx()) + "), " +
+                        std::to_string(expected));
         if (!drv.Idle()) Finding("the line is not idle after the call");
     }
 }

@@ -31,7 +31,7 @@ public:
         : FKind(Kind),
           FXonXoff(XonXoff),
           FOperations(std::move(Operations)),
-          FRegister(Config(Kind, XonXoff)) {}
+          FRegister({.Model = Kinds[Kind].Model, .Firmware = Firmware[Kind], .XonXoff = XonXoff}) {}
 
     bool More() const override { return FNext < FOperations.size(); }
 
@@ -57,15 +57,10 @@ public:
     std::string Answer(std::string_view Written, uint8_t) override {
         FRegister.Receive(Written, FNow, 0);
         // Emulator input: the bytes as they stand, then the clock a second on.
-        FHost += static_cast<char>(Written.size() >> 8 & 0x3F);
-        FHost += static_cast<char>(Written.size() & 0xFF);
-        FHost += Written;
-        FHost += "\xC0\x64";
+        FHost += Chunk(Written) + "\xC0\x64";
         FNow += std::chrono::seconds(90);  // past every wait of the register
         const std::string answer = FRegister.Poll(FNow);
-        FFront += static_cast<char>(answer.size() >> 8 & 0x3F);
-        FFront += static_cast<char>(answer.size() & 0xFF);
-        FFront += answer;
+        FFront += Chunk(answer);
         return answer;
     }
 
@@ -73,12 +68,11 @@ public:
     std::string HostInput() const { return EmulatorKind[FKind][FXonXoff] + FHost; }
 
 private:
-    static kest::emu::TConfig Config(int Kind, bool XonXoff) {
-        kest::emu::TConfig config;
-        config.Model = Kinds[Kind].Model;
-        config.Firmware = Firmware[Kind];
-        config.XonXoff = XonXoff;
-        return config;
+    // Bytes in a chunk of mode 0: two bytes of header, their size, then them.
+    static std::string Chunk(std::string_view Bytes) {
+        return std::string{static_cast<char>(Bytes.size() >> 8 & 0x3F),
+                           static_cast<char>(Bytes.size() & 0xFF)} +
+               std::string(Bytes);
     }
 
     // The bytes, most significant first, that FuzzedDataProvider takes from

@@ -11,13 +11,10 @@
 // the body.
 #include <httplib.h>
 
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <regex>
 #include <string>
-#include <string_view>
 
+#include "Fuzz.h"
 #include "Hub.h"
 
 namespace {
@@ -27,8 +24,7 @@ using namespace kest::hub;
 constexpr const char* Token = "fuzz-token-0123456789abcdef";
 
 [[noreturn]] void Finding(const char* What, const httplib::Response& Res) {
-    std::fprintf(stderr, "hub fuzz: %s: %d %s\n", What, Res.status, Res.body.c_str());
-    std::abort();
+    kest::fuzz::Finding(What, std::to_string(Res.status) + " " + Res.body);
 }
 
 std::string_view NextLine(std::string_view& Text) {

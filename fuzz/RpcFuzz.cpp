@@ -3,36 +3,28 @@
 // driver with no register and once against one identified as a register on
 // a line that never answers. Every line that is not blank gets exactly one
 // answer line, and every line written is one JSON object.
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <sstream>
 #include <string>
-#include <string_view>
 
+#include "Fuzz.h"
 #include "Rpc.h"
 
 namespace {
 
-[[noreturn]] void Finding(const char* What, std::string_view Line) {
-    std::fprintf(stderr, "rpc fuzz: %s: %.*s\n", What, static_cast<int>(Line.size()), Line.data());
-    std::abort();
-}
+using kest::fuzz::Finding;
 
 // A register that never answers; Open, Close and the line settings stay in
 // memory, so no port of this machine is touched.
 class TSilentLine : public TKestorFPrt {
 public:
     void Attach(int Generation) {
-        FActive = true;
-        FConnected = true;
+        FActive = FConnected = true;
         FConnState = mcsIdle;
         FGeneration = Generation;
         FEcrModel = Generation == 8 ? mem207_1K : Generation == 7 ? memPCK : mem207_1F;
         FEKLZSupported = Generation >= 7;
         FDocStatus = mdsClosed;
-        FInternalTimeout = 1;
-        FExternalTimeout = 1;
+        FInternalTimeout = FExternalTimeout = 1;
     }
 
 protected:
@@ -53,8 +45,7 @@ protected:
 size_t AnswerLines(const std::string& Output) {
     size_t answers = 0;
     std::istringstream lines(Output);
-    std::string line;
-    while (std::getline(lines, line)) {
+    for (std::string line; std::getline(lines, line);) {
         const kest::TJson value = kest::TJson::parse(line, nullptr, false);
         if (!value.is_object()) Finding("an answer that is not an object", line);
         answers += !value.contains("event");
@@ -64,13 +55,9 @@ size_t AnswerLines(const std::string& Output) {
 
 size_t RequestLines(std::string_view Input) {
     size_t requests = 0;
-    while (!Input.empty()) {
-        const size_t end = Input.find('\n');
-        const std::string_view line = Input.substr(0, end);
-        requests += line.find_first_not_of(" \t\r") != std::string_view::npos;
-        if (end == std::string_view::npos) break;
-        Input.remove_prefix(end + 1);
-    }
+    std::istringstream lines{std::string(Input)};
+    for (std::string line; std::getline(lines, line);)
+        requests += line.find_first_not_of(" \t\r") != std::string::npos;
     return requests;
 }
 

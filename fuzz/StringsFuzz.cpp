@@ -6,21 +6,15 @@
 // Input: the first byte picks the coding and the field size, the rest is the
 // register's bytes, or (as UTF-16) a caller's text.
 #include <algorithm>
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
-#include <string_view>
 
+#include "Fuzz.h"
 #include "KestorFPrt.h"
 
 namespace {
 
-[[noreturn]] void Finding(const char* What) {
-    std::fprintf(stderr, "strings fuzz: %s\n", What);
-    std::abort();
-}
+using kest::fuzz::Finding;
 
 std::string_view UpToNul(std::string_view Text) {
     return Text.substr(0, Text.find('\0'));
@@ -37,11 +31,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Bytes, size_t Size) {
     // Bytes -> text -> bytes.
     const std::u16string text = TKestorFPrt::DecodeString(data, coding);
     const std::string_view bytes = UpToNul(data);
-    if (text.size() != bytes.size()) Finding("one character a byte");
+    if (text.size() != bytes.size()) Finding("one character a byte", data);
     std::string back(bytes.size() + 1, '\x7F');
     TKestorFPrt::EncodeString(text, back, coding);
     if (back.back() != '\0' || std::string_view(back.data(), bytes.size()) != bytes)
-        Finding("the register's bytes do not come back");
+        Finding("the register's bytes do not come back", data);
 
     // Text -> bytes -> text -> bytes. A caller's text ends at its first
     // U+0000, as the field's text does at its NUL.
@@ -52,13 +46,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Bytes, size_t Size) {
     TKestorFPrt::EncodeString(caller, once, coding);
     if (!once.empty()) {
         const std::string_view used = UpToNul(once);
-        if (used.size() >= once.size()) Finding("the field has no NUL");
+        if (used.size() >= once.size()) Finding("the field has no NUL", data);
         if (!std::all_of(once.begin() + static_cast<std::ptrdiff_t>(used.size()), once.end(),
                          [](char C) { return C == '\0'; }))
-            Finding("the field's rest is not NUL");
+            Finding("the field's rest is not NUL", data);
     }
     std::string twice(field, '\x7F');
     TKestorFPrt::EncodeString(TKestorFPrt::DecodeString(once, coding), twice, coding);
-    if (twice != once) Finding("encoding is not stable");
+    if (twice != once) Finding("encoding is not stable", data);
     return 0;
 }

@@ -1,273 +1,405 @@
-// The test window: its layout, the connection group, the shift-state label,
-// the retry question and the standard error box, against the register
-// emulator. The message boxes are read instead of shown. With
-// KESTOR_SCREENSHOTS naming a directory, the window is saved there as PNG.
-#include <QComboBox>
-#include <QGroupBox>
-#include <QLabel>
-#include <QLineEdit>
-#include <QPushButton>
+// The test window against the register emulator: what its buttons send and
+// print (read off the emulator's paper tape), what the status line and the
+// shift label show, and the boxes it asks and warns with, read instead of
+// shown. With KESTOR_SCREENSHOTS naming a directory, the window is saved
+// there as PNG.
+#include <QDir>
+#include <QLocale>
+#include <QTest>
+#include <cstdlib>
+#include <mutex>
+#include <sstream>
 
-#include "FormFixture.h"
+#include "Application.h"
+#include "KestorEmu.h"
+#include "MainUnit.h"
+#include "Session.h"
 
-using kest::emu::TConfig;
-using kest::emu::TEmulator;
-using namespace kest::app::test;
+namespace {
+
+const QString Printed = QStringLiteral("Документ распечатан.");
+const QString Interrupted = QStringLiteral("Ошибка ККМ:\nоперация прервана пользователем (10)");
+const QString Retry = QStringLiteral("Ошибка принтера. Повторить попытку?");
+using TBoxKind = std::tuple<QMessageBox::Icon, QString, QMessageBox::StandardButtons>;
+
+// Stands in for the message boxes: records their texts and the last one's
+// kind; the first Yes of them are answered Yes, the others No.
+struct TBoxes {
+    QStringList Texts;
+    TBoxKind Last;
+    int Yes = 0;
+    kest::app::TMessageBoxFunc Showing = std::exchange(
+        kest::app::MessageBox(), [this](QWidget*, QMessageBox::Icon Icon, const QString& Caption,
+                                        const QString& Text, QMessageBox::StandardButtons Buttons) {
+            Texts << Text;
+            Last = {Icon, Caption, Buttons};
+            return Yes-- > 0 ? QMessageBox::Yes : QMessageBox::No;
+        });
+    ~TBoxes() { kest::app::MessageBox() = Showing; }
+};
+
+// The window on its port 8 ("COM8"), which names a fresh emulator's device,
+// connected unless told otherwise.
+struct TWindow {
+    std::mutex PaperLock;
+    std::string Paper;  // written on the emulator's thread
+    kest::emu::TConfig Config;
+    std::unique_ptr<kest::emu::TEmulator> Emu;
+    TMainForm Form;
+    TBoxes Boxes;
+
+    explicit TWindow(kest::emu::TConfig Of = {}, bool Open = true) : Config(std::move(Of)) {
+        Config.Tape = [this](std::string_view Text) {
+            std::lock_guard lock(PaperLock);
+            Paper += Text;
+        };
+        Emu = std::make_unique<kest::emu::TEmulator>(Config);
+        setenv("KESTOR_COM8", Emu->DevicePath().c_str(), 1);
+        Form.PortCombo->setCurrentIndex(7);
+        if (Open) Form.ConnOpenButton->click();
+        Take();
+    }
+    void Click(const char* Button) {
+        Form.InfoLabel->clear();
+        Form.findChild<QAbstractButton*>(QLatin1String(Button))->click();
+    }
+    // The lines printed since the last call, blanks squeezed.
+    QStringList Take() {
+        std::lock_guard lock(PaperLock);
+        QStringList lines;
+        for (const QString& line : QString::fromStdString(std::exchange(Paper, {})).split('\n'))
+            if (!line.simplified().isEmpty()) lines << line.simplified();
+        return lines;
+    }
+    // The request frames of command Code the register received, oldest first.
+    std::vector<std::string> Frames(char Code) const {
+        std::vector<std::string> frames;
+        for (std::string& frame : Emu->Received())
+            if (frame.size() > 2 && frame[0] == '\x02' && frame[1] == Code) frames.push_back(frame);
+        return frames;
+    }
+};
+
+// Whether Wanted start lines of Lines, in this order, others between.
+bool InOrder(const QStringList& Lines, const QStringList& Wanted) {
+    auto line = Lines.begin();
+    for (const QString& want : Wanted) {
+        line = std::find_if(line, Lines.end(), [&](auto& l) { return l.startsWith(want); });
+        if (line == Lines.end()) return false;
+        ++line;
+    }
+    return true;
+}
+
+void SaveShot(QWidget& Widget, const char* Name) {
+    const QByteArray dir = qgetenv("KESTOR_SCREENSHOTS");
+    if (!dir.isEmpty())
+        QVERIFY(Widget.grab().save(QDir(QString::fromLocal8Bit(dir)).filePath(Name)));
+}
+
+// A button on a register: the starts of the lines it prints, in this order
+// ("|" between), and the feeds and cuts after; or the box's text where the
+// driver refuses the sample. Before is pressed first.
+struct TPress {
+    const char* Button;
+    TKestEcrModel Model;
+    const char* Firmware;
+    size_t Cuts;
+    const char* Tape;
+    const char* Refusal = "";
+    const char* Before = "";
+};
+
+}  // namespace
+
+Q_DECLARE_METATYPE(TPress)
 
 class TMainFormTest : public QObject {
     Q_OBJECT
 
 private slots:
-    void initTestCase() { kest::app::Initialize(); }
-
-    void Layout() {
-        TMainForm form;
-        QCOMPARE(form.windowTitle(), QStringLiteral("Тест Kestor207.1Ф"));
-        QCOMPARE(form.size(), QSize(368, 552));
-        QCOMPARE(form.minimumSize(), form.maximumSize());
-        QVERIFY(!(form.windowFlags() & Qt::WindowMaximizeButtonHint));
-        QCOMPARE(kest::app::Title(), QStringLiteral("Kestor207F"));
-
-        struct Row {
-            const char* Name;
-            QRect Geometry;
-            const char* Text;
-        };
-        const Row rows[] = {
-            {"KestorFPrt", {8, 8, 169, 161}, nullptr},
-            {"ConnGroupBox", {184, 8, 177, 137}, "Соединение:"},
-            {"PortLabel", {8, 24, 28, 13}, "Порт:"},
-            {"BaudRateLabel", {8, 52, 51, 13}, "Скорость:"},
-            {"PasswordLabel", {8, 80, 41, 13}, "Пароль:"},
-            {"PortCombo", {80, 20, 81, 21}, "COM1"},
-            {"BaudRateCombo", {80, 48, 81, 21}, "9600"},
-            {"PasswordEdit", {80, 76, 81, 21}, "5862"},
-            {"ConnOpenButton", {8, 104, 75, 25}, "Открыть"},
-            {"ConnCloseButton", {88, 104, 75, 25}, "Закрыть"},
-            {"DayStateLabel", {184, 152, 177, 13}, ""},
-            {"DayOpenButton", {8, 176, 113, 25}, "Открыть смену"},
-            {"XReportButton", {128, 176, 113, 25}, "X-Отчет"},
-            {"ZReportButton", {248, 176, 113, 25}, "Z-Отчет"},
-            {"ReceiptLabel", {8, 214, 90, 13}, "Стандартный чек:"},
-            {"RecSaleButton", {128, 208, 73, 25}, "продажа"},
-            {"RecRefundButton", {208, 208, 73, 25}, "возврат"},
-            {"RecCashButton", {288, 208, 73, 25}, "внесение"},
-            {"CustomDocLabel", {8, 246, 95, 13}, "Произв. документ:"},
-            {"CustomSaleButton", {128, 240, 73, 25}, "продажа"},
-            {"CustomRefundButton", {208, 240, 73, 25}, "возврат"},
-            {"CustomCashButton", {288, 240, 73, 25}, "выплата"},
-            {"FiscalDocLabel", {8, 278, 77, 13}, "Составной чек:"},
-            {"FiscalSaleButton", {128, 272, 73, 25}, "продажа"},
-            {"FiscalRefundButton", {208, 272, 73, 25}, "возврат"},
-            {"FiscalCashButton", {288, 272, 73, 25}, "внесение"},
-            {"NoFiscalButton", {8, 304, 353, 25}, "Печать нефискального документа"},
-            {"DateTimeButton", {8, 336, 173, 25}, "Считать дату / время"},
-            {"FirmwareInfoButton", {188, 336, 173, 25}, "Считать версию ПО"},
-            {"CounterLabel", {8, 374, 62, 13}, "№ счетчика:"},
-            {"QueryCounterButton", {188, 368, 173, 25}, "Считать счетчик"},
-            {"CounterEdit", {104, 370, 61, 21}, "0"},
-            {"CounterUpDown", {165, 370, 15, 21}, nullptr},
-            {"ChangeBaudButton", {8, 400, 173, 25}, "Сменить скорость передачи"},
-            {"ChangePasswordButton", {188, 400, 173, 25}, "Сменить пароль на связь"},
-            {"gbDisplay", {8, 429, 352, 106}, "Дисплей покупателя"},
-            {"lblString", {79, 15, 97, 13}, "Текстовые данные"},
-            {"edString", {7, 32, 232, 21}, ""},
-            {"bbtnString", {248, 32, 95, 21}, "Передать"},
-            {"lblHEX", {32, 57, 183, 13}, "Команды -> HEX-данные ч/з пробел"},
-            {"edHEX", {8, 74, 232, 21}, ""},
-            {"bbtnHEX", {249, 74, 95, 21}, "Передать"},
-            {"InfoLabel", {0, 539, 368, 13}, ""},
-        };
-        for (const Row& row : rows) {
-            const auto* widget = form.findChild<QWidget*>(QLatin1String(row.Name));
-            QVERIFY2(widget, row.Name);
-            QCOMPARE(widget->geometry(), row.Geometry);
-            if (!row.Text) continue;
-            QString text;
-            if (const auto* w = qobject_cast<const QLabel*>(widget)) text = w->text();
-            if (const auto* w = qobject_cast<const QAbstractButton*>(widget)) text = w->text();
-            if (const auto* w = qobject_cast<const QLineEdit*>(widget)) text = w->text();
-            if (const auto* w = qobject_cast<const QComboBox*>(widget)) text = w->currentText();
-            if (const auto* w = qobject_cast<const QGroupBox*>(widget)) text = w->title();
-            QCOMPARE(text, QString::fromUtf8(row.Text));
-        }
-        QCOMPARE(form.PortCombo->count(), 8);
-        QCOMPARE(form.PortCombo->itemText(7), QStringLiteral("COM8"));
-        QCOMPARE(form.BaudRateCombo->itemText(3), QStringLiteral("115200"));
-        QCOMPARE(form.PasswordEdit->maxLength(), 4);
-        QVERIFY(!form.bbtnHEX->icon().isNull());
-        QCOMPARE(form.InfoLabel->palette().color(QPalette::WindowText), QColor(128, 0, 0));
-
-        // The control got its description's values and shows itself closed.
-        QVERIFY(!form.KestorFPrt->isHidden());
-        QVERIFY(!form.KestorFPrt->Active());
-        QCOMPARE(form.KestorFPrt->Password(), u"5862");
-
-        // Tab order: the connection group first, then the buttons by rows.
-        const char* order[] = {"PortCombo",      "BaudRateCombo",   "PasswordEdit",
-                               "ConnOpenButton", "ConnCloseButton", "DayOpenButton",
-                               "XReportButton",  "ZReportButton",   "RecSaleButton"};
-        QWidget* at = form.PortCombo;
-        for (const char* name : order) {
-            QCOMPARE(at->objectName(), QLatin1String(name));
-            do
-                at = at->nextInFocusChain();
-            while (at->focusPolicy() == Qt::NoFocus);
-        }
-        form.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&form));
-        SaveShot(form, "window-closed.png");
-        SaveShot(*form.KestorFPrt, "control-closed.png");
+    void initTestCase() {
+        kest::app::Initialize();
+        QLocale::setDefault(QLocale(QLocale::Russian, QLocale::Russia));
     }
 
+    // Port, speed and password go to the control, then it opens; the shift
+    // label follows the register, and is empty without one.
+    void OpenAndClose() {
+        TWindow at({.Password = "1234", .BaudRate = 115200}, false);
+        QVERIFY(!at.Form.bbtnHEX->icon().isNull());  // the library's resources are linked in
+        at.Form.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&at.Form));
+        SaveShot(at.Form, "window-closed.png");
+        at.Form.BaudRateCombo->setCurrentIndex(3);
+        at.Form.PasswordEdit->setText(QStringLiteral("1234"));
+        at.Click("ConnOpenButton");
+        QCOMPARE(at.Form.KestorFPrt->PortNum(), 8);
+        QCOMPARE(at.Form.KestorFPrt->BaudRate(), 115200);
+        QCOMPARE(at.Form.KestorFPrt->Password(), u"1234");
+        QVERIFY(at.Form.KestorFPrt->Active());
+        QCOMPARE(at.Form.InfoLabel->text(), QStringLiteral("Соединение открыто."));
+        QCOMPARE(at.Form.DayStateLabel->text(), QStringLiteral("Смена: закрыта"));
+        SaveShot(at.Form, "window-open.png");
+        at.Click("DayOpenButton");
+        QCOMPARE(at.Form.DayStateLabel->text(), QStringLiteral("Смена: открыта"));
+        at.Click("ConnCloseButton");
+        QVERIFY(!at.Form.KestorFPrt->Active());
+        QCOMPARE(at.Form.InfoLabel->text(), QStringLiteral("Соединение закрыто."));
+        QCOMPARE(at.Form.DayStateLabel->text(), QString());
+        QCOMPARE(at.Boxes.Texts, QStringList());
+    }
+
+    // Failures reach the standard error box with "." added; the status line
+    // keeps its text. Enter presses the focused button.
+    void ErrorBox() {
+        TWindow at({}, false);
+        QTest::keyClick(at.Form.ConnCloseButton, Qt::Key_Return);
+        QCOMPARE(at.Boxes.Texts, QStringList{"Соединение с ККМ не открыто."});
+        QCOMPARE(at.Boxes.Last, TBoxKind(QMessageBox::Critical, "Kestor207F", QMessageBox::Ok));
+        at.Form.ConnOpenButton->click();
+        QTest::keyClick(at.Form.ConnOpenButton, Qt::Key_Enter);  // PortNum refuses while open
+        QCOMPARE(at.Boxes.Texts.value(1), QStringLiteral("Соединение с ККМ не закрыто."));
+        QVERIFY(at.Form.KestorFPrt->Active());
+
+        at.Form.KestorFPrt->Close();
+        at.Emu->Stop();
+        at.Form.KestorFPrt->SetInternalTimeout(150);  // the silence is the point here
+        at.Click("ConnOpenButton");
+        QCOMPARE(at.Boxes.Texts.value(2), QStringLiteral("ККМ не отвечает."));
+        QCOMPARE(at.Form.InfoLabel->text(), QString());
+        QVERIFY(!at.Form.KestorFPrt->Active());
+
+        // "." follows a last character that sorts after it.
+        const QStringList periods = {"",        "",        "ККМ не отвечает", "ККМ не отвечает.",
+                                     "Готово.", "Готово.", "Стоп!",           "Стоп!",
+                                     "Что?",    "Что?.",   "код 10",          "код 10."};
+        for (qsizetype i = 0; i < periods.size(); i += 2)
+            QCOMPARE(kest::app::AddPeriod(periods[i]), periods[i + 1]);
+    }
+
+    // The information and line buttons; a stopped printer is asked about
+    // and retried.
+    void Information() {
+        TWindow at;
+        at.Emu->SetNotices(1);
+        at.Boxes.Yes = 1;
+        at.Click("FirmwareInfoButton");
+        QCOMPARE(at.Boxes.Texts, QStringList{Retry});
+        QCOMPARE(at.Boxes.Last,
+                 TBoxKind(QMessageBox::Question, "Kestor207F", QMessageBox::Yes | QMessageBox::No));
+        QCOMPARE(at.Form.InfoLabel->text(),
+                 QStringLiteral("ККМ: КЕСТОР-207.1Ф 1.0 VLS B2.5 №0000001"));
+        at.Click("DateTimeButton");
+        QVERIFY(at.Form.InfoLabel->text().startsWith(QStringLiteral("Дата / время ККМ: ")));
+        at.Form.CounterEdit->setText(QStringLiteral("3"));
+        at.Click("QueryCounterButton");
+        QCOMPARE(
+            at.Form.InfoLabel->text(),
+            "Счетчик №3: сумма = " + TMainForm::AmountText(at.Form.KestorFPrt->QueryCounter(3)) +
+                " кол-во = " + QString::number(at.Form.KestorFPrt->CounterCount()));
+
+        at.Form.BaudRateCombo->setCurrentIndex(1);
+        at.Click("ChangeBaudButton");
+        QCOMPARE(at.Form.InfoLabel->text(), QStringLiteral("Скорость изменена."));
+        QCOMPARE(at.Emu->BaudRate(), 19200);
+        at.Form.PasswordEdit->setText(QStringLiteral("4321"));
+        at.Click("ChangePasswordButton");
+        QCOMPARE(at.Form.InfoLabel->text(), QStringLiteral("Пароль изменен."));
+        QCOMPARE(at.Emu->Password(), "4321");
+        QCOMPARE(at.Boxes.Texts.size(), 1);
+    }
+
+    // The spin buttons step the counter's number up to 999; the edit may go
+    // before them, which then keep their own position.
     void CounterSpin() {
         TMainForm form;
-        QCOMPARE(form.CounterUpDown->Position(), 0);
         form.CounterEdit->setText(QStringLiteral("998"));
         QTest::keyClick(form.CounterEdit, Qt::Key_Up);
-        QTest::keyClick(form.CounterEdit, Qt::Key_Up);  // no wrap-around
+        QTest::keyClick(form.CounterEdit, Qt::Key_Up);
         QCOMPARE(form.CounterEdit->text(), QStringLiteral("999"));
-        QCOMPARE(form.CounterUpDown->Position(), 999);
-
-        // The edit may go before its spin buttons, which then keep their own
-        // position (the events of its destruction are no key presses).
         delete form.CounterEdit;
         QCOMPARE(form.CounterUpDown->Position(), 999);
         form.CounterUpDown->SetPosition(5);
         QCOMPARE(form.CounterUpDown->Position(), 5);
     }
 
-    // Port, speed and password go to the control in this order, then Open.
-    void OpenAndClose() {
-        TConfig config = Register();
-        config.BaudRate = 115200;
-        config.Password = "1234";
-        TEmulator emu(config);
-        TMainForm form;
-        TBoxes boxes;
-        UsePort8(form, emu);
-        form.BaudRateCombo->setCurrentIndex(3);
-        form.PasswordEdit->setText(QStringLiteral("1234"));
-        form.ConnOpenButton->click();
-        QCOMPARE(boxes.Texts(), QStringList());
-        QCOMPARE(form.KestorFPrt->PortNum(), 8);
-        QCOMPARE(form.KestorFPrt->BaudRate(), 115200);
-        QCOMPARE(form.KestorFPrt->Password(), u"1234");
-        QVERIFY(form.KestorFPrt->Active());
-        QCOMPARE(form.InfoLabel->text(), QStringLiteral("Соединение открыто."));
-        QCOMPARE(form.DayStateLabel->text(), QStringLiteral("Смена: закрыта"));
-        form.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&form));
-        SaveShot(form, "window-open.png");
-        SaveShot(*form.KestorFPrt, "control-open.png");
-
-        form.ConnCloseButton->click();
-        QCOMPARE(boxes.Texts(), QStringList());
-        QVERIFY(!form.KestorFPrt->Active());
-        QCOMPARE(form.InfoLabel->text(), QStringLiteral("Соединение закрыто."));
-        QCOMPARE(form.DayStateLabel->text(), QString());  // nothing to tell without a register
+    // Each button that prints, read off the paper. Where the driver refuses
+    // a sample, the document is cancelled, nothing is printed and the box
+    // says why.
+    void Buttons_data() {
+        QTest::addColumn<TPress>("press");
+        const auto row = [](const char* Name, TPress Press) { QTest::newRow(Name) << Press; };
+        const char* nonFiscal =
+            "Нефискальный документ открыт!|Нефискальный документ!|"
+            "Нефискальный документ закрыт!";
+        row("receipt sale", {"RecSaleButton", mem207_1K, "", 0,
+                             "ПРОДАЖА|Какой-то товар|ОТД 07 КОД 555|5.24 x 200.56 =1050.93|СКИДКА "
+                             "3.00% =-31.53|Какой-то товар|100.00 =100.00|ИТОГ =1119.40|НАЛИЧНЫМИ "
+                             "=10000.00|СДАЧА =8880.60"});
+        row("receipt sale, generation 3",
+            {"RecSaleButton", mem207_1F, "", 0, "",
+             "Операция не поддерживается используемой ККМ:\nпроведение стандартного чека."});
+        row("receipt refund", {"RecRefundButton", mem207_1K, "", 0,
+                               "ВОЗВРАТ ПРОДАЖИ|5 x 200.56 =1002.80|100.00 =100.00|НАДБАВКА "
+                               "1.00% =+1.00|ИТОГ =1103.80|НАЛИЧНЫМИ =1103.80"});
+        row("receipt cash in",
+            {"RecCashButton", mem207_1K, "", 0, "ВНЕСЕНИЕ|10000.00 =10000.00|ИТОГ =10000.00"});
+        row("custom sale, generation 1",
+            {"CustomSaleButton", mem207_1F, "1.0", 0,
+             "СЧЕТ 0123456789|Какой-то товар|100.00 +10.00% =110.00|ИТОГ =110.00|Карта №12345 "
+             "=110.00|ФП"});
+        row("custom sale with the journal",
+            {"CustomSaleButton", mem207_1K, "", 0, "Карта №12345 =110.00|ФП|ЭКЛЗ КПК"});
+        row("custom refund without the journal", {"CustomRefundButton", mem207_1F, "2.0", 0, "",
+                                                  "Неверное значение аргумента:\nвид оплаты не "
+                                                  "допустим для открытой операции."});
+        row("custom refund with the journal",
+            {"CustomRefundButton", mem207_1K, "", 0,
+             "Какой-то товар|2 x 100.00 =200.00|ИТОГ =200.00|ФП|ЭКЛЗ КПК"});
+        row("custom cash out",
+            {"CustomCashButton", mem207_1F, "2.0", 0, "СЧЕТ 0123456789|10000.00 =10000.00|ФП"});
+        row("custom cash out with the journal",
+            {"CustomCashButton", mem207_1K, "", 0, "",
+             "Операция не допустима в контексте открытого типа документа, вида финансовой "
+             "операции или типа оплаты:\nдобавление данных ЭКЛЗ."});
+        row("composite sale, generation 3",
+            {"FiscalSaleButton", mem207_1F, "", 1,
+             "Какой-то товар|200.89 =200.89|Какой-то товар|2 шт. x 200.00 =400.00|ИТОГ "
+             "=600.89|НАЛИЧНЫМИ 1000.00 КАРТОЙ =0.00|СДАЧА =399.11|ФП"});
+        row("composite sale, 207.1F-MD",
+            {"FiscalSaleButton", mem207_1FMD, "1.0 MD B3.0", 1, "СДАЧА =399.11|РН ККМ|ФП"});
+        row("composite refund", {"FiscalRefundButton", mem207_1F, "", 1,
+                                 "Какой-то товар|2 шт. x 200.00 =400.00|ИТОГ =400.00|ФП"});
+        row("composite cash in, generation 7",
+            {"FiscalCashButton", memPCK, "", 1, "10000.00 =10000.00|ИТОГ =10000.00|ФП"});
+        row("open shift",
+            {"DayOpenButton", mem207_1K, "", 0, "ОТКРЫТИЕ СМЕНЫ|ОПЕРАТОР 05 Кассир Тестов"});
+        row("X report", {"XReportButton", mem207_1K, "", 0, "X-ОТЧЕТ 0001"});
+        row("Z report", {"ZReportButton", mem207_1F, "2.0", 0, "Z-ОТЧЕТ|ПРОДАЖИ 1 =1119.40", "",
+                         "RecSaleButton"});
+        // Generation 1 has no cutter.
+        row("non-fiscal, generation 1", {"NoFiscalButton", mem207_1F, "1.0", 0, nonFiscal});
+        row("non-fiscal, generation 8", {"NoFiscalButton", mem207_1K, "", 1, nonFiscal});
+    }
+    void Buttons() {
+        QFETCH(TPress, press);
+        TWindow at({.Model = press.Model, .Firmware = press.Firmware});
+        if (*press.Before) at.Click(press.Before);
+        at.Take();
+        const TKestDocStatus idle = at.Form.KestorFPrt->GetDocStatus();
+        at.Click(press.Button);
+        const QStringList tape = QString::fromUtf8(press.Tape).split('|', Qt::SkipEmptyParts);
+        const QStringList printed = at.Take();
+        QVERIFY2(*press.Refusal ? printed.isEmpty() : InOrder(printed, tape),
+                 qPrintable(printed.join('\n')));
+        QCOMPARE(at.Form.KestorFPrt->GetDocStatus(), idle);  // closed, or cancelled
+        QCOMPARE(at.Boxes.Texts, *press.Refusal ? QStringList{press.Refusal} : QStringList());
+        QCOMPARE(at.Form.InfoLabel->text(), *press.Refusal ? QString() : Printed);
+        QCOMPARE(at.Frames('R').size(), press.Cuts);
+        // A composite document is closed once, with no cancel after it.
+        if (QByteArray(press.Button).startsWith("Fiscal")) QCOMPARE(at.Frames('S').size(), 1u);
     }
 
-    // Failures reach the standard error box with "." added; the label keeps its text.
-    void ErrorBox() {
-        TEmulator emu(Register());
-        TMainForm form;
-        TBoxes boxes;
-        UsePort8(form, emu);
-
-        QTest::keyClick(form.ConnCloseButton, Qt::Key_Return);  // Enter presses the focused button
-        QCOMPARE(boxes.Shown.size(), 1u);
-        QCOMPARE(boxes.Shown[0].Text, QStringLiteral("Соединение с ККМ не открыто."));
-        QCOMPARE(boxes.Shown[0].Caption, QStringLiteral("Kestor207F"));
-        QCOMPARE(boxes.Shown[0].Icon, QMessageBox::Critical);
-        QCOMPARE(boxes.Shown[0].Buttons, QMessageBox::Ok);
-        QCOMPARE(form.InfoLabel->text(), QString());
-
-        form.ConnOpenButton->click();
-        QTest::keyClick(form.ConnOpenButton, Qt::Key_Enter);  // PortNum refuses while connected
-        QCOMPARE(boxes.Shown.size(), 2u);
-        QCOMPARE(boxes.Shown[1].Text, QStringLiteral("Соединение с ККМ не закрыто."));
-        QVERIFY(form.KestorFPrt->Active());
-
-        // A register that does not answer.
-        form.KestorFPrt->Close();
-        emu.Stop();
-        form.InfoLabel->clear();
-        form.ConnOpenButton->click();
-        QCOMPARE(boxes.Shown.size(), 3u);
-        QCOMPARE(boxes.Shown[2].Text, QStringLiteral("ККМ не отвечает."));
-        QCOMPARE(form.InfoLabel->text(), QString());
-        QVERIFY(!form.KestorFPrt->Active());
+    // The printer stops while the document closes and the question is answered
+    // No: the close ends with error 10, the document is cancelled (in the
+    // driver alone: it reaches the register whole) and nothing follows, no
+    // feed. The next document prints.
+    void CancelAfterFailingClose_data() {
+        QTest::addColumn<TPress>("press");
+        QTest::newRow("receipt") << TPress{"RecSaleButton", mem207_1K, "", 0, ""};
+        QTest::newRow("custom document") << TPress{"CustomSaleButton", mem207_1F, "2.0", 0, ""};
+        QTest::newRow("composite document") << TPress{"FiscalSaleButton", mem207_1F, "", 0, ""};
+    }
+    void CancelAfterFailingClose() {
+        QFETCH(TPress, press);
+        TWindow at({.Model = press.Model, .Firmware = press.Firmware});
+        const TKestDocStatus idle = at.Form.KestorFPrt->GetDocStatus();
+        at.Emu->SetNotices(1);
+        at.Click(press.Button);
+        QCOMPARE(at.Boxes.Texts, (QStringList{Retry, Interrupted}));
+        QCOMPARE(at.Form.InfoLabel->text(), QString());
+        QCOMPARE(at.Form.KestorFPrt->GetDocStatus(), idle);
+        QVERIFY(!InOrder(at.Take(), {"ИТОГ"}));
+        QVERIFY(at.Frames('R').empty());
+        at.Click(press.Button);
+        QVERIFY(InOrder(at.Take(), {"ИТОГ"}));
+        QCOMPARE(at.Boxes.Texts.count(Interrupted), 1);
     }
 
-    void AddPeriod_data() {
-        QTest::addColumn<QString>("message");
-        QTest::addColumn<QString>("shown");
-        QTest::newRow("empty") << ""
-                               << "";
-        QTest::newRow("letter") << "ККМ не отвечает"
-                                << "ККМ не отвечает.";
-        QTest::newRow("period") << "Готово."
-                                << "Готово.";
-        QTest::newRow("exclamation") << "Стоп!"
-                                     << "Стоп!";
-        QTest::newRow("question sorts after") << "Что?"
-                                              << "Что?.";
-        QTest::newRow("digit") << "код 10"
-                               << "код 10.";
-    }
-    void AddPeriod() {
-        QFETCH(QString, message);
-        QFETCH(QString, shown);
-        QCOMPARE(kest::app::AddPeriod(message), shown);
-    }
+    // The clock, amounts, and the customer display's hex (none where a
+    // number is not two hex digits) as the window reads and shows them.
+    void Formats() {
+        const auto at = [](int Hour, int Minute) {
+            return TMainForm::EcrDateTimeText(kest::MakeDateTime({2026, 3, 15, Hour, Minute}));
+        };
+        QCOMPARE(at(10, 5), QStringLiteral("15.03.2026 10:05:00"));
+        QCOMPARE(at(0, 0), QStringLiteral("15.03.2026"));
+        QCOMPARE(at(0, 1), QStringLiteral("15.03.2026 00:01:00"));
+        const std::pair<int64_t, const char*> amounts[] = {
+            {11194000, "1119,4"}, {1000000, "100"},           {1, "0,0001"},
+            {-315300, "-31,53"},  {12345675000, "1234567,5"}, {0, "0"}};
+        for (const auto& [raw, text] : amounts)
+            QCOMPARE(TMainForm::AmountText(TKestCurrency::FromRaw(raw)), QString::fromUtf8(text));
 
-    // The printer stops during a command: Yes retries and the command ends
-    // well; No cancels, and the register's refusal reaches the error box.
-    void PrinterErrorQuestion() {
-        TEmulator emu(Register());
-        TMainForm form;
-        TBoxes boxes;
-        UsePort8(form, emu);
-        form.ConnOpenButton->click();
-
-        emu.SetNotices(1);
-        boxes.Answers = {QMessageBox::Yes};
-        form.FirmwareInfoButton->click();
-        QCOMPARE(boxes.Shown.size(), 1u);
-        QCOMPARE(boxes.Shown[0].Text, QStringLiteral("Ошибка принтера. Повторить попытку?"));
-        QCOMPARE(boxes.Shown[0].Caption, QStringLiteral("Kestor207F"));
-        QCOMPARE(boxes.Shown[0].Icon, QMessageBox::Question);
-        QCOMPARE(boxes.Shown[0].Buttons, QMessageBox::Yes | QMessageBox::No);
-        QCOMPARE(form.InfoLabel->text(),
-                 QStringLiteral("ККМ: КЕСТОР-207.1Ф 1.0 VLS B2.5 №0000001"));
-
-        emu.SetNotices(1);
-        form.InfoLabel->clear();
-        form.FirmwareInfoButton->click();
-        QCOMPARE(boxes.Shown.size(), 3u);
-        QCOMPARE(boxes.Shown[2].Icon, QMessageBox::Critical);
-        // ")" sorts before ".", so no period is added.
-        QCOMPARE(boxes.Shown[2].Text,
-                 QStringLiteral("Ошибка ККМ:\nоперация прервана пользователем (10)"));
-        QCOMPARE(form.InfoLabel->text(), QString());
+        const auto hex = [](const QString& Typed) {
+            return TMainForm::HexToDisplayText(Typed).value_or(u"none");
+        };
+        QCOMPARE(hex("1b 40"), u"\x1B@");
+        QCOMPARE(hex("1B 4a"), u"\x1BJ");
+        QCOMPARE(hex(""), u"");
+        QCOMPARE(hex("41 "), u"A");
+        QCOMPARE(hex("41 00 42"), u"A");  // 00 ends the text
+        QCOMPARE(hex("c0 ff a8 b8 b9 88"), u"АяЁё№€");
+        QCOMPARE(hex(QStringLiteral("41 ").repeated(21)), std::u16string(21, u'A'));
+        // 22 numbers need 65 characters: the 64th cuts the last one short.
+        for (const QString& typed : QStringList{"1b  40", "1", "G1", " 1b", " ", "414",
+                                                QStringLiteral("41 ").repeated(22)})
+            QVERIFY2(!TMainForm::HexToDisplayText(typed), qPrintable(typed));
     }
 
-    void SpeedAndPassword() {
-        TEmulator emu(Register());
-        TMainForm form;
-        TBoxes boxes;
-        UsePort8(form, emu);
-        form.ConnOpenButton->click();
-        form.BaudRateCombo->setCurrentIndex(1);
-        form.ChangeBaudButton->click();
-        QCOMPARE(form.InfoLabel->text(), QStringLiteral("Скорость изменена."));
-        QCOMPARE(emu.BaudRate(), 19200);
-        form.PasswordEdit->setText(QStringLiteral("4321"));
-        form.ChangePasswordButton->click();
-        QCOMPARE(form.InfoLabel->text(), QStringLiteral("Пароль изменен."));
-        QCOMPARE(emu.Password(), "4321");
-        QCOMPARE(boxes.Texts(), QStringList());
+    // A malformed number shows the parser's box and nothing reaches the
+    // driver, not even its connection check; well-formed ones do.
+    void DisplayButtons() {
+        TWindow at({}, false);
+        at.Form.edHEX->setText(QStringLiteral("1b 4"));
+        at.Click("bbtnHEX");
+        QCOMPARE(at.Boxes.Texts, QStringList{"Неправильный формат числа?!"});
+        QCOMPARE(at.Boxes.Last, TBoxKind(QMessageBox::NoIcon, "Kestor207F", QMessageBox::Ok));
+        QCOMPARE(at.Form.KestorFPrt->ErrCode(), 0);
+        at.Boxes.Texts.clear();
+        at.Form.ConnOpenButton->click();
+        at.Form.edString->setText(QStringLiteral("Привет"));
+        at.Form.edHEX->setText(QStringLiteral("1b 40"));
+        for (const char* button : {"bbtnString", "bbtnHEX"}) {
+            const size_t before = at.Frames('^').size();
+            at.Click(button);
+            QVERIFY(at.Frames('^').size() > before);
+        }
+        QCOMPARE(at.Boxes.Texts, QStringList());
+    }
+
+    // The demo's session: every step told, a question answered Yes, a failing
+    // step reported and the session going on; the application's boxes back after.
+    void Session() {
+        TWindow at({.Model = mem207_1K}, false);
+        at.Emu->SetNotices(1);
+        const kest::app::TSessionStep steps[] = {
+            {QStringLiteral("Открыть"), at.Form.ConnOpenButton},
+            {QStringLiteral("продажа"), at.Form.RecSaleButton},
+            {QStringLiteral("Закрыть"), at.Form.ConnCloseButton},
+            {QStringLiteral("Закрыть"), at.Form.ConnCloseButton}};
+        std::ostringstream out;
+        QCOMPARE(kest::app::RunSession(at.Form, steps, out), 1);
+        QCOMPARE(QString::fromStdString(out.str()),
+                 QStringLiteral("     question: Ошибка принтера. Повторить попытку? - Yes\n"
+                                "ok   Открыть: Соединение открыто.\n"
+                                "ok   продажа: Документ распечатан.\n"
+                                "ok   Закрыть: Соединение закрыто.\n"
+                                "FAIL Закрыть: Соединение с ККМ не открыто.\n"));
+        QVERIFY(at.Boxes.Texts.isEmpty());
+        at.Form.ConnCloseButton->click();
+        QCOMPARE(at.Boxes.Texts.size(), 1);
     }
 };
 
