@@ -1,7 +1,8 @@
-// The fiscal documents over a scripted line: the records byte for byte, the
-// request frames, the document states, the rules of the properties, and that
-// a refused call or a failed close loses nothing while an interrupted print
-// that went through is not printed again.
+// The documents, reports and device output over a scripted line: the request
+// frames and records byte for byte, the answers read back, the rules every
+// call checks before a byte goes out (a refused call changes nothing), and
+// that a close or report the register printed counts as printed however its
+// answer was broken off, while one it did not print is kept to be sent again.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,6 +10,7 @@
 #include <cstdio>
 #include <functional>
 #include <span>
+#include <sstream>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -16,18 +18,16 @@
 
 #include "ScriptedLine.h"
 
+namespace kest::test::docs {
 namespace {
 
 using namespace std::string_literals;
 
 class TDocLine : public TScriptedLine {
 public:
-    using TKestorFPrt::FillPayInfo;
-    using TKestorFPrt::FillPriceData;
-
     // What identification and Open leave.
-    void Attach(int Generation, bool EKLZ = false) {
-        Connect(Generation);
+    void Attach(int Generation, bool EKLZ) {
+        Connect(Generation, Generation == 7 ? memPCK : Generation == 8 ? mem207_1K : mem207_1F);
         Identify(0x0100, 0, EKLZ);
         FDocStatus = mdsClosed;
         RegisterStatus(0);
@@ -37,28 +37,32 @@ public:
         FRawEcrStatus = Raw;
         UpdateEcrStatus();
     }
-    template <class F>
-    auto Call(F&& f) {
-        return RunCmd(f);
-    }
+    using TKestorFPrt::FillPriceData;
     bool CountersValid() const { return FCountersValid; }
     void SetCountersValid() { FCountersValid = true; }
     int Count() const { return FReceiptItemCount + FDoc.Count; }
-    std::string Item(int Index) const { return Bytes(FReceiptItems[Index]); }
-    // The last stored property in its generation's layout.
+    // The last receipt item or stored property, in its generation's layout.
     std::string LastProperty() const {
+        if (FDocStatus == mdsReceipt) return Bytes(FReceiptItems[FReceiptItemCount - 1]);
         const int i = FDoc.Count - 1;
         return HasV03Layout() ? Bytes(FDoc.RecordsV03[i]) : Bytes(FDoc.Records[i]);
     }
-    // Everything the documents keep.
-    std::string Buffers() const {
-        std::string s = Bytes(FReceiptHeader) + Bytes(FReceiptItems) + Bytes(FDoc.Records) +
-                        Bytes(FDoc.RecordsV03) + Bytes(FDoc.Header) + FDoc.Present.to_string();
+    // Everything the documents and reports keep.
+    std::string State() const {
+        std::ostringstream s;
+        s << Bytes(FReceiptHeader) << Bytes(FReceiptItems) << Bytes(FDoc.Records)
+          << Bytes(FDoc.RecordsV03) << Bytes(FDoc.Header) << FDoc.Present.to_string();
         for (int n : {FReceiptItemCount, FDoc.Count, FDoc.FiscalSignX, FDoc.FiscalSignY,
                       FDoc.EKLZDataY, FDoc.MandatoryY, int{FDoc.LastPayType}, int{FDocStatus},
-                      int{FOper}, int{FCachedOper}})
-            s += '|' + std::to_string(n);
-        return s;
+                      int{FOper}, int{FCachedOper}, StartNumber(), EndNumber(), LastFiscalReport()})
+            s << '|' << n;
+        for (const auto* text : {&SerialNumber(), &RegNumber(), &TaxPayerNumber(), &HeaderLine1(),
+                                 &HeaderLine2(), &HeaderLine3(), &HeaderLine4()})
+            s << '|' << kest::ToUtf8(*text);
+        for (TKestDateTime t : {ReportDate(), StartDate(), EndDate()})
+            s << '|' << kest::FormatIso(t);
+        s << '|' << SaleSum().ToString() << '|' << BuyingSum().ToString();
+        return s.str();
     }
 
 private:
@@ -70,35 +74,43 @@ private:
 
 using D = TDocLine;
 using TCall = std::function<void(D&)>;
+const TCall Nothing = [](D&) {};
 
 // Text with each "|" standing for 0x00.
 std::string N(std::string Text) {
     std::replace(Text.begin(), Text.end(), '|', '\0');
     return Text;
 }
-
-// Text padded with 0x00 to Size bytes.
+// Text padded with 0x00 to Size bytes; S adds the field's separator.
 std::string F(const std::string& Text, size_t Size) {
     return Text + std::string(Size - Text.size(), '\0');
+}
+std::string S(const std::string& Text, size_t Size) {
+    return F(Text, Size + 1);
 }
 
 std::string Request(char Cmd, const std::string& Data = {}) {
     return WithBcc(std::string(1, Cmd) + "5862\0"s + Data);
 }
-
-std::string Done(char Echo, const char* Status = "0000") {
-    return AnswerFrame(Echo, Status, "0000", "08");
+std::string Done(char Echo, const std::string& Data = {}, const char* Status = "0000") {
+    return AnswerFrame(Echo, Status, "0000", "08", Data);
+}
+std::string Refused(char Echo, const char* Error) {
+    return AnswerFrame(Echo, "0000", Error, "08");
 }
 
 // The register's last document ("J") as generation G sends it.
-std::string LastDoc(int G, int Number, const std::string& Type = "00") {
-    char number[8];
-    std::snprintf(number, sizeof number, "%05d", Number);
-    std::string data = "01|" + std::string(number) + "|06122026|1015|" + Type + '|' + F("1", 16);
-    if (G >= 3) data += "00001|";
-    if (G == 7 || G == 8) data += "00002|";
-    if (G == 8) data += F("0", 16);
-    return AnswerFrame('J', "0000", "0000", "08", N(data));
+std::string LastDoc(int G, const std::string& Number, const std::string& Type = "00",
+                    const std::string& Sum = "1", const std::string& Report = "2") {
+    std::string data =
+        S("01", 2) + S(Number, 5) + S("06122026", 8) + S("1015", 4) + S(Type, 2) + S(Sum, 15);
+    if (G >= 3) data += S("1", 5);
+    if (G == 7 || G == 8) data += S(Report, 5);
+    if (G == 8) data += S("20", 15);
+    return Done('J', data);
+}
+std::string LastDoc(int G, int Number) {
+    return LastDoc(G, std::to_string(Number));
 }
 
 // A property of the 53-byte layout, as a generation-8 register takes it
@@ -126,7 +138,8 @@ TKestCurrency Money(const char* Text) {
     return TKestCurrency::Parse(Text);
 }
 
-// Adds the property Code at X, Y with flags 0, as the test window does.
+// Adds the property Code at X, Y with flags 0, as the test window does; -13
+// is a card payment.
 void AddPlain(D& Drv, int Code, int X, int Y, int Second = 0) {
     using TPlain = void (TKestorFPrt::*)(int, int, int);
     const std::pair<int, TPlain> plain[] = {
@@ -142,105 +155,85 @@ void AddPlain(D& Drv, int Code, int X, int Y, int Second = 0) {
     if (Code == 12) return Drv.AddTotal(0, X, Y, Second);
     if (Code == 13) return Drv.AddPay(mptCash, Money("200"), {}, u"", 0, X, Y, Second);
     if (Code == 14) return Drv.AddChange(0, X, Y, Second);
+    if (Code == -13) return Drv.AddPay(mptCard, {}, {}, u"Card", 0, X, Y, Second);
     Drv.AddHeaderLine(Code, 0, X, Y);
 }
-
-void AddRows(D& Drv, std::initializer_list<int> Codes, int X = 0) {
+void AddRows(D& Drv, const std::vector<int>& Codes, int X = 0) {
     int y = 0;
     for (int code : Codes)
         AddPlain(Drv, code, X, y++);
 }
 
 // A custom sale with every property, in the register's order.
-const std::initializer_list<int> FullSale = {0, 1, 5, 6, 7, 9, 10, 11, 8, 12, 13, 14, 20};
-const std::initializer_list<int> FullRefund = {0, 1, 5, 6, 7, 10, 11, 8, 12, 20};
+const std::vector<int> FullSale = {0, 1, 5, 6, 7, 9, 10, 11, 8, 12, 13, 14, 20};
+// FullSale without the codes given.
+std::vector<int> Without(std::initializer_list<int> Omitted) {
+    std::vector<int> codes;
+    for (int code : FullSale)
+        if (std::ranges::find(Omitted, code) == Omitted.end()) codes.push_back(code);
+    return codes;
+}
 
-// What a call raised; the detail is the message after its head.
+// What a call raised: the detail is the message after its head; the texts of
+// EKestInvalidArg are checked where they are given.
 struct TOutcome {
-    TOutcome(int Code = 0, int CodeEx = 0, std::u16string Text = {})
-        : ErrCode(Code), ErrCodeEx(CodeEx), Detail(std::move(Text)) {}
-    int ErrCode, ErrCodeEx;
-    std::u16string Detail;
+    int ErrCode = 0, ErrCodeEx = 0;
+    std::u16string Detail = {};
 };
+TOutcome Arg(int Code, std::u16string Detail = {}) {
+    return {14, Code, std::move(Detail)};
+}
+const TOutcome Ok;
 
 void ExpectOutcome(const D& Drv, const TOutcome& Expected) {
     const std::u16string& m = Drv.ErrMessage();
     const size_t colon = m.find(u":\r\n");
-    const std::u16string detail = colon == m.npos ? u"" : m.substr(colon + 3);
-    EXPECT_EQ(Drv.ErrCode(), Expected.ErrCode);
+    EXPECT_EQ(Drv.ErrCode(), Expected.ErrCode) << kest::ToUtf8(m);
     EXPECT_EQ(Drv.ErrCodeEx(), Expected.ErrCodeEx);
-    // The texts of EKestInvalidArg go with their codes.
-    if (Expected.ErrCode != 14) {
-        EXPECT_EQ(detail, Expected.Detail);
+    if (Expected.ErrCode != 14 || !Expected.Detail.empty()) {
+        EXPECT_EQ(colon == m.npos ? u"" : m.substr(colon + 3), Expected.Detail);
+    }
+    if (Expected.ErrCode == 14) {
+        EXPECT_TRUE(m.starts_with(u"Неверное значение аргумента:\r\n")) << kest::ToUtf8(m);
     }
 }
 
-TOutcome Err(int Code, int CodeEx = 0, std::u16string Detail = {}) {
-    return {Code, CodeEx, std::move(Detail)};
-}
-TOutcome Arg(int Code) {
-    return {14, Code};
-}
-const TOutcome Ok;
+// One call on a register of generation G (0: not connected) with a custom
+// document (a composite one on generations 3 and 7) of operation Oper open,
+// none for motUnknown: what it stores, or what it raises while leaving every
+// buffer and property as it was. Nothing is sent.
+struct TRuleCase {
+    int Generation;
+    TKestOperType Oper;
+    TCall Setup, Call;
+    TOutcome Expected;
+    std::string Record = {};            // the property stored; not checked when empty
+    TKestDocStatus After = mdsUnknown;  // the document status after, when given
+};
 
-const TCall Nothing = [](D&) {};
-
-TEST(Documents, GoldenRecords) {
-    D drv;
-    drv.Attach(2);
-    drv.OpenReceipt(motSale);
-    const std::string golden = Price38("7", "555", "3.00", "5.24", "200.56");
-    char price[46] = {};
-    EXPECT_EQ(drv.Call([&] {
-        return drv.FillPriceData(mitItem, Money("200.56"), false, 7, 555, -300, 524, 2, 0, u"",
-                                 price);
-    }),
-              0x80);
-    EXPECT_EQ(std::string(price, 46), golden + F("", 8));
-    drv.AddReceiptItem(u"Widget", Money("200.56"), false, 7, 555, -300, 524, 2, 0, u"");
-    EXPECT_EQ(drv.Item(0), F("Widget", 41) + F("80", 3) + golden);
-
-    // Amounts go in hundredths, halves to even; no quantity leaves its slot empty.
-    const std::tuple<const char*, int, int, std::string> cases[] = {
-        {"0.025", -1, 0, Price38("7", "555", "", "", "0.02")},
-        {"0.035", 3, 0, Price38("7", "555", "", "3", "0.04")},
-        {"1500", 1500, 3, Price38("7", "555", "", "1.500", "1500.00")},
-    };
-    for (const auto& [amount, quantity, precision, record] : cases) {
-        drv.Call([&] {
-            drv.FillPriceData(mitItem, Money(amount), false, 7, 555, 0, quantity, precision, 0, u"",
-                              price);
-        });
-        EXPECT_EQ(std::string(price, 38), record) << amount;
+void RunRules(std::span<const TRuleCase> Cases) {
+    for (const auto& c : Cases) {
+        SCOPED_TRACE(testing::Message() << "row " << &c - Cases.data() + 1);
+        D drv;
+        if (c.Generation != 0) drv.Attach(c.Generation, c.Generation >= 7);
+        if (c.Oper != motUnknown)
+            c.Generation % 4 == 3 ? drv.OpenFiscalDoc(c.Oper) : drv.OpenCustomDoc(false, c.Oper);
+        c.Setup(drv);
+        const std::string before = drv.State();
+        try {
+            c.Call(drv);
+        } catch (const EKestError&) {}
+        ExpectOutcome(drv, c.Expected);
+        EXPECT_TRUE(drv.Written.empty());
+        if (c.Expected.ErrCode != 0) {
+            EXPECT_TRUE(drv.State() == before);
+        } else if (!c.Record.empty()) {
+            EXPECT_EQ(drv.LastProperty(), c.Record);
+        }
+        if (c.After != mdsUnknown) {
+            EXPECT_EQ(drv.GetDocStatus(), c.After);
+        }
     }
-
-    // Generations 3 and 7: six-digit codes, a surcharge of 100 % filling its
-    // slot, the unit and the tax index in the high byte.
-    D g3;
-    g3.Attach(3);
-    g3.OpenFiscalDoc(motSale);
-    EXPECT_EQ(g3.Call([&] {
-        return g3.FillPriceData(mitItem, Money("2"), true, 7, 123456, 10000, 2, 0, 2, u"шт.",
-                                price);
-    }),
-              0x0240);
-    EXPECT_EQ(std::string(price, 46), F("7", 3) + F("123456", 7) + "100.00" + F("2", 12) +
-                                          F("2.00", 12) + F("\xE8\xE2.", 6));
-
-    // Cash with card: two amounts, each with its 0x00.
-    char pay[41];
-    EXPECT_EQ(
-        g3.Call([&] { return g3.FillPayInfo(mptCashCard, Money("100"), Money("50"), u"", pay); }),
-        '4');
-    EXPECT_EQ(std::string(pay, 41), N("100.00|") + F("50.00", 34));
-
-    // The date and time at X 5, Y 12 in both layouts.
-    g3.AddDateTime(0, 5, 12);
-    EXPECT_EQ(g3.LastProperty(), N("05|0020|5||12||") + F("", 46));
-    drv.CancelReceipt();
-    drv.OpenCustomDoc(false, motSale);
-    drv.AddDateTime(0, 5, 12);
-    EXPECT_EQ(drv.LastProperty(), N("05|00|5||12|") + F("", 41));
 }
 
 TEST(Documents, RequestFrames) {
@@ -309,7 +302,7 @@ TEST(Documents, RequestFrames) {
              d.AddCustom(u"B", 2, 0, 14);
              d.CancelFiscalDoc(false);
          },
-         {Done('S', "0100"), LastDoc(3, 5), Done('S'), Done('S', "0500"), Done('S')},
+         {Done('S', {}, "0100"), LastDoc(3, 5), Done('S'), Done('S', {}, "0500"), Done('S')},
          Request('S', N("0|00|1|||") + P61("05", "0020", "5", "12")) + Request('J') +
              Request('S', N("0|04|0|||")) +
              Request('S', N("1|00|1|||") + P61("99", "0000", "0", "13", "A")) +
@@ -338,19 +331,141 @@ TEST(Documents, RequestFrames) {
     }
 }
 
-TEST(Documents, StateTables) {
+// The records each Add call stores, and the calls it takes on a document.
+TEST(Documents, PropertyRecords) {
+    const auto text = [](int Flags, int Y = 2) -> TCall {
+        return [=](D& d) { d.AddCustom(u"T", Flags, 1, Y); };
+    };
+    const auto item = [](TKestItemType Type, const char* Price, int Adjustment, int Quantity,
+                         int Tax = 0, int Flags = 0, int Precision = 0) -> TCall {
+        return [=](D& d) {
+            d.AddItem(Type, Money(Price), false, 7, 5, Adjustment, Quantity, Precision, Tax, u"",
+                      Flags, 1, 2, 0);
+        };
+    };
+    const auto at12 = [](auto Add) -> TCall { return [=](D& d) { (d.*Add)(0, 1, 2); }; };
+    const TCall g3Item = [](D& d) {
+        d.AddItem(mitItem, Money("2"), true, 7, 123456, 10000, 2, 0, 2, u"шт.", 0, 1, 2, 0);
+    };
+    const TCall barcode = [](D& d) {
+        d.AddBarcode(0x12345678, -65537, -1, 0, 65536, 1, 0x80, 1, 999);
+    };
+    const std::string text40 = "Card 2200 1234 5678 9010, approved 0012Z";
+    const TCall card40 = [&](D& d) {
+        d.AddPay(mptCard, {}, {}, kest::FromUtf8(text40), 0, 1, 2, 5);
+    };
+    const TCall cashCard = [](D& d) {
+        d.AddPay(mptCashCard, Money("100"), Money("50"), u"", 0, 1, 2, 0);
+    };
+    const TCall card = [](D& d) { d.AddPay(mptCard, {}, {}, u"Card", 0, 1, 2, 0); };
+    const TCall change = [](D& d) { d.AddChange(0, 1, 2, 39); };
+    const TCall oper = [](D& d) { d.AddOperInfo(moiNumberName, 0, 1, 2); };
+    const TCall voidPercent = [](D& d) { d.AddDocPercentAdj(-500, 2, 0x800, 1, 2, 0); };
+    const TCall amount0 = [](D& d) { d.AddDocAmountAdj({}, 0, 0, 1, 2, 0); };
+    const TCall taxSum = [](D& d) { d.AddTaxSum(3, 2, 1, 2, 0); };
+    const TCall graphic = [](D& d) { d.AddGraphicHeader(0, 50, 2); };
+    const TCall account = [](D& d) { d.AddAccount(u"042", 0, 1, 2); };
+    const TCall model = [](D& d) { d.Connect(3, mem207_1FMD), d.Identify(0x0100, 0x0300); };
+    const TCall adjustment = [](D& d) { d.AddDocPercentAdj(1, 0, 0, 0, 0, 0); };
+    const TCall item1 = [](D& d) { AddPlain(d, 11, 0, 1); };
+    const TCall row100 = [](D& d) { d.AddDateTime(0, 99, 100); };
+    const TCall dateTime = [](D& d) { AddPlain(d, 5, 0, 9); };
+    const TCall sign = [](D& d) { d.AddFiscalSign(0, 20, 10); };
+    const std::string codes = "12345678FFFFFFFF0000FFFF0000000000010000";
+    const auto item53 = [](const char* Price, int Quantity, int Precision) -> TCall {
+        return [=](D& d) {
+            d.AddItem(mitItem, Money(Price), false, 7, 5, 0, Quantity, Precision, 0, u"", 0, 1, 2,
+                      39);
+        };
+    };
+    const auto price = [](const char* Quantity, const char* Price) {
+        return P53("11", "00", "1", "2", Price38("7", "5", "", Quantity, Price));
+    };
+    const auto record = [](const char* Flags, const std::string& Data) {
+        return P61("11", Flags, "1", "2", F("7", 3) + Data, true);
+    };
+    const std::string g3Price =
+        F("123456", 7) + F("", 6) + F("2", 12) + F("2.00", 12) + F("\xE8\xE2.", 6);
+    const std::string maxPrice = F("5", 13) + F("1000.000", 12) + "100000.00";
+    const TRuleCase cases[] = {
+        // Amounts in hundredths, halves to even; no quantity, an empty slot;
+        // no second offset on generation 2.
+        {2, motSale, Nothing, item53("0.025", -1, 0), Ok, price("", "0.02")},
+        {2, motSale, Nothing, item53("0.035", 3, 0), Ok, price("3", "0.04")},
+        {2, motSale, Nothing, item53("1500", 1500, 3), Ok, price("1.500", "1500.00")},
+        // Generations 3 and 7: six-digit codes, the unit, the tax index in
+        // the high byte; an item's own adjustment is not sent.
+        {3, motSale, Nothing, g3Item, Ok, record("0262", g3Price)},
+        // The item's sum is of the price as given, to four decimals:
+        // 99999.9951 x 1000 comes to 99999995.1, its price goes out as 100000.00.
+        {3, motSale, Nothing, item(mitItem, "99999.9951", 0, 1000000, 0, 0, 3), Ok,
+         record("0022", maxPrice)},
+        {7, motSale, Nothing, item(mitAmountAdj, "-99999.9951", 0, 1000000, 0, 0, 3), Ok,
+         record("00A1", maxPrice)},
+        // A void item ignores its adjustment, a percent discount keeps it, an
+        // amount discount goes as a negative price.
+        {3, motSale, Nothing, item(mitItem, "1", 500, 2, 0, 0x800), Ok,
+         record("002A", F("5", 13) + F("2", 12) + "1.00")},
+        {3, motRefund, Nothing, item(mitPercentAdj, "0", -250, -1, 1), Ok,
+         record("01A0", F("5", 7) + F("2.50", 18) + "0.00")},
+        {7, motSale, Nothing, item(mitAmountAdj, "-5", 1, -1), Ok,
+         record("00A1", F("5", 25) + "5.00")},
+        // Cash with card: two amounts, each with its 0x00.
+        {3, motSale, Nothing, cashCard, Ok, P61("13", "0024", "1", "2", N("100.00|") + "50.00")},
+        {3, motSale, Nothing, card, Ok, P61("13", "0022", "1", "2", "Card")},
+        // A card text of 40 before a one-digit second offset.
+        {6, motSale, Nothing, card40, Ok, P53("13", "00", "1", "2", text40.substr(0, 38) + "5")},
+        {3, motSale, Nothing, at12(&D::AddDateTime), Ok, P61("05", "0020", "1", "2")},
+        {2, motSale, Nothing, at12(&D::AddDateTime), Ok, P53("05", "00", "1", "2")},
+        {2, motSale, Nothing, text(0), Ok, P53("99", "30", "1", "2", "T")},
+        {2, motSale, Nothing, text(0x1C0), Ok, P53("99", "40", "1", "2", "T")},
+        {6, motSale, Nothing, text(0x23C), Ok, P53("99", "FF", "1", "2", "T")},
+        {3, motSale, Nothing, text(0x41B, 200), Ok, P61("99", "F000", "1", "200", "T")},
+        // The barcode's values split, truncated, over four-digit groups.
+        {2, motSale, Nothing, barcode, Ok, P53("98", "11", "1", "999", codes)},
+        {6, motSale, Nothing, change, Ok, P53("14", "30", "1", "2", F("", 38) + "39")},
+        {6, motSale, Nothing, oper, Ok, P53("06", "02", "1", "2")},
+        {3, motSale, Nothing, oper, Ok, P61("06", "0022", "1", "2")},
+        {3, motSale, Nothing, voidPercent, Ok, P61("21", "02A8", "1", "2", "5.00")},
+        {7, motSale, Nothing, amount0, Ok, P61("21", "00A1", "1", "2", "0.00")},
+        {3, motSale, Nothing, taxSum, Ok, P61("18", "0000", "1", "2")},
+        // The graphic header stands at the left edge.
+        {7, motSale, Nothing, graphic, Ok, P61("23", "0020", "0", "2")},
+        {1, motSale, Nothing, account, Ok, P53("09", "00", "1", "2", "042")},
+        {3, motSale, model, at12(&D::AddRegNumber), Ok, P61("24", "0020", "1", "2")},
+        // Document adjustments and items repeat; Y 100 beyond generation 1;
+        // the fiscal sign below the mandatory properties.
+        {3, motSale, adjustment, adjustment, Ok},
+        {2, motSale, item1, item1, Ok},
+        {2, motSale, Nothing, row100, Ok, P53("05", "00", "99", "100")},
+        {8, motSale, dateTime, sign, Ok, P53("20", "00", "20", "10")},
+    };
+    RunRules(cases);
+
+    // The price record fills the slot of a surcharge of 100 %.
+    D drv;
+    drv.Attach(3, false);
+    drv.OpenFiscalDoc(motSale);
+    char record46[46] = {};
+    drv.Run([&] {
+        drv.FillPriceData(mitItem, Money("2"), true, 7, 123456, 10000, 2, 0, 2, u"шт.", record46);
+    });
+    EXPECT_EQ(std::string(record46, 46),
+              F("7", 3) + g3Price.substr(0, 7) + "100.00" + g3Price.substr(13));
+}
+
+// The document states, and what every call refuses before a byte goes out.
+TEST(Documents, Refusals) {
     const std::u16string receiptText = u"проведение стандартного чека";
-    const std::u16string customText = u"проведение произвольного фискального документа";
     const std::u16string fiscalText = u"проведение фискального документа (составного чека)";
+    const std::u16string changeText = u"печать суммы сдачи";
+    const std::u16string docAdjustment = u"начисление скидок / надбавок на чек";
     const TCall receipt = [](D& d) { d.OpenReceipt(motSale); };
     const TCall custom = [](D& d) { d.OpenCustomDoc(false, motSale); };
     const TCall form = [](D& d) { d.OpenCustomDoc(true, motSale); };
     const TCall cached = [](D& d) { d.OpenFiscalDoc(motSale); };
     const TCall opened = [](D& d) { d.RegisterStatus(0x0100); };
-    const TCall item = [](D& d) { d.AddReceiptItem(u"", Money("1"), 0, 1, 1, 0, 1, 0, 0, u""); };
-    const TCall close = [](D& d) { d.CloseReceipt(u"", mptCash, {}, {}, u"", 0, moiNumber); };
     const TCall cancelCustom = [](D& d) { d.CancelCustomDoc(); };
-    const TCall closeCustom = [](D& d) { d.CloseCustomDoc(mptCash, 0, 0, 0, 0, 0, 0, 0); };
     const TCall closeFiscal = [](D& d) { d.CloseFiscalDoc(); };
     const TCall cancelFiscal = [](D& d) { d.CancelFiscalDoc(false); };
     const TCall dropFiscal = [](D& d) { d.CancelFiscalDoc(true); };
@@ -360,471 +475,21 @@ TEST(Documents, StateTables) {
     const TCall copy = [](D& d) { d.CopyFiscalDoc(); };
     const TCall zReport = [](D& d) { d.OpenReceipt(motZReport); };
     const TCall voidDoc = [](D& d) { d.OpenFiscalDoc(motVoid); };
-    const TOutcome none = Err(8);
-    struct Case {
-        const char* What;
-        int Generation;
-        TCall Setup, Call;
-        TOutcome Expected;
-        TKestDocStatus After;
-    };
-    const Case cases[] = {
-        {"no receipt to add to", 2, Nothing, item, none, mdsClosed},
-        {"no custom document", 2, Nothing, cancelCustom, none, mdsClosed},
-        {"no document for a property", 2, Nothing, dateTime, none, mdsClosed},
-        {"receipt on generation 3", 3, Nothing, receipt, Err(6, 0, receiptText), mdsClosed},
-        {"custom document on generation 7", 7, Nothing, custom, Err(6, 0, customText), mdsClosed},
-        {"composite document on generation 8", 8, Nothing, cached, Err(6, 0, fiscalText),
-         mdsClosed},
-        {"copy on generation 6", 6, Nothing, copy,
-         Err(6, 0, u"печать копии ранее проведенного документа"), mdsClosed},
-        {"operation of no document", 2, Nothing, zReport, Arg(8), mdsClosed},
-        {"void on generation 3", 3, Nothing, voidDoc, Arg(9), mdsClosed},
-        {"receipt twice", 2, receipt, receipt, Err(9), mdsReceipt},
-        {"custom document beside a receipt", 2, receipt, custom, Err(9), mdsReceipt},
-        {"receipt without items", 2, receipt, close, none, mdsReceipt},
-        {"property in a receipt", 2, receipt, dateTime,
-         Err(10, 0, u"добавление реквизитов фискального документа"), mdsReceipt},
-        {"composite close of a receipt", 2, receipt, closeFiscal, Err(10, 0, fiscalText),
-         mdsReceipt},
-        {"receipt item in a custom document", 2, custom, item, Err(10, 0, receiptText), mdsCustom},
-        {"custom document without properties", 2, custom, closeCustom, none, mdsCustom},
-        {"total on a form", 2, form, total, Err(10, 0, u"печать итога документа"), mdsForm},
-        {"payment on a form of generation 1", 1, form, pay, Err(11, 0, u"оплата чека"), mdsForm},
-        {"composite document twice", 7, cached, cached, Err(9), mdsCached},
-        {"cached document cancelled unsent", 3, cached, cancelFiscal, Ok, mdsClosed},
-        {"register's document left to it", 3, opened, dropFiscal, Ok, mdsOpened},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.What);
-        D drv;
-        drv.Attach(c.Generation);
-        c.Setup(drv);
-        try {
-            c.Call(drv);
-        } catch (const EKestError&) {}
-        ExpectOutcome(drv, c.Expected);
-        EXPECT_EQ(drv.GetDocStatus(), c.After);
-        EXPECT_TRUE(drv.Written.empty());
-    }
-    D drv;
-    drv.Attach(3);
-    cached(drv);
-    EXPECT_EQ(drv.GetCurrentOper(), motSale);
-    D closed;
-    EXPECT_THROW(closed.OpenReceipt(motSale), EKestConnClosed);
-}
-
-// FullSale without the codes given.
-template <class... Codes>
-std::vector<int> Without(Codes... Omitted) {
-    std::vector<int> codes;
-    for (int code : FullSale)
-        if (((code != Omitted) && ...)) codes.push_back(code);
-    return codes;
-}
-
-TEST(Documents, MandatoryProperties) {
-    std::vector<int> secondLine = Without();
-    secondLine[1] = 2;
-    const auto missing = [](int Code, std::u16string Detail) { return Err(13, Code, Detail); };
-    struct Case {
-        const char* What;
-        int Generation;
-        bool Form;
-        TKestOperType Oper;
-        std::vector<int> Codes;
-        TKestPayType PayType;
-        TOutcome Expected;
-    };
-    const Case cases[] = {
-        {"serial number", 2, false, motSale, Without(0), mptCash,
-         missing(0, u"серийный номер ККМ")},
-        {"every header line", 2, false, motSale, Without(1), mptCash, missing(1, u"строка клише")},
-        {"date and time", 2, false, motSale, Without(5), mptCash,
-         missing(5, u"дата и время совершения операции")},
-        {"operator", 2, false, motSale, Without(6), mptCash,
-         missing(6, u"информация об операторе")},
-        {"document number", 2, false, motSale, Without(7), mptCash, missing(7, u"номер документа")},
-        {"account on generation 1", 1, false, motSale, Without(9), mptCash,
-         missing(9, u"номер счета")},
-        {"taxpayer number", 2, false, motSale, Without(10), mptCash, missing(10, u"ИНН")},
-        {"item before receipt number", 2, false, motSale, Without(8, 11), mptCash,
-         missing(11, u"цена услуги или сумма")},
-        {"receipt number", 2, false, motSale, Without(8), mptCash, missing(8, u"номер чека")},
-        {"total", 6, false, motSale, Without(12), mptCash, missing(12, u"итоговая сумма")},
-        {"payment of a sale", 2, false, motSale, Without(13, 14), mptCash,
-         missing(13, u"информация об оплате")},
-        {"change of a cash sale", 2, false, motSale, Without(14), mptCash,
-         missing(14, u"сумма сдачи")},
-        {"fiscal sign", 8, false, motSale, Without(20), mptCash,
-         missing(20, u"фискальный признак")},
-        {"a complete sale", 1, false, motSale, Without(), mptCash, Ok},
-        {"account only on generation 1", 2, false, motSale, Without(9), mptCash, Ok},
-        {"a refund needs no payment", 6, false, motRefund, Without(13, 14), mptCard, Ok},
-        {"a form: no receipt number, total or payment", 2, true, motSale, Without(8, 12, 13, 14),
-         mptCash, Ok},
-        {"the second header line will do", 2, false, motSale, secondLine, mptCash, Ok},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.What);
-        D drv;
-        drv.Attach(c.Generation);
-        drv.OpenCustomDoc(c.Form, c.Oper);
-        int y = 0;
-        for (int code : c.Codes)
-            AddPlain(drv, code, 0, y++);
-        drv.Answers = {LastDoc(c.Generation, 1), Done(c.Form ? 'P' : 'N')};
-        try {
-            drv.CloseCustomDoc(c.PayType, 0, 0, 0, 0, 0, 0, 0);
-        } catch (const EKestError&) {}
-        ExpectOutcome(drv, c.Expected);
-        EXPECT_EQ(drv.Written.empty(), c.Expected.ErrCode != 0);
-    }
-
-    // Paid by card, a sale needs no change.
-    D drv;
-    drv.Attach(2);
-    drv.OpenCustomDoc(false, motSale);
-    AddRows(drv, {0, 1, 5, 6, 7, 10, 11, 8, 12});
-    drv.AddPay(mptCard, {}, {}, u"Card", 0, 0, 9, 0);
-    drv.AddFiscalSign(0, 0, 10);
-    drv.Answers = {LastDoc(2, 1), Done('N')};
-    EXPECT_NO_THROW(drv.CloseCustomDoc(mptCash, 0, 0, 0, 0, 0, 0, 0));
-}
-
-TEST(Documents, Capacity) {
-    for (const auto& [generation, items] : {std::pair{1, 40}, {2, 193}, {6, 193}, {8, 196}}) {
-        SCOPED_TRACE(generation);
-        D drv;
-        drv.Attach(generation, generation == 8);
-        drv.OpenReceipt(motSale);
-        for (int i = 0; i <= items; ++i) {
-            try {
-                drv.AddReceiptItem(u"", Money("1"), false, 1, 1, 0, 1, 0, 0, u"");
-            } catch (const EKestDocOverflow&) {}
-        }
-        EXPECT_EQ(drv.Count(), items);
-        EXPECT_EQ(drv.ErrCode(), 7);
-    }
-    for (const auto& [generation, properties] : {std::pair{1, 60}, {2, 300}, {3, 300}}) {
-        SCOPED_TRACE(generation);
-        D drv;
-        drv.Attach(generation);
-        generation == 3 ? drv.OpenFiscalDoc(motSale) : drv.OpenCustomDoc(false, motSale);
-        for (int i = 0; i <= properties; ++i) {
-            try {
-                drv.AddCustom(u"", 0, 0, i % 100);
-            } catch (const EKestDocOverflow&) {}
-        }
-        EXPECT_EQ(drv.Count(), properties);
-        EXPECT_EQ(drv.ErrCode(), 7);
-    }
-}
-
-TEST(Documents, InterruptedPrint) {
-    struct Kind {
-        const char* What;
-        int Generation;
-        char Cmd;
-        TCall Build, Close;
-    };
-    const Kind kinds[] = {
-        {"receipt", 6, 'K',
-         [](D& d) {
-             d.OpenReceipt(motSale);
-             d.AddReceiptItem(u"", Money("1"), false, 1, 1, 0, 1, 0, 0, u"");
-         },
-         [](D& d) { d.CloseReceipt(u"", mptCash, Money("1"), {}, u"", 0, moiName); }},
-        {"custom document", 2, 'N',
-         [](D& d) {
-             d.OpenCustomDoc(false, motSale);
-             AddRows(d, FullSale);
-         },
-         [](D& d) { d.CloseCustomDoc(mptCash, 0, 0, 0, 0, 0, 0, 0); }},
-        {"composite document", 3, 'S',
-         [](D& d) {
-             d.OpenFiscalDoc(motSale);
-             d.AddDateTime(0, 0, 1);
-         },
-         [](D& d) { d.CloseFiscalDoc(); }},
-    };
-    // The register's answers after it refused the document with Error.
-    struct Case {
-        const char* What;
-        const char* Error;
-        int Number;        // of its last document; 0: that question is refused too
-        std::string Type;  // of its last document
-        bool Printed;
-    };
-    const Case cases[] = {
-        {"a new sale: printed", "000A", 6, "00", true},
-        {"the same number: not printed", "000A", 5, "00", false},
-        {"a new refund: not this document", "000A", 6, "01", false},
-        {"the question fails: not known to be printed", "000A", 0, "", false},
-        {"another refusal", "000C", -1, "", false},
-    };
-    for (const auto& kind : kinds) {
-        for (const auto& c : cases) {
-            SCOPED_TRACE(std::string(kind.What) + ": " + c.What);
-            D drv;
-            drv.Attach(kind.Generation);
-            kind.Build(drv);
-            const std::string before = drv.Buffers();
-            drv.Answers = {LastDoc(kind.Generation, 5),
-                           AnswerFrame(kind.Cmd, "0000", c.Error, "08")};
-            if (c.Number == 0) drv.Answers.push_back(AnswerFrame('J', "0000", "0001", "08"));
-            if (c.Number > 0) drv.Answers.push_back(LastDoc(kind.Generation, c.Number, c.Type));
-            if (c.Printed) {
-                EXPECT_NO_THROW(kind.Close(drv));
-                EXPECT_EQ(drv.GetDocStatus(), mdsClosed);
-                EXPECT_EQ(drv.Count(), 0);
-                continue;
-            }
-            EXPECT_THROW(kind.Close(drv), EKestEcrError);
-            EXPECT_EQ(drv.ErrCodeEx(), std::stoi(c.Error, nullptr, 16));
-            EXPECT_TRUE(drv.Answers.empty());
-            // The document is kept whole, to be closed again or cancelled.
-            EXPECT_TRUE(drv.Buffers() == before);
-            drv.Answers = {LastDoc(kind.Generation, 5), Done(kind.Cmd)};
-            EXPECT_NO_THROW(kind.Close(drv)) << kest::ToUtf8(drv.ErrMessage());
-            EXPECT_EQ(drv.GetDocStatus(), mdsClosed);
-        }
-    }
-}
-
-// A close whose answer is lost or spoiled may have been printed: the last
-// document tells, at once or, when that question fails too, at the next
-// close, which then sends the document only when it was not printed.
-TEST(Documents, LostAnswerIsSettledByTheLastDocument) {
-    struct Kind {
-        const char* What;
-        int Generation;
-        char Cmd;
-        TCall Build, Close;
-    };
-    const Kind kinds[] = {
-        {"receipt", 8, 'K',
-         [](D& d) {
-             d.OpenReceipt(motSale);
-             d.AddReceiptItem(u"", Money("1"), false, 1, 1, 0, 1, 0, 0, u"");
-         },
-         [](D& d) { d.CloseReceipt(u"", mptCash, Money("1"), {}, u"", 0, moiName); }},
-        {"composite document", 7, 'S',
-         [](D& d) {
-             d.OpenFiscalDoc(motSale);
-             d.AddDateTime(0, 0, 1);
-         },
-         [](D& d) { d.CloseFiscalDoc(); }},
-    };
-    struct Case {
-        const char* What;
-        bool Lost;       // no answer at all; else one with a wrong checksum
-        int Number;      // of the last document now; 0: that question gets no answer
-        int NextNumber;  // at the next close
-        bool Printed;    // by the close itself
-    };
-    const Case cases[] = {
-        {"spoiled, then a new document: printed", false, 6, 0, true},
-        {"spoiled, the same number: sent again", false, 5, 5, false},
-        {"lost, the question too, then a new document: not sent again", true, 0, 6, false},
-        {"lost, the question too, then the same number: sent again", true, 0, 5, false},
-    };
-    for (const auto& kind : kinds) {
-        for (const auto& c : cases) {
-            SCOPED_TRACE(std::string(kind.What) + ": " + c.What);
-            D drv;
-            drv.Attach(kind.Generation, true);
-            kind.Build(drv);
-            const std::string before = drv.Buffers();
-            std::string answer = c.Lost ? "" : Done(kind.Cmd);
-            if (!c.Lost) answer[answer.size() - 2] ^= 1;  // a BCC digit
-            drv.Answers = {LastDoc(kind.Generation, 5), answer,
-                           c.Number > 0 ? LastDoc(kind.Generation, c.Number) : ""};
-            if (c.Printed) {
-                EXPECT_NO_THROW(kind.Close(drv)) << kest::ToUtf8(drv.ErrMessage());
-                EXPECT_EQ(drv.GetDocStatus(), mdsClosed);
-                continue;
-            }
-            EXPECT_THROW(kind.Close(drv), EKestError);
-            EXPECT_EQ(drv.ErrCode(), c.Lost ? 3 : 15);
-            EXPECT_TRUE(drv.Buffers() == before);
-            drv.Sent();
-            drv.Answers = {LastDoc(kind.Generation, c.NextNumber), Done(kind.Cmd)};
-            EXPECT_NO_THROW(kind.Close(drv)) << kest::ToUtf8(drv.ErrMessage());
-            EXPECT_EQ(drv.GetDocStatus(), mdsClosed);
-            // The document went out again only when it had not been printed.
-            const bool sentAgain =
-                drv.Sent().find(std::string(1, kind.Cmd) + "5862") != std::string::npos;
-            EXPECT_EQ(sentAgain, c.NextNumber == 5);
-        }
-    }
-}
-
-// One call on an open document (a custom document, or a composite one on
-// generations 3 and 7, of operation Oper; none for motUnknown): what it
-// stores, or what it raises while leaving every buffer as it was.
-struct TRuleCase {
-    const char* What;
-    int Generation;
-    TKestOperType Oper;
-    TCall Setup, Call;
-    TOutcome Expected;
-    std::string Record = {};  // the property stored; not checked when empty
-};
-
-void RunRules(std::span<const TRuleCase> Cases) {
-    for (const auto& c : Cases) {
-        SCOPED_TRACE(c.What);
-        D drv;
-        drv.Attach(c.Generation, c.Generation == 7 || c.Generation == 8);
-        if (c.Oper != motUnknown) {
-            if (c.Generation == 3 || c.Generation == 7)
-                drv.OpenFiscalDoc(c.Oper);
-            else
-                drv.OpenCustomDoc(false, c.Oper);
-        }
-        c.Setup(drv);
-        const std::string before = drv.Buffers();
-        try {
-            c.Call(drv);
-        } catch (const EKestError&) {}
-        ExpectOutcome(drv, c.Expected);
-        EXPECT_TRUE(drv.Written.empty());
-        if (c.Expected.ErrCode != 0) {
-            EXPECT_TRUE(drv.Buffers() == before);
-        } else if (!c.Record.empty()) {
-            EXPECT_EQ(drv.LastProperty(), c.Record);
-        }
-    }
-}
-
-TEST(Documents, PropertyFlagsAndData) {
-    const auto text = [](int Flags, int Y = 2) -> TCall {
-        return [=](D& d) { d.AddCustom(u"T", Flags, 1, Y); };
-    };
-    const auto item = [](TKestItemType Type, const char* Price, int Adjustment, int Quantity,
-                         int Tax, int Flags) -> TCall {
-        return [=](D& d) {
-            d.AddItem(Type, Money(Price), 0, 7, 5, Adjustment, Quantity, 0, Tax, u"", Flags, 1, 2,
-                      0);
-        };
-    };
-    const TCall barcode = [](D& d) {
-        d.AddBarcode(0x12345678, -65537, -1, 0, 65536, 1, 0x80, 1, 999);
-    };
-    const TCall change = [](D& d) { d.AddChange(0, 1, 2, 39); };
-    const TCall oper = [](D& d) { d.AddOperInfo(moiNumberName, 0, 1, 2); };
-    const TCall card = [](D& d) { d.AddPay(mptCard, {}, {}, u"Card", 0, 1, 2, 0); };
-    const std::string text40 = "Card 2200 1234 5678 9010, approved 0012Z";
-    const TCall card40 = [&](D& d) {
-        d.AddPay(mptCard, {}, {}, kest::FromUtf8(text40), 0, 1, 2, 5);
-    };
-    const TCall percent = [](D& d) { d.AddDocPercentAdj(-500, 2, 0x800, 1, 2, 0); };
-    const TCall amount = [](D& d) { d.AddDocAmountAdj({}, 0, 0, 1, 2, 0); };
-    const TCall taxSum = [](D& d) { d.AddTaxSum(3, 2, 1, 2, 0); };
-    const TCall graphic = [](D& d) { d.AddGraphicHeader(0, 50, 2); };
-    const TCall account = [](D& d) { d.AddAccount(u"042", 0, 1, 2); };
-    const TCall model = [](D& d) { d.Connect(3, mem207_1FMD), d.Identify(0x0100, 0x0300); };
-    const TCall regNumber = [](D& d) { d.AddRegNumber(0, 1, 2); };
-    const TCall adjustment = [](D& d) { d.AddDocPercentAdj(1, 0, 0, 0, 0, 0); };
-    const TCall item1 = [](D& d) { AddPlain(d, 11, 0, 1); };
-    const TCall row100 = [](D& d) { d.AddDateTime(0, 99, 100); };
-    const TCall dateTime = [](D& d) { AddPlain(d, 5, 0, 9); };
-    const TCall sign = [](D& d) { d.AddFiscalSign(0, 20, 10); };
-    const std::string codes = "12345678FFFFFFFF0000FFFF0000000000010000";
-    const TRuleCase cases[] = {
-        {"text, flags 0", 2, motSale, Nothing, text(0), Ok, P53("99", "30", "1", "2", "T")},
-        {"text, flags 0x1C0", 2, motSale, Nothing, text(0x1C0), Ok, P53("99", "40", "1", "2", "T")},
-        {"text, flags 0x23C", 6, motSale, Nothing, text(0x23C), Ok, P53("99", "FF", "1", "2", "T")},
-        {"text, generation 3", 3, motSale, Nothing, text(0x41B, 200), Ok,
-         P61("99", "F000", "1", "200", "T")},
-        {"barcode: the truncating split", 2, motSale, Nothing, barcode, Ok,
-         P53("98", "11", "1", "999", codes)},
-        {"change", 6, motSale, Nothing, change, Ok, P53("14", "30", "1", "2", F("", 38) + "39")},
-        {"operator, generation 6", 6, motSale, Nothing, oper, Ok, P53("06", "02", "1", "2")},
-        {"card text of 40 before a one-digit second offset", 6, motSale, Nothing, card40, Ok,
-         P53("13", "00", "1", "2", text40.substr(0, 38) + "5")},
-        {"operator, generation 3", 3, motSale, Nothing, oper, Ok, P61("06", "0022", "1", "2")},
-        {"card payment, generation 3", 3, motSale, Nothing, card, Ok,
-         P61("13", "0022", "1", "2", "Card")},
-        {"a void item ignores its adjustment", 3, motSale, Nothing,
-         item(mitItem, "1", 500, 2, 0, 0x800), Ok,
-         P61("11", "002A", "1", "2", F("7", 3) + F("5", 13) + F("2", 12) + "1.00", true)},
-        {"a percent discount keeps it", 3, motRefund, Nothing,
-         item(mitPercentAdj, "0", -250, -1, 1, 0), Ok,
-         P61("11", "01A0", "1", "2", F("7", 3) + F("5", 7) + F("2.50", 18) + "0.00", true)},
-        {"an amount discount as a negative price", 7, motSale, Nothing,
-         item(mitAmountAdj, "-5", 1, -1, 0, 0), Ok,
-         P61("11", "00A1", "1", "2", F("7", 3) + F("5", 25) + "5.00", true)},
-        {"void percent adjustment of the document", 3, motSale, Nothing, percent, Ok,
-         P61("21", "02A8", "1", "2", "5.00")},
-        {"amount adjustment 0 of the document", 7, motSale, Nothing, amount, Ok,
-         P61("21", "00A1", "1", "2", "0.00")},
-        {"tax sum 3", 3, motSale, Nothing, taxSum, Ok, P61("18", "0000", "1", "2")},
-        {"graphic header at the left edge", 7, motSale, Nothing, graphic, Ok,
-         P61("23", "0020", "0", "2")},
-        {"account", 1, motSale, Nothing, account, Ok, P53("09", "00", "1", "2", "042")},
-        {"registration number of a 207.1F-MD 3.0", 3, motSale, model, regNumber, Ok,
-         P61("24", "0020", "1", "2")},
-        {"document adjustments repeat", 3, motSale, adjustment, adjustment, Ok},
-        {"items repeat", 2, motSale, item1, item1, Ok},
-        {"Y 100 beyond generation 1", 2, motSale, Nothing, row100, Ok,
-         P53("05", "00", "99", "100")},
-        {"fiscal sign below the mandatory ones", 8, motSale, dateTime, sign, Ok,
-         P53("20", "00", "20", "10")},
-    };
-    RunRules(cases);
-}
-
-// The item's sum is of the price as given, to four decimals: 33333333.3349
-// x 3 comes to 100000000.0047, 99999.9951 x 1000 to 99999995.1, though
-// their prices go out as 33333333.33 and 100000.00. The documents' items
-// count in thousandths.
-TEST(Documents, ItemSumOfThePriceAsGiven) {
-    const TCall sale = [](D& d) { d.OpenReceipt(motSale); };
-    const auto receiptItem = [](const char* Price, int Quantity) -> TCall {
-        return
-            [=](D& d) { d.AddReceiptItem(u"", Money(Price), false, 1, 1, 0, Quantity, 0, 0, u""); };
-    };
-    const auto item = [](TKestItemType Type, const char* Price, int Quantity) -> TCall {
-        return [=](D& d) {
-            d.AddItem(Type, Money(Price), false, 1, 1, 0, Quantity, 3, 0, u"", 0, 0, 0, 0);
-        };
-    };
-    const auto record = [](const char* Flags, const char* Quantity, const char* Price) {
-        return P61("11", Flags, "0", "0", F("1", 3) + F("1", 13) + F(Quantity, 12) + Price, true);
-    };
-    const TRuleCase cases[] = {
-        {"receipt item above", 2, motUnknown, sale, receiptItem("33333333.3349", 3), Arg(28)},
-        {"receipt item below", 2, motUnknown, sale, receiptItem("99999.9951", 1000), Ok},
-        {"composite item above", 3, motSale, Nothing, item(mitItem, "33333333.3349", 3000),
-         Arg(28)},
-        {"composite item below", 3, motSale, Nothing, item(mitItem, "99999.9951", 1000000), Ok,
-         record("0022", "1000.000", "100000.00")},
-        {"amount adjustment above", 7, motSale, Nothing, item(mitAmountAdj, "-33333333.3349", 3000),
-         Arg(28)},
-        {"amount adjustment below", 7, motSale, Nothing, item(mitAmountAdj, "-99999.9951", 1000000),
-         Ok, record("00A1", "1000.000", "100000.00")},
-    };
-    RunRules(cases);
-}
-
-TEST(Documents, RefusalsChangeNothing) {
-    const auto receipt = [](TKestOperType Oper) -> TCall {
+    const TCall formItem = [](D& d) { d.OpenCustomDoc(true, motSale), AddPlain(d, 11, 0, 0); };
+    const auto sale = [](TKestOperType Oper = motSale) -> TCall {
         return [Oper](D& d) {
             d.OpenReceipt(Oper);
             d.AddReceiptItem(u"", Money("1"), false, 1, 1, 0, 1, 0, 0, u"");
         };
     };
-    const TCall sale = receipt(motSale);
-    const auto item = [](const char* Price, int Department, int Code, int Adjustment, int Quantity,
-                         int Precision, int TaxIndex = 0) -> TCall {
+    const auto item = [](const char* Price, int Department, int Adjustment, int Quantity,
+                         int Precision) -> TCall {
         return [=](D& d) {
-            d.AddReceiptItem(u"", Money(Price), false, Department, Code, Adjustment, Quantity,
-                             Precision, TaxIndex, u"");
+            d.AddReceiptItem(u"", Money(Price), false, Department, 1, Adjustment, Quantity,
+                             Precision, 0, u"");
         };
     };
+    const TCall item1 = item("1", 1, 0, 1, 0);
     const TKestCurrency beyond = TKestCurrency::FromRaw(INT64_MAX);
     const auto close = [](TKestPayType PayType, TKestCurrency Amount, TKestCurrency Amount2,
                           int Copies = 0, int Info = 0, std::u16string Account = u"1") -> TCall {
@@ -832,8 +497,11 @@ TEST(Documents, RefusalsChangeNothing) {
             d.CloseReceipt(Account, PayType, Amount, Amount2, u"", Copies, TKestOperInfo(Info));
         };
     };
-    const auto adjustment = [](TKestItemType Type, TKestCurrency Price) -> TCall {
-        return [=](D& d) { d.AddItem(Type, Price, false, 1, 1, 0, 1, 0, 0, u"", 0, 0, 0, 0); };
+    const auto adjustment = [](TKestItemType Type, TKestCurrency Price, int Quantity = 1,
+                               int Precision = 0) -> TCall {
+        return [=](D& d) {
+            d.AddItem(Type, Price, false, 1, 1, 0, Quantity, Precision, 0, u"", 0, 0, 0, 0);
+        };
     };
     const auto closeCustom = [](int CopiesA, int CopiesB, int OffsetB, int Index,
                                 TKestPayType PayType = mptCash) -> TCall {
@@ -842,12 +510,11 @@ TEST(Documents, RefusalsChangeNothing) {
     const auto add = [](int Code, int Y) -> TCall {
         return [=](D& d) { AddPlain(d, Code, 0, Y); };
     };
-    const auto custom = [](std::u16string Text, int X, int Y) -> TCall {
-        return [=](D& d) { d.AddCustom(Text, 0, X, Y); };
+    const auto custom0 = [](int X, int Y) -> TCall {
+        return [=](D& d) { d.AddCustom(u"", 0, X, Y); };
     };
-    const TCall form = [](D& d) { d.OpenCustomDoc(true, motSale), AddPlain(d, 11, 0, 0); };
     const TCall fullSale = [](D& d) { AddRows(d, FullSale, 20); };
-    const TCall fullRefund = [](D& d) { AddRows(d, FullRefund); };
+    const TCall fullRefund = [](D& d) { AddRows(d, {0, 1, 5, 6, 7, 10, 11, 8, 12, 20}); };
     const TCall card = [](D& d) { d.AddPay(mptCard, {}, {}, u"", 0, 0, 0, 0); };
     const TCall change = [](D& d) { d.AddChange(0, 0, 1, 0); };
     const TCall taxSum = [](D& d) { d.AddTaxSum(3, 0, 0, 0, 0); };
@@ -862,89 +529,655 @@ TEST(Documents, RefusalsChangeNothing) {
     const TCall model = [](D& d) { d.Connect(3, mem207_1FMD), d.Identify(0x0100, 0x0205); };
     const TCall regNumber = [](D& d) { d.AddRegNumber(0, 0, 0); };
     const TCall total40 = [](D& d) { d.AddTotal(0, 0, 0, 40); };
-    const std::u16string changeText = u"печать суммы сдачи";
-    const std::u16string taxes = u"вычисление налогов";
-    const std::u16string docAdjustment = u"начисление скидок / надбавок на чек";
     const TKestCurrency one = Money("1"), max = TKestorFPrt::MaxAmount, cent = Money("0.01");
-    const TKestCurrency tenMillion = Money("10000000");
+    const TKestCurrency tenMillion = Money("10000000"), minimum = TKestCurrency::FromRaw(INT64_MIN);
+    const TOutcome none{8}, opened9{9};
+    const auto unsupported = [](std::u16string Text) { return TOutcome{6, 0, std::move(Text)}; };
+    const auto forbidden = [](std::u16string Text) { return TOutcome{10, 0, std::move(Text)}; };
+    const auto twice = [](int Code, std::u16string Text) {
+        return TOutcome{12, Code, std::move(Text)};
+    };
     const TRuleCase cases[] = {
-        // Items
-        {"negative price", 2, motUnknown, sale, item("-5", 1, 1, 0, 1, 0), Arg(21)},
-        {"department 0 with a journal", 8, motUnknown, sale, item("1", 0, 1, 0, 1, 0), Arg(22)},
-        {"surcharge of 100 %", 2, motUnknown, sale, item("1", 1, 1, 10000, 1, 0), Arg(24)},
-        {"the smallest adjustment", 2, motUnknown, sale, item("1", 1, 1, INT_MIN, 1, 0), Arg(24)},
-        {"sum a hundredth too large", 2, motUnknown, sale, item("99999999.99", 1, 1, 0, 1001, 3),
-         Arg(28)},
-        {"a huge quantity does not wrap", 2, motUnknown, sale,
-         item("99999999.99", 1, 1, 0, INT_MAX, 0), Arg(28)},
-        {"amount adjustment beyond any price", 3, motSale, Nothing,
-         adjustment(mitAmountAdj, TKestCurrency::FromRaw(INT64_MIN)), Arg(21)},
-        {"percent adjustment of 0", 3, motSale, Nothing, adjustment(mitPercentAdj, {}), Arg(24)},
-        {"void item on generation 6", 6, motSale, Nothing, adjustment(mitVoidItem, {}), Arg(31)},
-        {"adjustment of a cash-in", 3, motCashIn, Nothing, adjustment(mitAmountAdj, {}), Arg(32)},
-        {"item type 6", 3, motSale, Nothing, adjustment(TKestItemType(6), {}), Arg(30)},
-        {"second item of a form", 2, motUnknown, form, add(11, 1),
-         Err(12, 11, u"цена услуги или сумма")},
-        // Closing a receipt
-        {"card in a cash-in", 2, motUnknown, receipt(motCashIn), close(mptCard, {}, {}), Arg(19)},
-        {"card in a refund, generation 2", 2, motUnknown, receipt(motRefund),
-         close(mptCard, {}, {}), Arg(19)},
-        {"cash and card on generation 2", 2, motUnknown, sale, close(mptCashCard, one, one),
-         Arg(18)},
-        {"payment type 5", 6, motUnknown, sale, close(TKestPayType(5), one, {}), Arg(17)},
-        {"cash and card above the maximum", 8, motUnknown, sale, close(mptCashCard, max, cent),
-         Arg(20)},
-        {"cash and card beyond any amount", 8, motUnknown, sale, close(mptCashCard, one, beyond),
-         Arg(20)},
-        {"two amounts too long for the receipt", 6, motUnknown, sale,
-         close(mptCashCard, tenMillion, tenMillion), Arg(20)},
-        {"copies 10", 2, motUnknown, sale, close(mptCash, one, {}, 10), Arg(10)},
-        {"operator format 3", 6, motUnknown, sale, close(mptCash, one, {}, 0, 3), Arg(16)},
-        {"account with a letter", 1, motUnknown, sale, close(mptCash, one, {}, 0, 0, u"12A"),
-         Arg(51)},
-        // Closing a custom document
-        {"copy over the fiscal sign", 2, motSale, fullSale, closeCustom(1, 0, 46, 0), Arg(13)},
-        {"impression offset 100", 2, motSale, fullSale, closeCustom(0, 0, 100, 0), Arg(11)},
-        {"fiscal index beyond the impressions", 2, motSale, fullSale, closeCustom(1, 1, 47, 4),
-         Arg(15)},
-        {"fiscal index beyond its four bits", 6, motSale, fullSale, closeCustom(9, 9, 47, 16),
-         Arg(15)},
-        {"cash and card without a payment", 6, motRefund, fullRefund,
-         closeCustom(0, 0, 0, 0, mptCashCard), Arg(19)},
-        {"card in a refund, generation 2", 2, motRefund, fullRefund,
-         closeCustom(0, 0, 0, 0, mptCard), Arg(19)},
-        // Properties
-        {"date and time twice", 2, motSale, add(5, 0), add(5, 1),
-         Err(12, 5, u"дата и время совершения операции")},
-        {"header line 2 twice", 2, motSale, add(2, 0), add(2, 1), Err(12, 2, u"строка клише")},
-        {"header line 5", 2, motSale, Nothing, line5, Arg(29)},
-        {"tax sum 3 twice", 3, motSale, taxSum, taxSum, Err(12, 18, u"сумма налога")},
-        {"tax sums of a refund", 3, motRefund, Nothing, taxSum, Err(10, 0, taxes)},
-        {"payment twice", 2, motSale, card, card, Err(12, 13, u"информация об оплате")},
-        {"card after change", 2, motSale, change, card, Err(10, 0, changeText)},
-        {"change after card", 2, motSale, card, change, Err(10, 0, changeText)},
-        {"change of a refund", 2, motRefund, Nothing, change, Err(10, 0, changeText)},
-        {"payment of a refund", 2, motRefund, Nothing, card, Err(10, 0, u"оплата чека")},
-        {"journal data of a cash-in", 8, motCashIn, Nothing, journal,
-         Err(10, 0, u"добавление данных ЭКЛЗ")},
-        {"registration number of a 207.1F-MD 2.5", 3, motSale, model, regNumber,
-         Err(6, 0, u"печать регистрационного номера ККМ")},
-        {"document adjustment on generation 8", 8, motSale, Nothing, percent,
-         Err(6, 0, docAdjustment)},
-        {"document adjustment of a cash-out", 7, motCashOut, Nothing, percent,
-         Err(10, 0, docAdjustment)},
-        {"document adjustment of 100.01 %", 3, motSale, Nothing, percent10001, Arg(24)},
-        {"document adjustment beyond any amount", 3, motSale, Nothing, amountBeyond, Arg(24)},
-        // Offsets and the vertical order
-        {"X 100", 2, motSale, Nothing, custom(u"", 100, 0), Arg(12)},
-        {"Y 100 on generation 1", 1, motSale, Nothing, custom(u"", 0, 100), Arg(12)},
-        {"second offset 40", 6, motSale, Nothing, total40, Arg(12)},
-        {"fiscal sign above a header line", 2, motSale, line, sign29, Arg(14)},
-        {"header line below the fiscal sign", 2, motSale, sign, line, Arg(14)},
-        {"journal data beside a mandatory property", 8, motSale, add(5, 10), journal, Arg(14)},
-        {"text below the journal data", 8, motSale, journal, custom(u"", 0, 11), Arg(52)},
+        // Not connected; no document open; the kinds a generation has not.
+        {0, motUnknown, Nothing, receipt, {2}},
+        {2, motUnknown, Nothing, item1, none, {}, mdsClosed},
+        {2, motUnknown, Nothing, cancelCustom, none},
+        {2, motUnknown, Nothing, dateTime, none},
+        {3, motUnknown, Nothing, receipt, unsupported(receiptText)},
+        {7, motUnknown, Nothing, custom,
+         unsupported(u"проведение произвольного фискального документа")},
+        {8, motUnknown, Nothing, cached, unsupported(fiscalText)},
+        {6, motUnknown, Nothing, copy, unsupported(u"печать копии ранее проведенного документа")},
+        {2, motUnknown, Nothing, zReport, Arg(8)},
+        {3, motUnknown, Nothing, voidDoc, Arg(9)},
+        // One document at a time, each with its own calls.
+        {2, motUnknown, receipt, receipt, opened9, {}, mdsReceipt},
+        {2, motUnknown, receipt, custom, opened9},
+        {2, motUnknown, receipt, close(mptCash, {}, {}), none},
+        {2, motUnknown, receipt, dateTime,
+         forbidden(u"добавление реквизитов фискального документа")},
+        {2, motUnknown, receipt, closeFiscal, forbidden(fiscalText)},
+        {2, motUnknown, custom, item1, forbidden(receiptText), {}, mdsCustom},
+        {2, motUnknown, custom, closeCustom(0, 0, 0, 0), none},
+        {2, motUnknown, form, total, forbidden(u"печать итога документа"), {}, mdsForm},
+        {1, motUnknown, form, pay, {11, 0, u"оплата чека"}},
+        {7, motUnknown, cached, cached, opened9, {}, mdsCached},
+        // A cached document is cancelled unsent; the register's open one left to it.
+        {3, motUnknown, cached, cancelFiscal, Ok, {}, mdsClosed},
+        {3, motUnknown, opened, dropFiscal, Ok, {}, mdsOpened},
+        // Items: price, department with a journal, adjustment, sum.
+        {2, motUnknown, sale(), item("-5", 1, 0, 1, 0), Arg(21)},
+        {8, motUnknown, sale(), item("1", 0, 0, 1, 0), Arg(22)},
+        {2, motUnknown, sale(), item("1", 1, 10000, 1, 0), Arg(24)},
+        {2, motUnknown, sale(), item("1", 1, INT_MIN, 1, 0), Arg(24)},
+        {2, motUnknown, sale(), item("99999999.99", 1, 0, 1001, 3), Arg(28)},
+        {2, motUnknown, sale(), item("99999999.99", 1, 0, INT_MAX, 0), Arg(28)},
+        // 33333333.3349 x 3 comes to 100000000.0047, though the price goes
+        // out as 33333333.33.
+        {2, motUnknown, sale(), item("33333333.3349", 1, 0, 3, 0), Arg(28)},
+        {3, motSale, Nothing, adjustment(mitItem, Money("33333333.3349"), 3000, 3), Arg(28)},
+        {7, motSale, Nothing, adjustment(mitAmountAdj, Money("-33333333.3349"), 3000, 3), Arg(28)},
+        {3, motSale, Nothing, adjustment(mitAmountAdj, minimum), Arg(21)},
+        {3, motSale, Nothing, adjustment(mitPercentAdj, {}), Arg(24)},
+        {6, motSale, Nothing, adjustment(mitVoidItem, {}), Arg(31)},
+        {3, motCashIn, Nothing, adjustment(mitAmountAdj, {}), Arg(32)},
+        {3, motSale, Nothing, adjustment(TKestItemType(6), {}), Arg(30)},
+        {2, motUnknown, formItem, add(11, 1), twice(11, u"цена услуги или сумма")},
+        // Closing a receipt: the payment, copies, operator and account.
+        {2, motUnknown, sale(motCashIn), close(mptCard, {}, {}), Arg(19)},
+        {2, motUnknown, sale(motRefund), close(mptCard, {}, {}), Arg(19)},
+        {2, motUnknown, sale(), close(mptCashCard, one, one), Arg(18)},
+        {6, motUnknown, sale(), close(TKestPayType(5), one, {}), Arg(17)},
+        {8, motUnknown, sale(), close(mptCashCard, max, cent), Arg(20)},
+        {8, motUnknown, sale(), close(mptCashCard, one, beyond), Arg(20)},
+        {6, motUnknown, sale(), close(mptCashCard, tenMillion, tenMillion), Arg(20)},
+        {2, motUnknown, sale(), close(mptCash, one, {}, 10), Arg(10)},
+        {6, motUnknown, sale(), close(mptCash, one, {}, 0, 3), Arg(16)},
+        {1, motUnknown, sale(), close(mptCash, one, {}, 0, 0, u"12A"), Arg(51)},
+        // Closing a custom document: a copy over the fiscal sign, the
+        // impressions' offsets and the fiscal index, the payment.
+        {2, motSale, fullSale, closeCustom(1, 0, 46, 0), Arg(13)},
+        {2, motSale, fullSale, closeCustom(0, 0, 100, 0), Arg(11)},
+        {2, motSale, fullSale, closeCustom(1, 1, 47, 4), Arg(15)},
+        {6, motSale, fullSale, closeCustom(9, 9, 47, 16), Arg(15)},
+        {6, motRefund, fullRefund, closeCustom(0, 0, 0, 0, mptCashCard), Arg(19)},
+        {2, motRefund, fullRefund, closeCustom(0, 0, 0, 0, mptCard), Arg(19)},
+        // Properties given twice, or where the document has no place for them.
+        {2, motSale, add(5, 0), add(5, 1), twice(5, u"дата и время совершения операции")},
+        {2, motSale, add(2, 0), add(2, 1), twice(2, u"строка клише")},
+        {2, motSale, Nothing, line5, Arg(29)},
+        {3, motSale, taxSum, taxSum, twice(18, u"сумма налога")},
+        {3, motRefund, Nothing, taxSum, forbidden(u"вычисление налогов")},
+        {2, motSale, card, card, twice(13, u"информация об оплате")},
+        {2, motSale, change, card, forbidden(changeText)},
+        {2, motSale, card, change, forbidden(changeText)},
+        {2, motRefund, Nothing, change, forbidden(changeText)},
+        {2, motRefund, Nothing, card, forbidden(u"оплата чека")},
+        {8, motCashIn, Nothing, journal, forbidden(u"добавление данных ЭКЛЗ")},
+        {3, motSale, model, regNumber, unsupported(u"печать регистрационного номера ККМ")},
+        {8, motSale, Nothing, percent, unsupported(docAdjustment)},
+        {7, motCashOut, Nothing, percent, forbidden(docAdjustment)},
+        {3, motSale, Nothing, percent10001, Arg(24)},
+        {3, motSale, Nothing, amountBeyond, Arg(24)},
+        // Offsets and the vertical order.
+        {2, motSale, Nothing, custom0(100, 0), Arg(12)},
+        {1, motSale, Nothing, custom0(0, 100), Arg(12)},
+        {6, motSale, Nothing, total40, Arg(12)},
+        {2, motSale, line, sign29, Arg(14)},
+        {2, motSale, sign, line, Arg(14)},
+        {8, motSale, add(5, 10), journal, Arg(14)},
+        {8, motSale, journal, custom0(0, 11), Arg(52)},
     };
     RunRules(cases);
 }
 
+TEST(Documents, MandatoryProperties) {
+    std::vector<int> secondLine = Without({});
+    secondLine[1] = 2;
+    std::vector<int> byCard = Without({13, 14, 20});
+    byCard.insert(byCard.end(), {-13, 20});
+    struct Case {
+        int Generation;
+        bool Form;
+        TKestOperType Oper;
+        std::vector<int> Codes;
+        TKestPayType PayType;
+        TOutcome Expected;
+    };
+    const auto missing = [](int Code, std::u16string Detail) {
+        return TOutcome{13, Code, std::move(Detail)};
+    };
+    const Case cases[] = {
+        {2, false, motSale, Without({0}), mptCash, missing(0, u"серийный номер ККМ")},
+        {2, false, motSale, Without({1}), mptCash, missing(1, u"строка клише")},
+        {2, false, motSale, Without({5}), mptCash, missing(5, u"дата и время совершения операции")},
+        {2, false, motSale, Without({6}), mptCash, missing(6, u"информация об операторе")},
+        {2, false, motSale, Without({7}), mptCash, missing(7, u"номер документа")},
+        {1, false, motSale, Without({9}), mptCash, missing(9, u"номер счета")},
+        {2, false, motSale, Without({10}), mptCash, missing(10, u"ИНН")},
+        {2, false, motSale, Without({8, 11}), mptCash, missing(11, u"цена услуги или сумма")},
+        {2, false, motSale, Without({8}), mptCash, missing(8, u"номер чека")},
+        {6, false, motSale, Without({12}), mptCash, missing(12, u"итоговая сумма")},
+        {2, false, motSale, Without({13, 14}), mptCash, missing(13, u"информация об оплате")},
+        {2, false, motSale, Without({14}), mptCash, missing(14, u"сумма сдачи")},
+        {8, false, motSale, Without({20}), mptCash, missing(20, u"фискальный признак")},
+        // Complete: the account only on generation 1, a refund needs no
+        // payment, a form no receipt number, total or payment, the second
+        // header line will do, paid by card a sale needs no change.
+        {1, false, motSale, Without({}), mptCash, Ok},
+        {2, false, motSale, Without({9}), mptCash, Ok},
+        {6, false, motRefund, Without({13, 14}), mptCard, Ok},
+        {2, true, motSale, Without({8, 12, 13, 14}), mptCash, Ok},
+        {2, false, motSale, secondLine, mptCash, Ok},
+        {2, false, motSale, byCard, mptCash, Ok},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message()
+                     << "missing " << c.Expected.ErrCodeEx << " on generation " << c.Generation);
+        D drv;
+        drv.Attach(c.Generation, false);
+        drv.OpenCustomDoc(c.Form, c.Oper);
+        AddRows(drv, c.Codes);
+        drv.Answers = {LastDoc(c.Generation, 1), Done(c.Form ? 'P' : 'N')};
+        try {
+            drv.CloseCustomDoc(c.PayType, 0, 0, 0, 0, 0, 0, 0);
+        } catch (const EKestError&) {}
+        ExpectOutcome(drv, c.Expected);
+        EXPECT_EQ(drv.Written.empty(), c.Expected.ErrCode != 0);
+    }
+}
+
+TEST(Documents, Capacity) {
+    // Items of a receipt; properties of a custom or composite document.
+    for (const auto& [generation, receipt, count] : {std::tuple{1, true, 40},
+                                                     {2, true, 193},
+                                                     {6, true, 193},
+                                                     {8, true, 196},
+                                                     {1, false, 60},
+                                                     {2, false, 300},
+                                                     {3, false, 300}}) {
+        SCOPED_TRACE(testing::Message() << generation << receipt);
+        D drv;
+        drv.Attach(generation, generation == 8);
+        receipt           ? drv.OpenReceipt(motSale)
+        : generation == 3 ? drv.OpenFiscalDoc(motSale)
+                          : drv.OpenCustomDoc(false, motSale);
+        for (int i = 0; i <= count; ++i) {
+            try {
+                receipt ? drv.AddReceiptItem(u"", Money("1"), false, 1, 1, 0, 1, 0, 0, u"")
+                        : drv.AddCustom(u"", 0, 0, i % 100);
+            } catch (const EKestDocOverflow&) {}
+        }
+        EXPECT_EQ(drv.Count(), count);
+        EXPECT_EQ(drv.ErrCode(), 7);
+    }
+}
+
+// A close the register answers with error 10 counts as printed when its last
+// document ("J") has a new number and the document's operation; any other
+// failure keeps the document whole, to be closed again. A close whose answer
+// is lost or spoiled asks the same; when that question fails too, the next
+// close asks it first and sends the document only when it was not printed.
+TEST(Documents, BrokenOffCloseIsSettledByTheLastDocument) {
+    struct Kind {
+        const char* What;
+        int Generation;
+        char Cmd;
+        TCall Build, Close;
+    };
+    const TCall receipt = [](D& d) {
+        d.OpenReceipt(motSale);
+        d.AddReceiptItem(u"", Money("1"), false, 1, 1, 0, 1, 0, 0, u"");
+    };
+    const TCall closeReceipt = [](D& d) {
+        d.CloseReceipt(u"", mptCash, Money("1"), {}, u"", 0, moiName);
+    };
+    const TCall composite = [](D& d) {
+        d.OpenFiscalDoc(motSale);
+        d.AddDateTime(0, 0, 1);
+    };
+    const TCall closeComposite = [](D& d) { d.CloseFiscalDoc(); };
+    const Kind kinds[] = {
+        {"receipt", 6, 'K', receipt, closeReceipt},
+        {"custom document", 2, 'N',
+         [](D& d) { d.OpenCustomDoc(false, motSale), AddRows(d, FullSale); },
+         [](D& d) { d.CloseCustomDoc(mptCash, 0, 0, 0, 0, 0, 0, 0); }},
+        {"composite document", 3, 'S', composite, closeComposite},
+        {"receipt, generation 8", 8, 'K', receipt, closeReceipt},
+        {"composite document, generation 7", 7, 'S', composite, closeComposite},
+    };
+    // The answer to the close: error 10, 12, none, or a wrong checksum.
+    enum TAnswer { Interrupted, Refusal, Lost, Spoiled };
+    struct Case {
+        const char* What;
+        TAnswer Answer;
+        std::string Number;  // of the last document after it; "": that question is lost
+        std::string Type;
+        bool Printed;           // by the close itself
+        std::string Next = {};  // the last document's number at the next close
+    };
+    const Case cases[] = {
+        {"interrupted, a new sale: printed", Interrupted, "6", "00", true},
+        {"interrupted, the same number: not printed", Interrupted, "5", "00", false, "5"},
+        {"interrupted, a new refund: not this document", Interrupted, "6", "01", false, "5"},
+        {"interrupted, the question fails", Interrupted, "refused", "", false, "5"},
+        {"another refusal: no question", Refusal, "-", "", false, "5"},
+        {"spoiled, then a new document: printed", Spoiled, "6", "00", true},
+        {"spoiled, the same number: sent again", Spoiled, "5", "00", false, "5"},
+        {"lost, the question too, then a new number: not sent again", Lost, "", "", false, "6"},
+        {"lost, the question too, then the same number: sent again", Lost, "", "", false, "5"},
+    };
+    for (const auto& kind : kinds) {
+        for (const auto& c : cases) {
+            // Interrupted prints on the older registers, lost answers on 7 and 8.
+            if ((c.Answer == Lost || c.Answer == Spoiled) != (kind.Generation >= 7)) continue;
+            SCOPED_TRACE(std::string(kind.What) + ": " + c.What);
+            D drv;
+            drv.Attach(kind.Generation, kind.Generation >= 7);
+            kind.Build(drv);
+            const std::string before = drv.State();
+            const char* error = c.Answer == Interrupted ? "000A" : "000C";
+            std::string answer = c.Answer == Lost      ? ""
+                                 : c.Answer == Spoiled ? Done(kind.Cmd)
+                                                       : Refused(kind.Cmd, error);
+            if (c.Answer == Spoiled) answer[answer.size() - 2] ^= 1;  // a BCC digit
+            drv.Answers = {LastDoc(kind.Generation, 5), answer};
+            if (c.Number == "refused")
+                drv.Answers.push_back(Refused('J', "0001"));
+            else if (c.Number != "-")
+                drv.Answers.push_back(
+                    c.Number.empty() ? "" : LastDoc(kind.Generation, c.Number, c.Type));
+            if (c.Printed) {
+                EXPECT_NO_THROW(kind.Close(drv)) << kest::ToUtf8(drv.ErrMessage());
+                EXPECT_EQ(drv.GetDocStatus(), mdsClosed);
+                EXPECT_EQ(drv.Count(), 0);
+                continue;
+            }
+            EXPECT_THROW(kind.Close(drv), EKestError);
+            const int code = c.Answer == Lost ? 3 : c.Answer == Spoiled ? 15 : 18;
+            EXPECT_EQ(drv.ErrCode(), code);
+            if (code == 18) {
+                EXPECT_EQ(drv.ErrCodeEx(), std::stoi(error, nullptr, 16));
+            }
+            EXPECT_TRUE(drv.Answers.empty());
+            EXPECT_TRUE(drv.State() == before);
+            drv.Sent();
+            drv.Answers = {LastDoc(kind.Generation, c.Next), Done(kind.Cmd)};
+            EXPECT_NO_THROW(kind.Close(drv)) << kest::ToUtf8(drv.ErrMessage());
+            EXPECT_EQ(drv.GetDocStatus(), mdsClosed);
+            // The document went out again only when it had not been printed.
+            EXPECT_EQ(drv.Sent().find(std::string(1, kind.Cmd) + "5862") != std::string::npos,
+                      c.Next == "5");
+        }
+    }
+}
+
+TEST(Reports, GoldenRequests) {
+    const std::u16string name50 = u"Иванов" + std::u16string(44, u'x');
+    const std::string head = S("5", 2) + S("\x88\xA2\xA0\xAD\xAE\xA2" + std::string(34, 'x'), 40);
+    const auto openDay = [&](bool Flag, TKestProtocol Protocol) -> TCall {
+        return [=](D& d) { d.OpenDay(5, name50, Flag, Protocol); };
+    };
+    const TCall x = [](D& d) { d.XReport(1); };
+    const TCall z = [](D& d) { d.ZReport(1); };
+    const std::string v03 = Done('_', S("0012345", 7) + S("1", 5) + S("1", 15));
+    const std::string shortReport = Done('5', S("0012345", 7) + S("1", 5) + S("1", 15));
+    const std::string report = Done('5', S("0012345", 7) + S("1", 5) + S("1", 15) + S("2", 15));
+    const std::string noRecords = Refused('B', "001F");
+    struct Case {
+        int Generation;
+        TCall Call;
+        std::vector<std::string> Answers;
+        std::string Expected;
+    };
+    const Case cases[] = {
+        {1, openDay(false, mprBS), {Done('1')}, Request('1', head + S("0", 1))},
+        {3, openDay(false, mprUnknown), {Done('1')}, Request('1', head)},
+        {2, openDay(true, mprXOnXoff), {Done('1')}, Request('1', head + S("6", 1))},
+        {8, openDay(true, mprUnknown), {Done('1')}, Request('1', head + S("", 1))},
+        {3, x, {v03}, Request('_', S("1", 1) + S("04", 2) + S("", 2))},
+        {2, x, {shortReport}, Request('5', S("0", 1))},
+        {4, x, {report}, Request('5', S("4", 1))},
+        {3, z, {v03}, Request('_', S("0", 1) + S("04", 2) + S("", 2))},
+        {2, z, {shortReport}, Request('5', S("2", 1))},
+        {4, z, {report}, Request('5', S("6", 1))},
+        {7,
+         [](D& d) { d.XReportByDep(-1, 0); },
+         {LastDoc(7, "12", "05"), v03},
+         Request('J') + Request('_', S("3", 1) + S("00", 2) + S("", 2))},
+        {3,
+         [](D& d) { d.XReportByOper(5, 7); },
+         {v03},
+         Request('_', S("2", 1) + S("0C", 2) + S("5", 2))},
+        {1,
+         [](D& d) { d.FiscalReportByNum(u"12345", true, 9999, 1); },
+         {noRecords},
+         Request('B', S("12345", 5) + S("2", 1) + S("9999", 8) + S("1", 8))},
+        {3,
+         [](D& d) {
+             d.FiscalReportByDate(u"", false, kest::MakeDateTime({2026, 12, 31, 23, 59}),
+                                  kest::MakeDateTime({2026, 1, 1, 0, 0}));
+         },
+         {noRecords},
+         Request('B', S("", 5) + S("1", 1) + S("31122026", 8) + S("01012026", 8))},
+        {8,
+         [](D& d) { d.FiscalReportAll(u"0"); },
+         {noRecords},
+         Request('B', S("0", 5) + S("4", 1) + S("", 8) + S("", 8))},
+        {2,
+         [](D& d) { d.FeedAndCut(-3, true); },
+         {Done('R')},
+         Request('R', S("03", 2) + S("03", 2))},
+        {3, [](D& d) { d.SetDisplayBaudRate(57600); }, {Done('C')}, Request('C', S("6", 1))},
+        {1,
+         [](D& d) { d.ExternalPulse(2, 10, 20, 255); },
+         {Done('8')},
+         Request('8', S("1", 1) + S("0A", 2) + S("14", 2) + S("FF", 2))},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Expected);
+        D drv;
+        drv.Attach(c.Generation, false);
+        drv.Answers = {c.Answers.begin(), c.Answers.end()};
+        try {
+            c.Call(drv);
+        } catch (const EKestEcrError&) {
+            // The fiscal-memory requests meet a refusal: only their bytes matter here.
+        }
+        EXPECT_EQ(drv.Sent(), c.Expected);
+        EXPECT_TRUE(drv.Answers.empty());
+    }
+}
+
+TEST(Reports, Answers) {
+    D drv;
+    drv.Attach(4, false);
+    drv.Answers = {Done('5', S("0012345", 7) + S("00042", 5) + S("123.45", 15) + S("6.7", 15))};
+    EXPECT_EQ(drv.ZReport(), 42);
+    EXPECT_EQ(drv.SerialNumber(), u"0012345");
+    EXPECT_EQ(drv.SaleSum(), Money("123.45"));
+    EXPECT_EQ(drv.BuyingSum(), Money("6.70"));
+    // The answers without a purchases total clear it.
+    for (const int g : {2, 3}) {
+        drv.Attach(g, false);
+        drv.Answers = {Done(g == 2 ? '5' : '_', S("0012345", 7) + S("43", 5) + S("5.5", 15))};
+        EXPECT_EQ(drv.XReport(), 43);
+        EXPECT_EQ(drv.SaleSum(), Money("5.50"));
+        EXPECT_EQ(drv.BuyingSum(), TKestCurrency());
+    }
+    // A malformed field leaves every property as it was.
+    std::string before = drv.State();
+    drv.Answers = {Done('_', S("0099999", 7) + S("4x", 5) + S("1", 15))};
+    EXPECT_THROW(drv.XReport(), EKestBadResponse);
+    EXPECT_EQ(drv.ErrCodeEx(), 1);
+    EXPECT_EQ(drv.State(), before);
+
+    // The fiscal-memory report's layouts: A with and without purchases, B
+    // and C of the 207.1F-MD before and from firmware 3.0.
+    for (const auto& [generation, model, version, regSize, taxSize, buying, size] :
+         {std::tuple{8, mem207_1K, 0, 8, 12, true, 274},
+          {1, mem207_1F, 0, 8, 12, false, 258},
+          {3, mem207_1FMD, 0x0200, 8, 13, false, 259},
+          {3, mem207_1FMD, 0x0300, 10, 13, false, 261}}) {
+        SCOPED_TRACE(size);
+        drv.Connect(generation, model);
+        drv.Identify(0x0100, version);
+        const std::string reg = "1234567890"s.substr(0, regSize);
+        const std::string tax = "1234567890123"s.substr(0, taxSize);
+        const std::string answer = S("0012345", 7) + S(reg, regSize) + S(tax, taxSize) +
+                                   S("\x8E\x8E\x8E \x90\xAE\xAC\xA0\xE8\xAA\xA0", 40) + S("2", 40) +
+                                   S("3", 40) + S("4", 40) + S("06122026", 8) + S("1015", 4) +
+                                   S("42", 5) + S("01012026", 8) + S("31122026", 8) + S("1", 4) +
+                                   S("9999", 4) + S("123.45", 15) + (buying ? S("6.78", 15) : "");
+        ASSERT_EQ(answer.size(), size);
+        drv.Answers = {Done('B', answer)};
+        EXPECT_EQ(drv.FiscalReportByNum(u"1", false, 1, 9999), 42);
+        EXPECT_EQ(drv.ErrCode(), 0) << kest::ToUtf8(drv.ErrMessage());
+        before = drv.State();
+        EXPECT_TRUE(before.ends_with("|0012345|" + reg + '|' + tax +
+                                     "|ООО Ромашка|2|3|4|2026-12-06T10:15:00|2026-01-01T00:00:00|"
+                                     "2026-12-31T00:00:00|123.45|" +
+                                     (buying ? "6.78" : "0.00")))
+            << before.substr(before.size() - 150);
+        EXPECT_EQ(drv.StartNumber(), 1);
+        EXPECT_EQ(drv.EndNumber(), 9999);
+        EXPECT_EQ(drv.LastFiscalReport(), 42);
+        EXPECT_TRUE(drv.Answers.empty());
+    }
+}
+
+// A report whose print the register broke off with error 10 counts as
+// printed when its last document has moved on to a report (generations 7
+// and 8); a lost answer the application gave up waiting for does not ask.
+TEST(Reports, InterruptedReportCountsWhenRegistered) {
+    const std::string notice = "\x05"s + "0A";
+    const std::string interrupted = Refused('5', "000A");
+    const TCall z = [](D& d) { EXPECT_EQ(d.ZReport(), 17); };
+    const std::string j122 = LastDoc(8, "122", "05");
+    struct Case {
+        const char* What;
+        int Generation;
+        TCall Call;
+        std::vector<std::string> Answers;
+        int ErrCodeEx;  // 0: recovered
+    };
+    const Case cases[] = {
+        {"g8, number moved on",
+         8,
+         z,
+         {j122, notice, interrupted, LastDoc(8, "123", "05", "500", "17")},
+         0},
+        {"g7, number moved on",
+         7,
+         [](D& d) { EXPECT_EQ(d.XReportByOper(3), 18); },
+         {LastDoc(7, "5", "00"), Refused('_', "000A"), LastDoc(7, "6", "04", "500", "18")},
+         0},
+        {"g8, number unchanged", 8, z, {j122, notice, interrupted, j122}, 10},
+        {"g8, nothing printed at all",
+         8,
+         z,
+         {LastDoc(8, "", "FF"), interrupted, LastDoc(8, "", "FF")},
+         10},
+        {"g3 does not ask", 3, z, {Refused('_', "000A")}, 10},
+        {"g8, another refusal", 8, z, {j122, Refused('5', "000C")}, 12},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.What);
+        D drv;
+        drv.Attach(c.Generation, false);
+        drv.Answers = {c.Answers.begin(), c.Answers.end()};
+        try {
+            c.Call(drv);
+        } catch (const EKestEcrError&) {}
+        EXPECT_EQ(drv.ErrCodeEx(), c.ErrCodeEx);
+        const bool recovered = c.ErrCodeEx == 0;
+        EXPECT_EQ(drv.SaleSum(), Money(recovered ? "500" : "0"));
+        EXPECT_EQ(drv.BuyingSum(), Money(recovered && c.Generation == 8 ? "20" : "0"));
+        EXPECT_TRUE(drv.Answers.empty());
+    }
+
+    D drv;
+    drv.Attach(8, false);
+    drv.Answers = {j122};
+    int asked = 0;
+    drv.OnNoResponse = [&](TKestorFPrt&) { ++asked; };
+    EXPECT_THROW(drv.ZReport(), EKestNoResponse);
+    EXPECT_EQ(asked, 1);
+    EXPECT_EQ(std::ranges::count(drv.Written, "\x02"s), 2);  // "J", then "5"
+}
+
+TEST(Reports, RefusedBeforeAnythingIsSent) {
+    const std::u16string oper = u"неверный номер оператора";
+    const std::u16string record = u"неверный номер фискальной записи";
+    const std::u16string display = u"вывод на дисплей покупателя";
+    const std::u16string esc = u"последовательность ESC ESC в тексте завершила бы режим вывода";
+    const std::u16string interval = u"неверное значение интервала импульса";
+    const TKestDateTime day = kest::MakeDateTime({2026, 1, 1, 0, 0});
+    const auto openDay = [](int Oper, TKestProtocol Protocol) -> TCall {
+        return [=](D& d) { d.OpenDay(Oper, u"", false, Protocol); };
+    };
+    const auto pulse = [](int Channel, int First, int Second, int Count) -> TCall {
+        return [=](D& d) { d.ExternalPulse(Channel, First, Second, Count); };
+    };
+    const auto feed = [](int Lines, bool Cut) -> TCall {
+        return [=](D& d) { d.FeedAndCut(Lines, Cut); };
+    };
+    const auto byNumber = [](int First, int Last) -> TCall {
+        return [=](D& d) { d.FiscalReportByNum(u"", true, First, Last); };
+    };
+    const auto rate = [](int Rate) -> TCall { return [=](D& d) { d.SetDisplayBaudRate(Rate); }; };
+    const TCall x = [](D& d) { d.XReport(); };
+    const TCall print = [](D& d) { d.PrintNonFiscal(u"A"); };
+    const TCall byDep1 = [](D& d) { d.XReportByDep(1); };
+    const TCall byDep100 = [](D& d) { d.XReportByDep(100); };
+    const TCall byOper1 = [](D& d) { d.XReportByOper(1); };
+    const TCall byOper100 = [](D& d) { d.XReportByOper(100); };
+    const TCall byDate = [&](D& d) {
+        d.FiscalReportByDate(u"", true, day, kest::MakeDateTime({1999, 12, 31, 0, 0}));
+    };
+    const TCall all = [](D& d) { d.FiscalReportAll(u""); };
+    const TCall allXyz = [](D& d) { d.FiscalReportAll(u"00000XYZ"); };
+    const TCall show = [](D& d) { d.ShowDisplay(u"A"); };
+    const TCall printEsc = [](D& d) { d.PrintNonFiscal(u"hello\\1B\\1B\\02X5862"); };
+    const TCall showEsc = [](D& d) { d.ShowDisplay(u"A\\1B", false, true); };
+    const TRuleCase cases[] = {
+        {0, motUnknown, Nothing, x, {2}},
+        {0, motUnknown, Nothing, print, {2}},
+        {3, motUnknown, Nothing, openDay(100, mprBS), Arg(6, oper)},
+        {8, motUnknown, Nothing, openDay(-1, mprBS), Arg(6, oper)},
+        {2, motUnknown, Nothing, openDay(1, mprUnknown), Arg(5, u"неверный тип протокола")},
+        {2, motUnknown, Nothing, byDep1, {6, 0, u"печать X-отчета по отделам"}},
+        {3, motUnknown, Nothing, byDep100, Arg(22, u"неверный номер отдела")},
+        {8, motUnknown, Nothing, byOper1, {6, 0, u"печать X-отчета по кассирам"}},
+        {7, motUnknown, Nothing, byOper100, Arg(6, oper)},
+        {1, motUnknown, Nothing, byNumber(0, 5), Arg(44, record)},
+        {1, motUnknown, Nothing, byNumber(1, 10000), Arg(44, record)},
+        {1, motUnknown, Nothing, byDate, Arg(33, u"дата задана неверно")},
+        {6,
+         motUnknown,
+         Nothing,
+         all,
+         {6, 0, u"фискальный отчет по всему содержимому фискальной памяти"}},
+        {8, motUnknown, Nothing, allXyz, Arg(54, u"неверный пароль налогового инспектора")},
+        {8, motUnknown, Nothing, show, {6, 0, display}},
+        {3, motUnknown, Nothing, printEsc, Arg(53, esc)},
+        {3, motUnknown, Nothing, showEsc, Arg(53, esc)},
+        {2, motUnknown, Nothing, rate(9600), {6, 0, display}},
+        {3, motUnknown, Nothing, rate(38400), Arg(2, u"неверное значение скорости обмена данными")},
+        {1, motUnknown, Nothing, feed(128, false), {6, 0, u"прогон / отрез чековой ленты"}},
+        {2, motUnknown, Nothing, feed(128, false),
+         Arg(37, u"неверное число строк прогона чековой ленты")},
+        {3, motUnknown, Nothing, feed(-3, true),
+         Arg(38, u"направление прогона чековой ленты не поддерживается используемой ККМ")},
+        {1, motUnknown, Nothing, pulse(0, 200, 0, 0),
+         Arg(34, u"неверный номер канала управления внешним устройством")},
+        {1, motUnknown, Nothing, pulse(1, 128, 0, 0), Arg(35, interval)},
+        {1, motUnknown, Nothing, pulse(2, 0, -1, 0), Arg(35, interval)},
+        {1, motUnknown, Nothing, pulse(1, 0, 0, 256),
+         Arg(36, u"неверное значение счетчика импульсов")},
+    };
+    RunRules(cases);
+}
+
+class TDeviceLine : public TDocLine {
+public:
+    bool TimeoutInForce() const { return FInternalTimeoutInForce || FExternalTimeoutInForce; }
+};
+
+// Raw text to the printer or display: a byte at a time on BS, one write on
+// XON/XOFF, and whatever happens the driver ready for the next call.
+TEST(Printing, DeviceOutput) {
+    const std::string ack = "\x06";
+    struct Case {
+        const char* What;
+        std::function<void(TDeviceLine&)> Call;
+        std::vector<std::string> Answers;
+        std::vector<std::string> Raw;  // written after the frame of the open exchange, if any
+        int ErrCode = 0, ErrCodeEx = 0;
+    };
+    const auto print = [](std::u16string Text, bool Open, bool Close) {
+        return [=](TDeviceLine& d) { d.PrintNonFiscal(Text, Open, Close); };
+    };
+    const Case cases[] = {
+        {"BS, a byte at a time",
+         print(u"AB\\0A", true, true),
+         {Done('6'), ack, ack, ack, ack, ack + Done('6')},
+         {"A", "B", "\n", "\x1B", "\x1B"}},
+        {"XON/XOFF, one write",
+         print(u"AB\\0A", true, true),
+         {Done('6', {}, "0080"), Done('6')},
+         {"AB\n\x1B\x1B"}},
+        {"a middle call with no text sends nothing", print(u"", false, false), {}, {}},
+        {"a middle call awaits no answer",
+         print(u"\\00Я", false, false),
+         {ack, ack},
+         {"\0"s, "\x9F"}},
+        {"an early end is a failure",
+         print(u"ABCDE", false, true),
+         {ack, Done('6')},
+         {"A", "B"},
+         15,
+         9},
+        {"ESC ESC across two parts",
+         [](auto& d) {
+             d.PrintNonFiscal(u"A\\1B", false, false);
+             d.PrintNonFiscal(u"\\1BB", false, false);
+         },
+         {ack, ack},
+         {"A", "\x1B"},
+         14,
+         53},
+        {"XON/XOFF, an answer to a middle part",
+         print(u"A\\1Bx", true, false),
+         {Done('6', {}, "0080"), Refused('6', "000B")},
+         {"A\x1Bx"},
+         18,
+         11},
+        {"an early refusal from the display",
+         [](auto& d) { d.ShowDisplay(u"ABC", false, false); },
+         {ack, Refused('^', "002D")},
+         {"A", "B"},
+         18,
+         45},
+        {"no acknowledgement: no terminator either",
+         print(u"ABC", false, true),
+         {ack},
+         {"A", "B"},
+         3},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.What);
+        TDeviceLine drv;
+        drv.Attach(3, false);
+        drv.Answers = {c.Answers.begin(), c.Answers.end()};
+        try {
+            c.Call(drv);
+        } catch (const EKestError&) {}
+        EXPECT_EQ(drv.ErrCode(), c.ErrCode) << kest::ToUtf8(drv.ErrMessage());
+        EXPECT_EQ(drv.ErrCodeEx(), c.ErrCodeEx);
+        std::vector<std::string> raw = drv.Written;
+        if (!raw.empty() && raw.front() == "\x02") {
+            EXPECT_EQ(raw[0] + raw[1] + raw[2] + raw[3], Request('6'));
+            raw.erase(raw.begin(), raw.begin() + 4);
+        }
+        EXPECT_EQ(raw, c.Raw);
+        EXPECT_TRUE(drv.Answers.empty());
+        // Whatever happened, the driver is ready for the next call. A register
+        // that stopped answering half-way is still in output mode: the
+        // application ends the output itself.
+        EXPECT_FALSE(drv.TimeoutInForce());
+        EXPECT_EQ(drv.ConnState(), mcsIdle);
+        drv.Sent();
+        if (c.ErrCode == 3) {
+            drv.Answers = {ack, ack + Done('6')};
+            EXPECT_NO_THROW(drv.PrintNonFiscal(u"", false, true));
+        }
+        drv.Answers = {Done('R')};
+        EXPECT_NO_THROW(drv.FeedAndCut(1));
+        EXPECT_EQ(drv.Sent(),
+                  (c.ErrCode == 3 ? "\x1B\x1B"s : ""s) + Request('R', S("01", 2) + S("00", 2)));
+    }
+}
+
 }  // namespace
+}  // namespace kest::test::docs
