@@ -496,7 +496,8 @@ TEST(Documents, PropertyRecords) {
               F("7", 3) + g3Price.substr(0, 7) + "100.00" + g3Price.substr(13));
 }
 
-// The document states, and what every call refuses before a byte goes out.
+// The document states, and what every call of the documents, reports and
+// device output refuses before a byte goes out.
 TEST(Documents, Refusals) {
     const std::u16string receiptText = u"проведение стандартного чека";
     const std::u16string fiscalText = u"проведение фискального документа (составного чека)";
@@ -558,29 +559,47 @@ TEST(Documents, Refusals) {
     const auto twice = [](int Code, std::u16string Text) {
         return TOutcome{12, Code, std::move(Text)};
     };
+
+    const std::u16string oper = u"неверный номер оператора";
+    const std::u16string record = u"неверный номер фискальной записи";
+    const std::u16string display = u"вывод на дисплей покупателя";
+    const std::u16string esc = u"последовательность ESC ESC в тексте завершила бы режим вывода";
+    const std::u16string interval = u"неверное значение интервала импульса";
+    const std::u16string all = u"фискальный отчет по всему содержимому фискальной памяти";
+    const TKestDateTime day = kest::MakeDateTime({2026, 1, 1, 0, 0});
+    const TKestDateTime past = kest::MakeDateTime({1999, 12, 31, 0, 0});
+    const auto byNumber = [](int First, int Last) {
+        return Do(&D::FiscalReportByNum, u"", true, First, Last);
+    };
+    const auto feed = [](int Lines, bool Cut) { return Do(&D::FeedAndCut, Lines, Cut); };
+    const auto pulse = [](int Channel, int First, int Second, int Count) {
+        return Do(&D::ExternalPulse, Channel, First, Second, Count);
+    };
+    const auto openDay = [](int Oper, TKestProtocol Protocol) {
+        return Do(&D::OpenDay, Oper, u"", false, Protocol);
+    };
+    const TKestOperType no = motUnknown;
     const TRuleCase cases[] = {
         // Not connected; no document open; the kinds a generation has not.
-        {0, motUnknown, Nothing, receipt, {2}},
-        {2, motUnknown, Nothing, item1, none, {}, mdsClosed},
-        {2, motUnknown, Nothing, Do(&D::CancelCustomDoc), none},
-        {2, motUnknown, Nothing, dateTime, none},
-        {3, motUnknown, Nothing, receipt, unsupported(receiptText)},
-        {7, motUnknown, Nothing, custom,
-         unsupported(u"проведение произвольного фискального документа")},
-        {8, motUnknown, Nothing, cached, unsupported(fiscalText)},
-        {6, motUnknown, Nothing, Do(&D::CopyFiscalDoc),
+        {0, no, Nothing, receipt, {2}},
+        {2, no, Nothing, item1, none, {}, mdsClosed},
+        {2, no, Nothing, Do(&D::CancelCustomDoc), none},
+        {2, no, Nothing, dateTime, none},
+        {3, no, Nothing, receipt, unsupported(receiptText)},
+        {7, no, Nothing, custom, unsupported(u"проведение произвольного фискального документа")},
+        {8, no, Nothing, cached, unsupported(fiscalText)},
+        {6, no, Nothing, Do(&D::CopyFiscalDoc),
          unsupported(u"печать копии ранее проведенного документа")},
-        {2, motUnknown, Nothing, Do(&D::OpenReceipt, motZReport), Arg(8)},
-        {3, motUnknown, Nothing, Do(&D::OpenFiscalDoc, motVoid), Arg(9)},
+        {2, no, Nothing, Do(&D::OpenReceipt, motZReport), Arg(8)},
+        {3, no, Nothing, Do(&D::OpenFiscalDoc, motVoid), Arg(9)},
         // One document at a time, each with its own calls.
-        {2, motUnknown, receipt, receipt, opened9, {}, mdsReceipt},
-        {2, motUnknown, receipt, custom, opened9},
-        {2, motUnknown, receipt, close(mptCash, Zero, Zero), none},
-        {2, motUnknown, receipt, dateTime,
-         forbidden(u"добавление реквизитов фискального документа")},
-        {2, motUnknown, receipt, Do(&D::CloseFiscalDoc), forbidden(fiscalText)},
-        {2, motUnknown, custom, item1, forbidden(receiptText), {}, mdsCustom},
-        {2, motUnknown, custom, closeCustom(0, 0, 0, 0), none},
+        {2, no, receipt, receipt, opened9, {}, mdsReceipt},
+        {2, no, receipt, custom, opened9},
+        {2, no, receipt, close(mptCash, Zero, Zero), none},
+        {2, no, receipt, dateTime, forbidden(u"добавление реквизитов фискального документа")},
+        {2, no, receipt, Do(&D::CloseFiscalDoc), forbidden(fiscalText)},
+        {2, no, custom, item1, forbidden(receiptText), {}, mdsCustom},
+        {2, no, custom, closeCustom(0, 0, 0, 0), none},
         {2,
          motUnknown,
          form,
@@ -593,20 +612,20 @@ TEST(Documents, Refusals) {
          form,
          Do(&D::AddPay, mptCash, Zero, Zero, u"", 0, 0, 0, 0),
          {11, 0, u"оплата чека"}},
-        {7, motUnknown, cached, cached, opened9, {}, mdsCached},
+        {7, no, cached, cached, opened9, {}, mdsCached},
         // A cached document is cancelled unsent; the register's open one left to it.
-        {3, motUnknown, cached, Do(&D::CancelFiscalDoc, false), Ok, {}, mdsClosed},
-        {3, motUnknown, opened, Do(&D::CancelFiscalDoc, true), Ok, {}, mdsOpened},
+        {3, no, cached, Do(&D::CancelFiscalDoc, false), Ok, {}, mdsClosed},
+        {3, no, opened, Do(&D::CancelFiscalDoc, true), Ok, {}, mdsOpened},
         // Items: price, department with a journal, adjustment, sum.
-        {2, motUnknown, sale(), item("-5", 1, 0, 1, 0), Arg(21)},
-        {8, motUnknown, sale(), item("1", 0, 0, 1, 0), Arg(22)},
-        {2, motUnknown, sale(), item("1", 1, 10000, 1, 0), Arg(24)},
-        {2, motUnknown, sale(), item("1", 1, INT_MIN, 1, 0), Arg(24)},
-        {2, motUnknown, sale(), item("99999999.99", 1, 0, 1001, 3), Arg(28)},
-        {2, motUnknown, sale(), item("99999999.99", 1, 0, INT_MAX, 0), Arg(28)},
+        {2, no, sale(), item("-5", 1, 0, 1, 0), Arg(21)},
+        {8, no, sale(), item("1", 0, 0, 1, 0), Arg(22)},
+        {2, no, sale(), item("1", 1, 10000, 1, 0), Arg(24)},
+        {2, no, sale(), item("1", 1, INT_MIN, 1, 0), Arg(24)},
+        {2, no, sale(), item("99999999.99", 1, 0, 1001, 3), Arg(28)},
+        {2, no, sale(), item("99999999.99", 1, 0, INT_MAX, 0), Arg(28)},
         // 33333333.3349 x 3 comes to 100000000.0047, though the price goes
         // out as 33333333.33.
-        {2, motUnknown, sale(), item("33333333.3349", 1, 0, 3, 0), Arg(28)},
+        {2, no, sale(), item("33333333.3349", 1, 0, 3, 0), Arg(28)},
         {3, motSale, Nothing, adjustment(mitItem, huge, 3000, 3), Arg(28)},
         {7, motSale, Nothing, adjustment(mitAmountAdj, -huge, 3000, 3), Arg(28)},
         {3, motSale, Nothing, adjustment(mitAmountAdj, TKestCurrency::FromRaw(INT64_MIN)), Arg(21)},
@@ -614,18 +633,18 @@ TEST(Documents, Refusals) {
         {6, motSale, Nothing, adjustment(mitVoidItem, Zero), Arg(31)},
         {3, motCashIn, Nothing, adjustment(mitAmountAdj, Zero), Arg(32)},
         {3, motSale, Nothing, adjustment(TKestItemType(6), Zero), Arg(30)},
-        {2, motUnknown, formItem, add(11, 1), twice(11, u"цена услуги или сумма")},
+        {2, no, formItem, add(11, 1), twice(11, u"цена услуги или сумма")},
         // Closing a receipt: the payment, copies, operator and account.
-        {2, motUnknown, sale(motCashIn), close(mptCard, Zero, Zero), Arg(19)},
-        {2, motUnknown, sale(motRefund), close(mptCard, Zero, Zero), Arg(19)},
-        {2, motUnknown, sale(), close(mptCashCard, one, one), Arg(18)},
-        {6, motUnknown, sale(), close(TKestPayType(5), one, Zero), Arg(17)},
-        {8, motUnknown, sale(), close(mptCashCard, max, cent), Arg(20)},
-        {8, motUnknown, sale(), close(mptCashCard, one, beyond), Arg(20)},
-        {6, motUnknown, sale(), close(mptCashCard, tenMillion, tenMillion), Arg(20)},
-        {2, motUnknown, sale(), close(mptCash, one, Zero, 10), Arg(10)},
-        {6, motUnknown, sale(), close(mptCash, one, Zero, 0, 3), Arg(16)},
-        {1, motUnknown, sale(), close(mptCash, one, Zero, 0, 0, u"12A"), Arg(51)},
+        {2, no, sale(motCashIn), close(mptCard, Zero, Zero), Arg(19)},
+        {2, no, sale(motRefund), close(mptCard, Zero, Zero), Arg(19)},
+        {2, no, sale(), close(mptCashCard, one, one), Arg(18)},
+        {6, no, sale(), close(TKestPayType(5), one, Zero), Arg(17)},
+        {8, no, sale(), close(mptCashCard, max, cent), Arg(20)},
+        {8, no, sale(), close(mptCashCard, one, beyond), Arg(20)},
+        {6, no, sale(), close(mptCashCard, tenMillion, tenMillion), Arg(20)},
+        {2, no, sale(), close(mptCash, one, Zero, 10), Arg(10)},
+        {6, no, sale(), close(mptCash, one, Zero, 0, 3), Arg(16)},
+        {1, no, sale(), close(mptCash, one, Zero, 0, 0, u"12A"), Arg(51)},
         // Closing a custom document: a copy over the fiscal sign, the
         // impressions' offsets and the fiscal index, the payment.
         {2, motSale, fullSale, closeCustom(1, 0, 46, 0), Arg(13)},
@@ -660,6 +679,39 @@ TEST(Documents, Refusals) {
         {2, motSale, sign, line, Arg(14)},
         {8, motSale, add(5, 10), journal, Arg(14)},
         {8, motSale, journal, custom0(0, 11), Arg(52)},
+        // Shift, reports, device output.
+        {0, no, Nothing, Do(&D::XReport, 0), {2}},
+        {0, no, Nothing, Do(&D::PrintNonFiscal, u"A", true, true), {2}},
+        {3, no, Nothing, openDay(100, mprBS), Arg(6, oper)},
+        {8, no, Nothing, openDay(-1, mprBS), Arg(6, oper)},
+        {2, no, Nothing, openDay(1, mprUnknown), Arg(5, u"неверный тип протокола")},
+        {2, no, Nothing, Do(&D::XReportByDep, 1, 0), {6, 0, u"печать X-отчета по отделам"}},
+        {3, no, Nothing, Do(&D::XReportByDep, 100, 0), Arg(22, u"неверный номер отдела")},
+        {8, no, Nothing, Do(&D::XReportByOper, 1, 0), {6, 0, u"печать X-отчета по кассирам"}},
+        {7, no, Nothing, Do(&D::XReportByOper, 100, 0), Arg(6, oper)},
+        {1, no, Nothing, byNumber(0, 5), Arg(44, record)},
+        {1, no, Nothing, byNumber(1, 10000), Arg(44, record)},
+        {1, no, Nothing, Do(&D::FiscalReportByDate, u"", true, day, past),
+         Arg(33, u"дата задана неверно")},
+        {6, no, Nothing, Do(&D::FiscalReportAll, u""), unsupported(all)},
+        {8, no, Nothing, Do(&D::FiscalReportAll, u"00000XYZ"),
+         Arg(54, u"неверный пароль налогового инспектора")},
+        {8, no, Nothing, Do(&D::ShowDisplay, u"A", true, true), {6, 0, display}},
+        {3, no, Nothing, Do(&D::PrintNonFiscal, u"hello\\1B\\1B\\02X5862", true, true),
+         Arg(53, esc)},
+        {3, no, Nothing, Do(&D::ShowDisplay, u"A\\1B", false, true), Arg(53, esc)},
+        {2, no, Nothing, Do(&D::SetDisplayBaudRate, 9600), {6, 0, display}},
+        {3, no, Nothing, Do(&D::SetDisplayBaudRate, 38400),
+         Arg(2, u"неверное значение скорости обмена данными")},
+        {1, no, Nothing, feed(128, false), {6, 0, u"прогон / отрез чековой ленты"}},
+        {2, no, Nothing, feed(128, false), Arg(37, u"неверное число строк прогона чековой ленты")},
+        {3, no, Nothing, feed(-3, true),
+         Arg(38, u"направление прогона чековой ленты не поддерживается используемой ККМ")},
+        {1, no, Nothing, pulse(0, 200, 0, 0),
+         Arg(34, u"неверный номер канала управления внешним устройством")},
+        {1, no, Nothing, pulse(1, 128, 0, 0), Arg(35, interval)},
+        {1, no, Nothing, pulse(2, 0, -1, 0), Arg(35, interval)},
+        {1, no, Nothing, pulse(1, 0, 0, 256), Arg(36, u"неверное значение счетчика импульсов")},
     };
     RunRules(cases);
 }
@@ -928,67 +980,6 @@ TEST(Reports, BrokenOffReportCountsWhenRegistered) {
     EXPECT_THROW(drv.ZReport(), EKestNoResponse);
     EXPECT_EQ(asked, 1);
     EXPECT_EQ(std::ranges::count(drv.Written, "\x02"s), 2);  // "J", then "5"
-}
-
-TEST(Reports, RefusedBeforeAnythingIsSent) {
-    const std::u16string oper = u"неверный номер оператора";
-    const std::u16string record = u"неверный номер фискальной записи";
-    const std::u16string display = u"вывод на дисплей покупателя";
-    const std::u16string esc = u"последовательность ESC ESC в тексте завершила бы режим вывода";
-    const std::u16string interval = u"неверное значение интервала импульса";
-    const TKestDateTime day = kest::MakeDateTime({2026, 1, 1, 0, 0});
-    const TKestDateTime past = kest::MakeDateTime({1999, 12, 31, 0, 0});
-    const auto byNumber = [](int First, int Last) {
-        return Do(&D::FiscalReportByNum, u"", true, First, Last);
-    };
-    const auto feed = [](int Lines, bool Cut) { return Do(&D::FeedAndCut, Lines, Cut); };
-    const auto pulse = [](int Channel, int First, int Second, int Count) {
-        return Do(&D::ExternalPulse, Channel, First, Second, Count);
-    };
-    const auto openDay = [](int Oper, TKestProtocol Protocol) {
-        return Do(&D::OpenDay, Oper, u"", false, Protocol);
-    };
-    const TKestOperType none = motUnknown;
-    const TRuleCase cases[] = {
-        {0, none, Nothing, Do(&D::XReport, 0), {2}},
-        {0, none, Nothing, Do(&D::PrintNonFiscal, u"A", true, true), {2}},
-        {3, none, Nothing, openDay(100, mprBS), Arg(6, oper)},
-        {8, none, Nothing, openDay(-1, mprBS), Arg(6, oper)},
-        {2, none, Nothing, openDay(1, mprUnknown), Arg(5, u"неверный тип протокола")},
-        {2, none, Nothing, Do(&D::XReportByDep, 1, 0), {6, 0, u"печать X-отчета по отделам"}},
-        {3, none, Nothing, Do(&D::XReportByDep, 100, 0), Arg(22, u"неверный номер отдела")},
-        {8, none, Nothing, Do(&D::XReportByOper, 1, 0), {6, 0, u"печать X-отчета по кассирам"}},
-        {7, none, Nothing, Do(&D::XReportByOper, 100, 0), Arg(6, oper)},
-        {1, none, Nothing, byNumber(0, 5), Arg(44, record)},
-        {1, none, Nothing, byNumber(1, 10000), Arg(44, record)},
-        {1, none, Nothing, Do(&D::FiscalReportByDate, u"", true, day, past),
-         Arg(33, u"дата задана неверно")},
-        {6,
-         none,
-         Nothing,
-         Do(&D::FiscalReportAll, u""),
-         {6, 0, u"фискальный отчет по всему содержимому фискальной памяти"}},
-        {8, none, Nothing, Do(&D::FiscalReportAll, u"00000XYZ"),
-         Arg(54, u"неверный пароль налогового инспектора")},
-        {8, none, Nothing, Do(&D::ShowDisplay, u"A", true, true), {6, 0, display}},
-        {3, none, Nothing, Do(&D::PrintNonFiscal, u"hello\\1B\\1B\\02X5862", true, true),
-         Arg(53, esc)},
-        {3, none, Nothing, Do(&D::ShowDisplay, u"A\\1B", false, true), Arg(53, esc)},
-        {2, none, Nothing, Do(&D::SetDisplayBaudRate, 9600), {6, 0, display}},
-        {3, none, Nothing, Do(&D::SetDisplayBaudRate, 38400),
-         Arg(2, u"неверное значение скорости обмена данными")},
-        {1, none, Nothing, feed(128, false), {6, 0, u"прогон / отрез чековой ленты"}},
-        {2, none, Nothing, feed(128, false),
-         Arg(37, u"неверное число строк прогона чековой ленты")},
-        {3, none, Nothing, feed(-3, true),
-         Arg(38, u"направление прогона чековой ленты не поддерживается используемой ККМ")},
-        {1, none, Nothing, pulse(0, 200, 0, 0),
-         Arg(34, u"неверный номер канала управления внешним устройством")},
-        {1, none, Nothing, pulse(1, 128, 0, 0), Arg(35, interval)},
-        {1, none, Nothing, pulse(2, 0, -1, 0), Arg(35, interval)},
-        {1, none, Nothing, pulse(1, 0, 0, 256), Arg(36, u"неверное значение счетчика импульсов")},
-    };
-    RunRules(cases);
 }
 
 // Raw text to the printer or display: a byte at a time on BS, one write on
