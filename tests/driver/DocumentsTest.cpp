@@ -30,6 +30,7 @@ public:
         Connect(Generation, Generation == 7 ? memPCK : Generation == 8 ? mem207_1K : mem207_1F);
         Identify(0x0100, 0, EKLZ);
         FDocStatus = mdsClosed;
+        FCountersValid = true;  // as a query leaves them
         RegisterStatus(0);
     }
     // The status word of an answer of generation 3 or 7.
@@ -38,7 +39,6 @@ public:
         UpdateEcrStatus();
     }
     bool CountersValid() const { return FCountersValid; }
-    void SetCountersValid() { FCountersValid = true; }
     bool TimeoutInForce() const { return FInternalTimeoutInForce || FExternalTimeoutInForce; }
     int Count() const { return FReceiptItemCount + FDoc.Count; }
     // The last receipt item or stored property, in its generation's layout.
@@ -250,10 +250,15 @@ TEST(Documents, GoldenRequests) {
         EXPECT_EQ(Drv.Count(), 0);
         EXPECT_FALSE(Drv.CountersValid());  // the register's counters have moved
     };
+    // The head properties in both layouts of the custom documents.
+    std::string form, refund;
+    for (int y = 0; const char* code : {"00", "01", "05", "06", "07", "10"}) {
+        form += P53(code, "00", "0", std::to_string(y));
+        refund += P54(code, std::to_string(y++));
+    }
     // A receipt of generation 2.
     D drv;
     drv.Attach(2);
-    drv.SetCountersValid();
     drv.Answers = {LastDoc(2, "5"), Done('K')};
     drv.OpenReceipt(motSale);
     drv.AddReceiptItem(u"Widget", Money("200.56"), false, 7, 555, -300, 524, 2, 0, u"");
@@ -263,65 +268,52 @@ TEST(Documents, GoldenRequests) {
                                            F("1", 4) + F("Widget", 41) + F("80", 3) +
                                            Price38("7", "555", "3.00", "5.24", "200.56")));
     // A form of generation 2.
-    drv.SetCountersValid();
+    drv.Attach(2);
     drv.Answers = {LastDoc(2, "5"), Done('P')};
     drv.OpenCustomDoc(true, motCashOut);
     AddRows(drv, {0, 1, 5, 6, 7, 10});
     drv.AddItem(mitItem, Money("100"), false, 0, 0, 0, 0, 0, 0, u"", 0, 0, 6, 39);
     drv.AddFiscalSign(0, 0, 7);
     drv.CloseCustomDoc(mptCash, 1, 0, 0, 0, 0, 0, 0);
-    expect(drv, Request('J') +
-                    Request('P', N("3|01|0|0|0||0||0||0|8|||") + P53("00", "00", "0", "0") +
-                                     P53("01", "00", "0", "1") + P53("05", "00", "0", "2") +
-                                     P53("06", "00", "0", "3") + P53("07", "00", "0", "4") +
-                                     P53("10", "00", "0", "5") +
-                                     P53("11", "00", "0", "6", Price38("", "", "", "", "100.00")) +
-                                     P53("20", "00", "0", "7")));
+    form +=
+        P53("11", "00", "0", "6", Price38("", "", "", "", "100.00")) + P53("20", "00", "0", "7");
+    expect(drv, Request('J') + Request('P', N("3|01|0|0|0||0||0||0|8|||") + form));
     // A custom refund of generation 8: 54-byte records.
-    D g8;
-    g8.Attach(8, true);
-    g8.SetCountersValid();
-    g8.Answers = {LastDoc(8, "5"), Done('N')};
-    g8.OpenCustomDoc(false, motRefund);
-    AddRows(g8, {0, 1, 5, 6, 7, 10});
-    AddPlain(g8, 11, 0, 6, 39);
-    AddPlain(g8, 8, 0, 7);
-    AddPlain(g8, 12, 0, 8, 39);
-    AddPlain(g8, 20, 0, 9);
-    g8.CloseCustomDoc(mptCard, 0, 1, 1, 0, 40, 1, 0);
-    expect(g8, Request('J') +
-                   Request('N',
-                           N("1|00|1|1|0||40|1||2|10||") + P54("00", "0") + P54("01", "1") +
-                               P54("05", "2") + P54("06", "3") + P54("07", "4") + P54("10", "5") +
-                               P54("11", "6", Price38("7", "555", "", "2", "100.00") + "39") +
-                               P54("08", "7") + P54("12", "8", F("", 38) + "39") + P54("20", "9")));
+    drv.Attach(8, true);
+    drv.Answers = {LastDoc(8, "5"), Done('N')};
+    drv.OpenCustomDoc(false, motRefund);
+    AddRows(drv, {0, 1, 5, 6, 7, 10});
+    AddPlain(drv, 11, 0, 6, 39);
+    AddPlain(drv, 8, 0, 7);
+    AddPlain(drv, 12, 0, 8, 39);
+    AddPlain(drv, 20, 0, 9);
+    drv.CloseCustomDoc(mptCard, 0, 1, 1, 0, 40, 1, 0);
+    refund += P54("11", "6", Price38("7", "555", "", "2", "100.00") + "39") + P54("08", "7") +
+              P54("12", "8", F("", 38) + "39") + P54("20", "9");
+    expect(drv, Request('J') + Request('N', N("1|00|1|1|0||40|1||2|10||") + refund));
     // A composite document of generation 3 in modes 0, 4 and 8.
-    D g3;
-    g3.Attach(3);
-    g3.SetCountersValid();
-    g3.Answers = {Done('S', {}, "0100"), LastDoc(3, "5"), Done('S'), Done('S', {}, "0500"),
-                  Done('S')};
-    g3.OpenFiscalDoc(motSale);
-    g3.AddDateTime(0, 5, 12);
-    g3.PrintFiscalDocBuffer();
-    g3.CloseFiscalDoc();
-    g3.OpenFiscalDoc(motRefund);
-    g3.AddCustom(u"A", 2, 0, 13);
-    g3.PrintFiscalDocBuffer();
-    g3.AddCustom(u"B", 2, 0, 14);
-    g3.CancelFiscalDoc(false);
-    expect(g3, Request('S', N("0|00|1|||") + P61("05", "0020", "5", "12")) + Request('J') +
-                   Request('S', N("0|04|0|||")) +
-                   Request('S', N("1|00|1|||") + P61("99", "0000", "0", "13", "A")) +
-                   Request('S', N("1|08|1|||")));
+    drv.Attach(3);
+    drv.Answers = {Done('S', {}, "0100"), LastDoc(3, "5"), Done('S'), Done('S', {}, "0500"),
+                   Done('S')};
+    drv.OpenFiscalDoc(motSale);
+    drv.AddDateTime(0, 5, 12);
+    drv.PrintFiscalDocBuffer();
+    drv.CloseFiscalDoc();
+    drv.OpenFiscalDoc(motRefund);
+    drv.AddCustom(u"A", 2, 0, 13);
+    drv.PrintFiscalDocBuffer();
+    drv.AddCustom(u"B", 2, 0, 14);
+    drv.CancelFiscalDoc(false);
+    expect(drv, Request('S', N("0|00|1|||") + P61("05", "0020", "5", "12")) + Request('J') +
+                    Request('S', N("0|04|0|||")) +
+                    Request('S', N("1|00|1|||") + P61("99", "0000", "0", "13", "A")) +
+                    Request('S', N("1|08|1|||")));
     // Copy and repeat of the last document.
-    D g7;
-    g7.Attach(7);
-    g7.SetCountersValid();
-    g7.Answers = {Done('T'), Done('K')};
-    g7.CopyFiscalDoc();
-    g7.RepeatOperation();
-    expect(g7, Request('T') + Request('O'));
+    drv.Attach(7);
+    drv.Answers = {Done('T'), Done('K')};
+    drv.CopyFiscalDoc();
+    drv.RepeatOperation();
+    expect(drv, Request('T') + Request('O'));
 
     // Shift opening, reports, fiscal-memory reports, feed, display rate, pulses.
     const std::u16string name50 = u"Иванов" + std::u16string(44, u'x');
@@ -475,9 +467,11 @@ TEST(Documents, PropertyRecords) {
         {1, motSale, Nothing, Do(&D::AddAccount, u"042", 0, 1, 2), Ok,
          P53("09", "00", "1", "2", "042")},
         {3, motSale, model, at12(&D::AddRegNumber), Ok, P61("24", "0020", "1", "2")},
-        // Document adjustments and items repeat; Y 100 beyond generation 1;
+        // Document adjustments (up to 100 %, tax index 4) and items repeat; Y 100
+        // beyond generation 1;
         // the fiscal sign below the mandatory properties.
         {3, motSale, adjustment, adjustment, Ok},
+        {7, motSale, Nothing, Do(&D::AddDocPercentAdj, 10000, 4, 0, 0, 0, 0), Ok},
         {2, motSale, item1, item1, Ok},
         {2, motSale, Nothing, Do(&D::AddDateTime, 0, 99, 100), Ok, P53("05", "00", "99", "100")},
         {8, motSale, dateTime, Do(&D::AddFiscalSign, 0, 20, 10), Ok, P53("20", "00", "20", "10")},
@@ -842,7 +836,6 @@ TEST(Documents, BrokenOffCloseIsSettledByTheLastDocument) {
             D drv;
             drv.Attach(generation, generation >= 7);
             build(drv);
-            drv.SetCountersValid();
             const std::string before = drv.State();
             const char* error = c.Answer == Interrupted ? "000A" : "000C";
             std::string answer = c.Answer == Lost      ? ""
