@@ -668,7 +668,7 @@ TEST(ReportsLink, XoffAndXonOfTheRegisterReachTheApplication) {
     // it has printed them, and the rest of the text waits.
     const std::u16string text(70, u'ж');
     drv.PrintNonFiscal(text, true, false);
-    ASSERT_TRUE(till.Emu.WaitForXoff(std::chrono::seconds(2)));
+    ASSERT_TRUE(till.Emu.WaitForXoff(std::chrono::seconds(10)));
     EXPECT_NO_THROW(drv.PrintNonFiscal(u"\\0A", false, true)) << kest::ToUtf8(drv.ErrMessage());
     const auto xoff = std::ranges::find(received, "\x13");
     ASSERT_NE(xoff, received.end());
