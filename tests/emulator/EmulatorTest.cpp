@@ -170,9 +170,17 @@ TEST(EmulatorCore, Timing) {
     EXPECT_EQ(reg.Poll(t2 + TRegister::ReplyWait), "");
     EXPECT_EQ(reg.NextDeadline(), TClock::time_point::max());
 
+    // A new request while a notice waits: the host has given up on the first.
+    const TClock::time_point t3 = t2 + 2 * TRegister::ReplyWait;
+    reg.SetNotices(1, 0x0A);
+    reg.Receive(request, t3);
+    EXPECT_EQ(reg.Poll(t3), notice);
+    reg.Receive(request, t3);
+    EXPECT_EQ(reg.Poll(t3), identity);
+
     // A printer that never gets ready: notices at the interval, the cancel
     // ignored, until the next request, which is answered.
-    const TClock::time_point t5 = t2 + 2 * TRegister::ReplyWait;
+    const TClock::time_point t5 = t3 + 1s;
     reg.InjectFault(TFault::EndlessNotices, 1);
     reg.Receive(request, t5);
     EXPECT_EQ(reg.Poll(t5), notice);

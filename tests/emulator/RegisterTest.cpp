@@ -329,6 +329,10 @@ TEST(EmulatorDocuments, RequestsAndAnswers) {
     };
     const std::string date = PropertyV03("05", "0020", 0, 1);
     const std::string percent = PriceV03("7", "1", "3.00", "", "1.00");
+    // The sale as the last document of generation 8: no purchase in it.
+    const std::string saleDoc = "01\0"s + "00129\0"s + "15032024\0"s + "1015\0"s + "00\0"s +
+                                "000000000110.00\0"s + "00058\0"s + "00042\0"s +
+                                "000000000000.00\0"s;
 
     RunCases({
         {Gen2, {}, SaleReceipt, Printed('K', "0001"), "СМЕНА 0043                     ЧЕК 00058\n"},
@@ -360,6 +364,7 @@ TEST(EmulatorDocuments, RequestsAndAnswers) {
         {Gen2, {}, K('2', "", '2', "", "", item("00", "", "", "100.00")), "0015"},
 
         {Gen8, {}, n8(card), Printed('N', "0001"), "ФП\nЭКЛЗ КПК 00129\n"},
+        {Gen8, {n8(card)}, Request('J'), Answer('J', "0000", saleDoc, "08", "0001")},
         {Gen8, {}, n8({Property5x(3, "01", "00", 0, 0)}), "0019"},  // a 53-byte record
         {Gen8, {}, n8(noSign), "0018"},
         {Gen8, {}, n8(journalHigh), "001C"},
