@@ -40,6 +40,9 @@ using kest::emu::TFault;
 using TClock = std::chrono::steady_clock;
 
 constexpr int ShortTimeout = 100, LongTimeout = 250;  // ms: internal, external
+// For setting up and reconciling, which are not under test: a busy machine
+// may take long over the first exchanges.
+constexpr int Patient = 10000;
 // No operation may take longer than this, whatever the line does: the
 // longest legitimate one waits out a few time-outs and an XOFF hold.
 constexpr auto OperationLimit = 5s;
@@ -93,8 +96,7 @@ public:
         : FEmu(std::move(Config)), FRandom(Seed), FFig(Figures) {
         setenv("KESTOR_COM9", FEmu.DevicePath().c_str(), 1);
         FDrv.SetPortNum(9);
-        FDrv.SetInternalTimeout(ShortTimeout);
-        FDrv.SetExternalTimeout(LongTimeout);
+        Timeouts(Patient, Patient);
         // The requests counted, and the trouble armed before one goes on:
         // its command byte is the block after the lone STX.
         FDrv.OnDataSend = [this](TKestorFPrt&, const void* Data, int Size) {
@@ -114,6 +116,7 @@ public:
             FCount[n] = FDrv.CounterCount();
         }
         FRegisteredAtStart = FEmu.Registered();
+        Timeouts(ShortTimeout, LongTimeout);
     }
 
     void Run(long Exchanges) {
@@ -125,6 +128,7 @@ public:
 
     // The register against what the confirmed documents add up to.
     void Reconcile() {
+        Timeouts(Patient, Patient);
         FDrv.QueryLastDocInfo();
         Expect("last document number", FDrv.LastDocNumber(), FNumber);
         const long registered = long(FEmu.Registered() - FRegisteredAtStart);
@@ -144,6 +148,10 @@ public:
     }
 
 private:
+    void Timeouts(int Internal, int External) {
+        FDrv.SetInternalTimeout(Internal);
+        FDrv.SetExternalTimeout(External);
+    }
     int Pick(int From, int To) { return std::uniform_int_distribution<int>(From, To)(FRandom); }
     bool Chance(int Percent) { return Pick(1, 100) <= Percent; }
 
