@@ -1,0 +1,531 @@
+// The register's commands, request and answer byte for byte: answers of each
+// layout, and the refusals of what a register does not take (requests the
+// driver never sends so); fiscal documents are built by hand record by
+// record. What the driver does with good requests its own tests against the
+// emulator show.
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "Frames.h"
+
+using namespace kest::emu;
+using namespace kest::emu::test;
+
+namespace {
+
+std::string ReadParam(std::string_view Number) {
+    return Request('\\', Field(Number, 3));
+}
+std::string ParamValue(std::string_view Number, std::string_view Text) {
+    return Answer('\\', "0000", Field(Number, 3) + Field(Text, 40));
+}
+std::string WriteParam(std::string_view Value, std::string_view Index) {
+    return Request('W', Field(Value, 3) + Field(Index, 4));
+}
+// The re-registration with the widths of its registration and tax-payer numbers.
+std::string Rewrite(size_t RegWidth, size_t TaxPayerWidth) {
+    return Request('A', Field("1", 5) + Field("87654321", RegWidth) +
+                            Field("123456789012", TaxPayerWidth) + "01022030\0"s + Field("2", 5));
+}
+
+}  // namespace
+
+TEST(EmulatorServices, RequestsAndAnswers) {
+    const std::string title = Request('[', Field("7", 3) + Field("Sale", 20));
+    const auto serial = [](std::string_view S) { return Request(']', "\0\0\0\0"s + Field(S, 20)); };
+    const auto tax = [](std::string_view Rate, std::string_view Date = "01022030") {
+        return Request('F', "1\0"s + Slot(Rate, 6) + Field("VAT", 20) + Field(Date, 8));
+    };
+    const auto clock = [](std::string_view Date, std::string_view Time) {
+        return Request('G', Field(Date, 8) + Field(Time, 4));
+    };
+    const auto protocol = [](const char* Error, const char* Status) {
+        return Answer('W', Error, {}, "08", Status);
+    };
+    const std::string drawer = "00000\0"s + "000000034150.00\0"s;
+    const std::string taxIs = "1\0"s + "12.50\0"s + Field("VAT", 20) + "01022030\0"s + "0000\0"s;
+    // The initial last document: the Z report of shift 42.
+    const std::string lastDoc = "01\0"s + "00128\0"s + "14032024\0"s + "2105\0"s + "05\0"s +
+                                "000000047900.00\0"s + "00057\0"s + "00042\0"s +
+                                "000000000000.00\0"s;
+    const std::string resources =
+        "0004\0"s + "1783\0"s + "00003\0"s + "00042\0"s + "14032024\0"s + "2105\0"s + "1000\0"s;
+    const std::string printed = resources.substr(0, 36) + "0000\0"s;
+    const std::string longTaxPayer =
+        Request('A', Field("1", 5) + Field("87654321", 8) + "1234567890123" + "01022030\0"s +
+                         Field("2", 5));
+    const std::string head = Field("1", 4) + Field("2", 4), rewrite = Rewrite(8, 12);
+    const std::string xonXoff = WriteParam("1", "0000"), lineXonXoff = WriteParam("30", "0004");
+    const std::string longLine = Request('9', std::string(41, 'x') + std::string(123, '\0'));
+    RunCases({
+        {Gen2, {title}, ReadParam("7"), Answer('\\', "0000", Field("7", 3) + Field("Sale", 20))},
+        {Gen3, {title}, ReadParam("007"), ParamValue("007", "Sale")},  // the number as asked
+        {Gen1, {}, ReadParam("3"), Answer('\\', "001D")},
+        {Gen3, {}, ReadParam("3a"), Answer('\\', "0005")},
+        {Gen3, {}, ReadParam(""), Answer('\\', "0018")},
+        {Gen8, {}, ReadParam("320"), ParamValue("320", "0")},  // the full journal
+        {Gen3, {}, ReadParam("320"), Answer('\\', "0015")},
+        {Gen6, {}, ReadParam("310"), Answer('\\', "0015")},         // no settings
+        {Gen3, {}, ReadParam("306"), Answer('\\', "0015")},         // no extended status
+        {Gen8, {}, WriteParam("10", "0002"), Answer('W', "0015")},  // no display time-out
+        {Gen3, {}, WriteParam("8", "0003"), Answer('W', "0015")},   // contrast above 7
+        {Gen3, {}, WriteParam("4a", "0003"), Answer('W', "0005")},
+        {Gen3, {}, WriteParam("1", "000C"), Answer('W', "0015")},
+        // The protocol in the indexed form and in the line form of generations 1, 2, 6.
+        {Gen3, {}, xonXoff, protocol("0000", "0080")},
+        {Gen3, {xonXoff}, WriteParam("30", "0001"), protocol("0000", "0080")},  // the time-out
+        {Gen3, {xonXoff}, WriteParam("0", "0000"), protocol("0000", "0000")},
+        {Gen3, {}, WriteParam("2", "0000"), protocol("0015", "0000")},
+        {Gen2, {}, lineXonXoff, protocol("0000", "0080")},
+        {Gen2, {lineXonXoff}, WriteParam("900", "0000"), protocol("0000", "0000")},
+        {Gen6, {}, WriteParam("901", "0000"), protocol("0015", "0000")},  // a time-out above 900
+        {Gen6, {}, WriteParam("30", "0002"), protocol("0015", "0000")},   // an unknown flag
+        {Gen1, {}, lineXonXoff, protocol("0015", "0000")},
+        {Gen1, {}, longLine, Answer('9', "0004")},
+        {Gen8, {}, Request('V', Field("5", 2) + Field("T", 40)), Answer('V', "001D")},
+        {Gen3, {}, Request('[', Field("310", 3) + Field("x", 20)), Answer('[', "0015")},
+        {Gen1, {}, title, Answer('[', "001D")},
+        {Gen1, {}, serial("1"), Answer(']', "001D")},
+        {Gen2, {}, serial("12345678"), Answer(']', "0004")},
+        {Gen2, {}, serial("12a"), Answer(']', "0005")},
+        {Gen2, {}, serial(""), Answer(']', "0018")},
+        {Gen7, {tax("12.5")}, Request('M', "1\0"s), Answer('M', "0000", taxIs)},
+        {Gen3, {}, Request('M', "5\0"s), Answer('M', "0015")},
+        {Gen2, {}, Request('M', "0\0"s), Answer('M', "001D")},
+        {Gen3, {}, tax("100.0"), Answer('F', "0015")},
+        {Gen3, {}, tax("1.00", "31022030"), Answer('F', "0007")},
+        {Gen1, {}, tax("12.5"), Answer('F', "001D")},
+        {Gen3, {}, clock("01022030", "2460"), Answer('G', "0008")},
+        {Gen3, {}, clock("31022030", "1200"), Answer('G', "0007")},
+        {Gen3, {}, clock("01011999", "1200"), Answer('G', "0007")},
+        {Gen3, {}, clock("01.02.30", "1200"), Answer('G', "0005")},
+        {Gen1, {}, Request('J'), Answer('J', "0000", lastDoc.substr(0, 42))},
+        {Gen3, {}, Request('J'), Answer('J', "0000", lastDoc.substr(0, 48))},
+        {Gen7, {}, Request('J'), Answer('J', "0000", lastDoc.substr(0, 54))},
+        {Gen8, {}, Request('J'), Answer('J', "0000", lastDoc)},
+        {NewMd, {}, Request('J'), Answer('J', "0000", "01\0"s + "0" + lastDoc.substr(3, 45))},
+        {Gen3, {}, Request('U', Field("11", 4)), Answer('U', "0000", Field("11", 4) + drawer)},
+        {Gen8, {}, Request('U', Field("11", 3)), Answer('U', "0000", Field("11", 3) + drawer)},
+        {Gen8, {}, Request('U', Field("1", 4)), Answer('U', "0019")},
+        {Gen3, {}, Request('U', Field("13", 4)), Answer('U', "0015")},
+        {Gen1, {}, Request('U', Field("1", 3)), Answer('U', "001D")},
+        {Gen3, {}, Request('L'), Answer('L', "001D")},
+        {Gen3, {}, Request('D', "\0\0"s), Answer('D', "0000", resources.substr(0, 36))},
+        {Gen8, {}, Request('D', "\0\0"s), Answer('D', "0000", resources)},
+        {Gen3, {}, Request('D', "1\0"s), Answer('D', "0015")},
+        {Gen6, {}, Request('D', "1\0"s), Acks + Answer('D', "0000", printed)},
+        {Gen3, {}, rewrite, Acks + Answer('A', "0000", "3\0"s)},
+        {OldMd, {}, Rewrite(8, 13), Acks + Answer('A', "0000", "3\0"s)},
+        {NewMd, {}, Rewrite(10, 13), Acks + Answer('A', "0000", "3\0"s)},
+        {NewMd, {}, rewrite, Answer('A', "0019")},
+        {Gen7, {rewrite}, ReadParam("305"), ParamValue("305", "87654321")},
+        {Gen3, {}, longTaxPayer, Answer('A', "0004")},
+        {Gen3, {rewrite, rewrite, rewrite, rewrite}, rewrite, Answer('A', "0013")},  // four at most
+        {Gen7, {}, Request('3', head + "00\0"s + "5a0f\0"s), Answer('3', "0005")},
+        {Gen7, {}, Request('3', head + "00\0"s + "5A0\0"s), Answer('3', "0019")},
+        {Gen3, {}, Request('3', Field("71", 4) + Field("1", 4) + "00\0"s), Answer('3', "0015")},
+        {Gen3, {}, Request('3', head + "40\0"s + "5A0F\0"s), Answer('3', "0015")},
+        {Gen3, {}, Request('3', head), Answer('3', "0019")},
+        {Gen8, {}, Request('3', head + "80\0"s + "\0\0\0"s), Answer('3', "001D")},
+    });
+    TRegister ext(Gen8);
+    ext.SetExtendedStatus({0x01, 0x00, 0xA5, 0x00, 0x10});
+    EXPECT_EQ(Exchange(ext, ReadParam("306")), ParamValue("306", "0100A50010"));
+    // The counters block: the grand total and the drawer, then the shift's
+    // counters, which the last Z report cleared.
+    TRegister old(Gen2);
+    const std::string block = Exchange(old, Request('L')), zero = "00000\0"s + "000000000000.00\0"s;
+    ASSERT_EQ(block.size(), 16 + 332 + 3u);
+    EXPECT_EQ(block.substr(16, 32), "000001045275.50\0"s + "000000034150.00\0"s);
+    EXPECT_EQ(block.substr(16 + 32, 22) + block.substr(16 + 230, 22), zero + zero);  // 0 and 3
+}
+
+TEST(EmulatorServices, ProtectedJournal) {
+    auto report = [](char Type, std::string_view First, std::string_view Last = {}) {
+        return Request('Y', Type + "\0"s + Field(First, 8) + Field(Last, 8));
+    };
+    const struct {
+        std::string Request, Answer;
+    } steps[] = {{report('1', "12"), Answer('Y', "004A")},  // not activated yet
+                 {Request('Z'), Answer('Z', "004A")},
+                 {Request('X'), Acks + Answer('X', "0000")},
+                 {Request('X'), Answer('X', "004D")},
+                 {ReadParam("318"), ParamValue("318", "0008")},
+                 {report('7', "43"), Answer('Y', "0038")},  // shift 43 is not closed yet
+                 {report('1', "0"), Answer('Y', "0015")},
+                 {report('2', "5", "3"), Answer('Y', "0038")},
+                 {report('5', "31022024", "14032024"), Answer('Y', "0007")},
+                 {report('6', "129"), Answer('Y', "0038")},
+                 {report('8', ""), Answer('Y', "0015")},
+                 {Request('Z'), Acks + Answer('Z', "0000")},
+                 {Request('Z'), Answer('Z', "004F")},
+                 {ReadParam("318"), ParamValue("318", "000C")},
+                 {report('1', "12"), Acks + Answer('Y', "0000")}};
+    TRegister reg(Gen7);
+    for (const auto& s : steps)
+        EXPECT_EQ(Exchange(reg, s.Request), s.Answer) << s.Request.substr(1, 1) << s.Request[7];
+    RunCases({
+        {Gen3, {}, Request('X'), Answer('X', "001D")},
+        {Gen3, {}, Request('Z'), Answer('Z', "001D")},
+        {Gen3, {}, report('0', ""), Answer('Y', "001D")},
+        {Gen3, {}, ReadParam("318"), Answer('\\', "0015")},
+    });
+}
+
+namespace {
+
+const std::string Separator = std::string(40, '-') + "\n";
+
+// Property records: 53 bytes (generations 1, 2, 6) and 54 (generation 8).
+std::string Property5x(size_t YSize, std::string_view Code, std::string_view Flags, int X, int Y,
+                       std::string_view Data = {}) {
+    return Slot(Code, 3) + Slot(Flags, 3) + Slot(std::to_string(X), 3) +
+           Slot(std::to_string(Y), YSize) + Slot(Data, 41);
+}
+// A custom document ("N") or form ("P") of Parts, its copies on the right
+// from OffsetB.
+std::string Custom(char Code, char Operation, std::string_view Flags, char Copies,
+                   std::string_view OffsetB, char PayType, const std::vector<std::string>& Parts) {
+    std::string out = Slot({&Operation, 1}, 2) + Slot(Flags, 3) + Slot({&Copies, 1}, 2) +
+                      Slot({&Copies, 1}, 2) + Slot("0", 3) + Slot(OffsetB, 3) + Slot("0", 3) +
+                      Slot({&PayType, 1}, 2) + Slot(std::to_string(Parts.size()), 4);
+    for (const std::string& part : Parts)
+        out += part;
+    return Request(Code, out);
+}
+// The head of the sample custom documents: header lines, serial and document
+// number, tax-payer number, date, operator, account, receipt number; then
+// Tail, records of a code and data each a row from Row on.
+std::vector<std::string> CustomDoc(size_t YSize, std::string_view OperFlags, bool Receipt, int Row,
+                                   std::vector<std::pair<const char*, std::string>> Tail) {
+    const struct {
+        const char* Code;
+        int X, Y;
+    } rows[] = {{"01", 0, 0}, {"02", 0, 1},  {"03", 0, 2}, {"04", 0, 3},
+                {"00", 0, 4}, {"07", 32, 4}, {"10", 0, 5}, {"05", 0, 6}};
+    std::vector<std::string> doc;
+    for (const auto& r : rows)
+        doc.push_back(Property5x(YSize, r.Code, "00", r.X, r.Y));
+    doc.push_back(Property5x(YSize, "06", OperFlags, 0, 7));
+    doc.push_back(Property5x(YSize, "09", "00", 0, 8, "0123456789"));
+    if (Receipt) doc.push_back(Property5x(YSize, "08", "00", 32, 6));
+    for (const auto& [code, data] : Tail)
+        doc.push_back(Property5x(YSize, code, code == "99"s ? "30" : "00", 0, Row++, data));
+    return doc;
+}
+// A composite document's portion, and the head of the sample one.
+std::string Portion(char Operation, std::string_view Mode, std::vector<std::string> Parts) {
+    std::string out = FiscalHeader(Operation, Mode, Parts.size());
+    for (const std::string& part : Parts)
+        out += part;
+    return Request('S', out);
+}
+std::vector<std::string> CompositeHead() {
+    const struct {
+        const char* Code;
+        int X, Y;
+    } rows[] = {{"01", 0, 0},  {"02", 0, 1}, {"03", 0, 2}, {"04", 0, 3}, {"00", 0, 4},
+                {"07", 31, 4}, {"10", 0, 5}, {"05", 0, 6}, {"08", 31, 6}};
+    std::vector<std::string> head;
+    for (const auto& r : rows)
+        head.push_back(PropertyV03(r.Code, "0020", r.X, r.Y));
+    head.push_back(PropertyV03("06", "0022", 0, 7));
+    return head;
+}
+const std::string SaleReceipt =
+    Request('K', ReceiptHeader('0', "", '0', "10000.00", "0123456789", 2) +
+                     ReceiptItem(Goods, "80", Price("7", "555", "3.00", "5.24", "200.56")) +
+                     ReceiptItem(Goods, "00", Price("7", "555", "", "", "100.00")));
+
+}  // namespace
+
+TEST(EmulatorDocuments, RequestsAndAnswers) {
+    const auto K = [](char Operation, std::string_view Flags, char PayType,
+                      std::string_view Payment, std::string_view Account, std::string Items) {
+        return Request('K', ReceiptHeader(Operation, Flags, PayType, Payment, Account, 1) + Items);
+    };
+    const auto item = [](std::string_view Flags, std::string_view Department,
+                         std::string_view Quantity, std::string_view Amount) {
+        return ReceiptItem("", Flags, Price(Department, "5", "", Quantity, Amount));
+    };
+    const std::string goods = ReceiptItem(Goods, "00", Price("7", "555", "", "", "100.00"));
+    std::string many = ReceiptHeader('0', "", '0', "41.00", "1", 41);
+    for (int i = 0; i < 41; ++i)
+        many += item("00", "1", "", "1.00");
+    const auto sale = [&](std::string Item) { return K('0', "", '0', "100.00", "1", Item); };
+    const auto sale8 = [&](std::string Item) { return K('0', "00", '0', "100.00", "1", Item); };
+
+    // The sample custom sale paid by card on a register with a protected
+    // journal: 54-byte records, values ending at column 39 (the right edge in
+    // place of the last two data bytes).
+    const auto edge39 = [](std::string_view Data) { return Slot(Data, 38) + "39"; };
+    std::vector<std::string> card =
+        CustomDoc(4, "02", true, 9,
+                  {{"99", Goods},
+                   {"11", edge39(Price("7", "555", "10.00", "", "100.00"))},
+                   {"12", edge39("")},
+                   {"13", edge39("\x8A\xA0\xE0\xE2\xA0 \xFC"s + "12345")},  // Карта №12345
+                   {"20", ""},
+                   {"22", ""}});
+    std::vector<std::string> noSign = card, journalHigh = card;
+    noSign.erase(noSign.end() - 2);
+    journalHigh.back() = Property5x(4, "22", "00", 0, 12);
+    // Generation 1: 53-byte records, a cash sale with change.
+    std::vector<std::string> cash = CustomDoc(
+        3, "00", true, 10,
+        {{"11", Price("7", "555", "", "1", "150.00")}, {"12", ""}, {"13", "200.00"}, {"14", ""}});
+    cash.push_back(Property5x(3, "20", "00", 20, 14));
+    std::vector<std::string> noAccount = cash, row100 = cash, noChange = cash;
+    noAccount.erase(noAccount.begin() + 9);
+    row100.back() = Property5x(3, "20", "00", 0, 100);
+    noChange.erase(noChange.end() - 2);
+    // Generation 2: the sample cash-out form, its one item the sum alone; a
+    // text below the fiscal sign on row 100, whose number fills its slot.
+    std::vector<std::string> form =
+        CustomDoc(3, "00", false, 9, {{"11", Price("", "", "", "", "10000.00")}, {"20", ""}});
+    form.push_back(Property5x(3, "99", "30", 2, 100, "x"));
+    std::vector<std::string> twoItems = form, total = form;
+    twoItems.push_back(Property5x(3, "11", "00", 0, 8, Price("", "", "", "", "1.00")));
+    total.push_back(Property5x(3, "12", "00", 0, 8));
+    const auto n8 = [](const std::vector<std::string>& Parts, const char* Flags = "00",
+                       const char* OffsetB = "40") {
+        return Custom('N', '0', Flags, '1', OffsetB, '2', Parts);
+    };
+    const auto n1 = [](const std::vector<std::string>& Parts) {
+        return Custom('N', '0', "00", '0', "0", '0', Parts);
+    };
+    const auto p2 = [](const std::vector<std::string>& Parts) {
+        return Custom('P', '3', "01", '0', "0", '0', Parts);
+    };
+    const std::string rowsOn = "=10000.00\nФП\n" + std::string(89, '\n') + "  x\n----";
+
+    // The sample composite sale in three portions: the head, a text and an
+    // item; a text, an item of two pieces ("шт.") and the total; the payment
+    // of 1000.00 in cash and 0.00 by card and the change.
+    std::vector<std::string> parts = CompositeHead();
+    parts.push_back(PropertyV03("99", "4020", 0, 8, Goods));
+    parts.push_back(PropertyV03("11", "0122", 0, 9, PriceV03("6", "0", "", "", "200.89")));
+    const std::string first = Portion('0', "00", parts);
+    const std::string second = Portion(
+        '0', "00",
+        {PropertyV03("99", "0020", 0, 10, Goods),
+         PropertyV03("11", "0222", 0, 11, PriceV03("7", "555", "", "2", "200.00", "\xE8\xE2.")),
+         PropertyV03("12", "0020", 0, 12)});
+    const std::string last = Portion('0', "04",
+                                     {PropertyV03("13", "0024", 0, 13, "1000.00\0"s + "0.00"),
+                                      PropertyV03("14", "0020", 0, 14)});
+    const std::string refund = Portion('1', "00", CompositeHead()),
+                      annul = Request('S', FiscalHeader('1', "08", 3));
+    const std::string item03 = PropertyV03("11", "0002", 0, 20, PriceV03("7", "1", "", "", "1.00"));
+    const std::string cashIn =
+        Portion('2', "04",
+                {PropertyV03("11", "0002", 0, 20, PriceV03("", "", "", "", "1.00")),
+                 PropertyV03("11", "0001", 0, 21, PriceV03("", "", "", "", "1.00"))});
+    const auto one = [](std::string_view Mode, std::string_view Code, std::string_view Flags, int Y,
+                        std::string_view Data = {}) {
+        return Portion('0', Mode, {PropertyV03(Code, Flags, 0, Y, Data)});
+    };
+    const std::string date = PropertyV03("05", "0020", 0, 1);
+    const std::string percent = PriceV03("7", "1", "3.00", "", "1.00");
+    // The sale as the last document of generation 8: no purchase in it.
+    const std::string saleDoc = "01\0"s + "00129\0"s + "15032024\0"s + "1015\0"s + "00\0"s +
+                                "000000000110.00\0"s + "00058\0"s + "00042\0"s +
+                                "000000000000.00\0"s;
+
+    RunCases({
+        {Gen2, {}, SaleReceipt, Printed('K', "0001"), "СМЕНА 0043                     ЧЕК 00058\n"},
+        {Gen2, {}, sale(goods.substr(1)), Answer('K', "0019")},  // an item cut short
+        {Gen2, {}, Request('K', ReceiptHeader('0', "", '0', "1.00", "", 0)), Answer('K', "0018")},
+        {Gen2, {}, K('C', "", '0', "0.00", "1", goods), Answer('K', "0015")},    // cashless refund
+        {Gen8, {}, K('A', "80", '0', "0.00", "1", goods), Answer('K', "0015")},  // a void
+        {Gen2, {}, K('0', "80", '0', "100.00", "1", goods), Answer('K', "0005")},  // oper flags
+        {Gen8, {}, K('0', "C0", '0', "100.00", "1", goods), Answer('K', "0015")},
+        {Gen2, {}, K('1', "", '2', "", "1", goods), Answer('K', "0015")},  // card for a refund
+        {Gen2, {}, K('0', "", '4', "50.00\0"s + "50.00", "", goods), Answer('K', "0015")},
+        {Gen2, {}, K('0', "", '0', "99.99", "1", goods), Answer('K', "0015")},  // short of it
+        {Gen8, {}, K('0', "00", '4', "50.00\0"s + "49.99", "", goods), Answer('K', "0015")},
+        {Gen8, {}, K('0', "00", '4', "0.00\0"s + "100.01", "", goods), Answer('K', "0015")},
+        {Gen1, {}, K('0', "", '0', "100.00", "12A", goods), Answer('K', "0005")},  // the account
+        {Gen1, {}, K('0', "", '0', "100.00", "", goods), Answer('K', "0018")},
+        {Gen2, {}, sale(item("00", "7", "", "1.0.0")), Answer('K', "0005")},
+        {Gen2, {}, sale(item("00", "7", "", "1.005")), Answer('K', "0005")},  // mils
+        {Gen2, {}, sale(item("00", "7", std::string(12, '1'), "1.00")), Answer('K', "0004")},
+        {Gen2, {}, sale(item("00", "", "", "1.00")), Answer('K', "0018")},    // no department
+        {Gen8, {}, sale8(item("00", "0", "", "1.00")), Answer('K', "0015")},  // department 0
+        {Gen8, {}, sale8(item("05", "7", "", "1.00")), Answer('K', "0015")},  // tax index 5
+        {Gen2, {}, sale(item("01", "7", "", "1.00")), Answer('K', "0015")},   // a tax index
+        {Gen2, {}, K('0', "", '0', "1.00", "", item("00", "7", "2", "99999999.99")), "0015"},
+        {Gen3, {}, sale(goods), Answer('K', "001D")},
+        {Gen1, {}, Request('K', many), Answer('K', "0015")},  // 40 items at most
+        // A cash-out of more than the drawer holds, a cash-in by card.
+        {Gen2, {}, K('3', "", '0', "0.00", "", item("00", "", "", "50000.00")), "002A"},
+        {Gen2, {}, K('2', "", '2', "", "", item("00", "", "", "100.00")), "0015"},
+
+        {Gen8, {}, n8(card), Printed('N', "0001"), "ФП\nЭКЛЗ КПК 00129\n"},
+        {Gen8, {n8(card)}, Request('J'), Answer('J', "0000", saleDoc, "08", "0001")},
+        {Gen8, {}, n8({Property5x(3, "01", "00", 0, 0)}), "0019"},  // a 53-byte record
+        {Gen8, {}, n8(noSign), "0018"},
+        {Gen8, {}, n8(journalHigh), "001C"},
+        {Gen8, {}, n8(card, "00", "26"), "001C"},  // a copy over the fiscal sign
+        {Gen8, {}, n8(card, "40"), "0015"},        // a fourth fiscal impression
+        {Gen1, {}, n1(cash), Printed('N', "0001"), "СДАЧА                             =50.00\n"},
+        {Gen1, {}, n1(noAccount), "0018"},
+        {Gen1, {}, n1(row100), "0015"},
+        {Gen1, {}, n1(noChange), "0018"},
+        {Gen2, {}, p2(form), Printed('P', "0001"), rowsOn},
+        {Gen2, {}, p2(twoItems), "0029"},
+        {Gen2, {}, p2(total), "0015"},
+
+        // A composite document shows its state in every answer.
+        {Gen3, {}, first, Printed('S', "0101")},
+        {Gen3, {first}, Request('H'), Answer('H', "0000", "15032024\0"s + "1015\0"s, "08", "0101")},
+        {Gen3, {first}, second, Printed('S', "0201")},
+        {Gen3, {first, second}, Request('T'), Answer('T', "002A", {}, "08", "0201")},
+        {Gen3, {first, second}, last, Printed('S', "0001"), "КАРТОЙ =0.00\n"},
+        {Gen7, {}, refund, Printed('S', "0501")},
+        {Gen7, {refund}, Request('O'), Answer('O', "002A", {}, "08", "0501")},
+        {Gen7, {refund}, annul, Printed('S', "0001"), "ЧЕК АННУЛИРОВАН\n" + Separator},
+        {Gen7, {refund, annul}, annul, Answer('S', "002A", {}, "08", "0001")},
+        {Gen7, {refund, annul}, Request('O'), Answer('O', "002A", {}, "08", "0001")},  // nothing
+        {Gen7, {refund, annul}, Request('T'), Answer('T', "002A", {}, "08", "0001")},  // to repeat
+        {Gen3, {second}, Portion('0', "00", {item03}), "002A"},      // an item after the total
+        {Gen3, {second}, one("00", "99", "0020", 12, "x"), "001C"},  // a row the paper passed
+        {Gen3, {second}, Portion('1', "04", {}), "002A"},            // another operation
+        {Gen3, {}, Portion('0', "04", CompositeHead()), "002A"},     // closed without items
+        {Gen3, {}, Portion('0', "02", {}), "0015"},                  // mode 2
+        {Gen3, {second}, Portion('0', "08", {item03}), "0019"},      // records with a cancel
+        {Gen3, {}, Portion('A', "00", {}), "0015"},                  // a void
+        {Gen3, {}, one("00", "20", "0020", 1), "0015"},              // a fiscal sign
+        {Gen3, {}, Portion('0', "00", {date, date}), "0029"},
+        {Gen3, {second}, one("04", "14", "0020", 20), "002A"},    // change without payment
+        {Gen3, {}, one("00", "11", "0080", 1, percent), "002A"},  // a discount before any item
+        {Gen3, {first}, one("00", "11", "0080", 20, PriceV03("7", "1", "", "", "1.00")), "0018"},
+        {Gen3, {second}, one("04", "13", "0020", 20, "399.99"), "0015"},  // short of the total
+        {Gen3, {}, cashIn, "0015"},  // a cash-in with a discount
+        {Gen3, {}, one("00", "05", "00G0", 1), "0005"},
+    });
+
+    // The print breaks off after the receipt was registered: error 10, but
+    // the last document has moved on; other answers leave the fault.
+    TTestRegister reg(Gen2);
+    reg.Register.InjectFault(TFault::InterruptedPrint, 1);
+    EXPECT_EQ(ErrorOf(reg.Send('E')), "0000");
+    EXPECT_EQ(Exchange(reg.Register, SaleReceipt), Acks + Answer('K', "000A", {}, "08", "0001"));
+    EXPECT_EQ(reg.State().LastDocument.Number, 129);
+    EXPECT_TRUE(reg.TakeTape().ends_with("ФП\n            ПЕЧАТЬ ПРЕРВАНА\n" + Separator));
+    EXPECT_EQ(Exchange(reg.Register, SaleReceipt), Printed('K', "0001"));
+}
+
+TEST(EmulatorReports, RequestsAndAnswers) {
+    // "Кассир Тестов" in code page 866.
+    const std::string cashier = Field("\x8A\xA0\xE1\xE1\xA8\xE0 \x92\xA5\xE1\xE2\xAE\xA2", 40);
+    const auto open = [&](std::string Mode) {
+        return Request('1', Field("5", 2) + cashier + Mode);
+    };
+    const std::string composite =
+        Portion('0', "04",
+                {PropertyV03("11", "0002", 0, 0, PriceV03("7", "555", "", "2", "100.00")),
+                 PropertyV03("11", "0002", 0, 1, PriceV03("3", "1", "", "", "50.00")),
+                 PropertyV03("12", "0020", 0, 2), PropertyV03("13", "0020", 0, 3, "500.00")});
+    const auto report = [](const char* Type, const char* Mode, const char* Number) {
+        return Request('_', Field(Type, 1) + Field(Mode, 2) + Field(Number, 2));
+    };
+    const auto fiscal = [](const char* Password, const char* Type, const char* First,
+                           const char* Last) {
+        return Request('B', Field(Password, 5) + Field(Type, 1) + Field(First, 8) + Field(Last, 8));
+    };
+    const std::string x = Request('5', "0\0"s), z = Request('5', "2\0"s);
+    const std::string byDepartment =
+        "X-ОТЧЕТ 0001 ПО ОТДЕЛАМ\nОТД 03 Хлеб\n  ПРОДАЖИ                  1      =50.00\n";
+    // The fiscal memory report of generation 6 with its purchases.
+    const std::string header =
+        Field("Shop", 40) + Field("Street 1", 40) + Field("", 40) + Field("Thanks", 40);
+    const std::string records = "0000001\0"s + Field("00012345", 8) + Field("7701234567", 12) +
+                                header + "15032024\0"s + "1015\0"s + "00004\0"s + "13032024\0"s +
+                                "14032024\0"s + "0041\0"s + "0042\0"s + "000000072226.23\0"s +
+                                "000000000000.00\0"s;
+    const std::string byNumbers = fiscal("00000", "2", "41", "42");
+    RunCases({
+        {Gen6, {}, open(Field("4", 1)), Printed('1', "0081")},  // switched to XON/XOFF
+        {Gen8, {}, open(Field("", 1)), Printed('1', "0001")},   // the mode left 0x00
+        {Gen8, {}, open(Field("4", 1)), Answer('1', "0015")},
+        {Gen1, {}, open(Field("4", 1)), Answer('1', "0015")},
+        {Gen3, {}, open(Field("0", 1)), Answer('1', "0019")},
+        {Gen3, {}, Request('1', Field("", 2) + cashier), Answer('1', "0018")},
+        {Gen3, {open("")}, open(""), Answer('1', "0002", {}, "08", "0001")},
+        {Gen2, {SaleReceipt}, Request('5', "4\0"s), Answer('5', "0015", {}, "08", "0001")},
+        {Gen2, {SaleReceipt, z}, z, Answer('5', "000C")},
+        {Gen7, {composite}, report("1", "08", "1"), Answer('_', "0015", {}, "08", "0001")},
+        {Gen7, {composite}, report("3", "00", "7"), Answer('_', "0005", {}, "08", "0001")},
+        {Gen7, {composite}, report("3", "10", ""), Answer('_', "0015", {}, "08", "0001")},
+        {Gen7, {composite}, report("4", "00", ""), Answer('_', "0015", {}, "08", "0001")},
+        {Gen7, {composite}, report("3", "00", ""), "0000", byDepartment},
+        {Gen7, {composite}, report("0", "01", ""), "0000", Separator + "[отрез]\n"},  // cut
+        {Gen7, {}, report("0", "00", ""), Answer('_', "000C")},
+        {Gen7, {}, x, Answer('5', "001D")},
+        {Gen6, {Request('9', header)}, byNumbers, Acks + Answer('B', "0000", records)},
+        {Gen3, {}, fiscal("12345", "2", "1", "2"), Answer('B', "0011")},  // the password
+        {Gen6, {}, fiscal("00000", "4", "", ""), Answer('B', "0015")},    // the whole memory
+        {Gen3, {}, fiscal("00000", "2", "0", "2"), Answer('B', "0015")},
+        {Gen3, {}, fiscal("00000", "3", "50", "60"), Answer('B', "002F")},
+        {Gen3, {}, fiscal("00000", "3", "42", "41"), Answer('B', "002F")},
+        {Gen3, {}, fiscal("00000", "0", "31022024", "01032024"), Answer('B', "0007")},
+    });
+
+    // A shift lasts 24 hours; a Z report ends it.
+    TTestRegister reg(Gen2);
+    ASSERT_EQ(ErrorOf(Exchange(reg.Register, SaleReceipt)), "0000");
+    Exchange(reg.Register, Request('G', "16032024\0"s + "1014\0"s));
+    EXPECT_EQ(ErrorOf(Exchange(reg.Register, SaleReceipt)), "0000");
+    Exchange(reg.Register, Request('G', "16032024\0"s + "1016\0"s));
+    EXPECT_EQ(Exchange(reg.Register, SaleReceipt), Answer('K', "0002", {}, "08", "0001"));
+    EXPECT_EQ(ErrorOf(Exchange(reg.Register, z)), "0000");
+    EXPECT_EQ(Exchange(reg.Register, SaleReceipt), Printed('K', "0001"));
+    EXPECT_EQ(reg.State().Shift.Opened, reg.State().LastDocument.Date);
+}
+
+TEST(EmulatorOutput, PrinterDisplayFeedAndPulses) {
+    const std::string esc2 = "\x1B\x1B", print = Request('6'), display = Request('^');
+    const auto feed = [](const char* Lines, const char* Flags) {
+        return Request('R', Field(Lines, 2) + Field(Flags, 2));
+    };
+    const auto pulse = [](const char* Channel, const char* Interval) {
+        return Request('8',
+                       Field(Channel, 1) + Field(Interval, 2) + Field("14", 2) + Field("FF", 2));
+    };
+    // Every byte is text until ESC ESC, frame bytes too; each one is ACKed.
+    const std::string raw = "AB\x03\x02\n" + std::string(45, 'x') + esc2;
+    const std::string rawTape = "AB??\n" + std::string(40, 'x') + "\nxxxxx\n" + Separator;
+    // ESC and anything else is a printer command this register does not
+    // take: the answer comes in place of the ACK and ends the output.
+    const std::string badEsc = print + "A\x1B" + "d" + "rest" + esc2;
+    const std::string badEscIs = Answer('6', "0000") + Acks + Answer('6', "000B");
+    // The customer display shows 20 characters a line; ESC @ clears it.
+    const std::string text = "Total 1119.40\nThank you for shopping!" + esc2;
+    const std::string shown = "[дисплей] Thank you for shoppi\n[дисплей] ng!\n";
+    const std::string composite = Portion('0', "00", {PropertyV03("99", "0020", 0, 0, "x")});
+    RunCases({
+        {Gen3, {print}, raw, std::string(52, '\x06') + Answer('6', "0000"), rawTape},
+        {Gen3, {}, badEsc, badEscIs, "A\n" + Separator},
+        {Gen3, {display}, text, std::string(text.size(), '\x06') + Answer('^', "0000"), shown},
+        {Gen3, {display}, "old\x1B@new" + esc2, "0000", "[дисплей] new\n"},
+        {Gen2, {}, display, Answer('^', "001D")},
+        {Gen8, {}, display, Answer('^', "001D")},
+        {Gen3, {composite}, print, Answer('6', "002A", {}, "08", "0101")},
+        {Gen2, {}, feed("03", "03"), Printed('R', "0000"), "[прогон назад 3]\n[отрез]\n"},
+        {Gen3, {WriteParam("1", "0005")}, feed("00", "01"), "0000", ""},  // no cutter
+        {Gen3, {}, feed("03", "02"), Answer('R', "0015")},                // backwards
+        {Gen2, {}, feed("80", "00"), Answer('R', "0015")},                // 128 lines
+        {Gen1, {}, feed("01", "00"), Answer('R', "001D")},
+        {Gen1, {}, pulse("1", "0A"), Answer('8', "0000"), "[импульс: канал 2, 10/20, 255 раз]\n"},
+        {Gen8, {}, pulse("2", "0A"), Answer('8', "0015")},  // channel 3
+        {Gen3, {}, pulse("0", "80"), Answer('8', "0015")},  // interval 128
+    });
+    // The display's rate leaves the register's own line alone.
+    TRegister reg(Gen7);
+    EXPECT_EQ(Exchange(reg, Request('C', Field("6", 1))), Answer('C', "0000"));
+    EXPECT_EQ(reg.State().DisplayBaudRate, 57600);
+    EXPECT_EQ(reg.BaudRate(), 9600);
+}
