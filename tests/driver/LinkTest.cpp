@@ -214,73 +214,40 @@ TEST(Link, RestOfABadAnswerIsNotTakenForTheNext) {
 
 // The driver writes any setting on generations 3, 7 and 8; a register refuses
 // (21, out of range) the settings it does not have, those it cannot report.
-bool RegisterLacksSetting(const std::string& Name, int Generation) {
-    for (const char* op : {"SetDisplayTimeout", "SetPrinterContrast", "SetLeading",
-                           "SetHeaderAlignment", "SetAutocut", "SetEconomicMode"})
-        if (Name == op) return Generation == 8;
-    return Name == "SetFullJournal" && Generation != 8;
+bool RegisterLacksSetting(std::string_view Call, int Generation) {
+    for (std::string_view op : {"SetDisplayTimeout", "SetPrinterContrast", "SetLeading",
+                                "SetHeaderAlignment", "SetAutocut", "SetEconomicMode"})
+        if (Call.starts_with(op)) return Generation == 8;
+    return Call.starts_with("SetFullJournal") && Generation != 8;
 }
 
 // Every public operation of the services, with arguments the register takes.
 // clang-format off
+#define KEST_OP(Call) {#Call, [](TKestorFPrt& D) { D.Call; }}
 const std::pair<const char*, TCall> Operations[] = {
-    {"QueryPrinterTimeout", [](TKestorFPrt& D) { D.QueryPrinterTimeout(); }},
-    {"QueryDisplayTimeout", [](TKestorFPrt& D) { D.QueryDisplayTimeout(); }},
-    {"QueryPrinterContrast", [](TKestorFPrt& D) { D.QueryPrinterContrast(); }},
-    {"QueryLeading", [](TKestorFPrt& D) { D.QueryLeading(); }},
-    {"QueryOperNumber", [](TKestorFPrt& D) { D.QueryOperNumber(); }},
-    {"QueryHeaderAlignment", [](TKestorFPrt& D) { D.QueryHeaderAlignment(); }},
-    {"QueryAutocut", [](TKestorFPrt& D) { D.QueryAutocut(); }},
-    {"QueryEconomicMode", [](TKestorFPrt& D) { D.QueryEconomicMode(); }},
-    {"QueryPaperJournal", [](TKestorFPrt& D) { D.QueryPaperJournal(); }},
-    {"QueryFullJournal", [](TKestorFPrt& D) { D.QueryFullJournal(); }},
-    {"SetPrinterTimeout", [](TKestorFPrt& D) { D.SetPrinterTimeout(45); }},
-    {"SetDisplayTimeout", [](TKestorFPrt& D) { D.SetDisplayTimeout(20); }},
-    {"SetPrinterContrast", [](TKestorFPrt& D) { D.SetPrinterContrast(7); }},
-    {"SetLeading", [](TKestorFPrt& D) { D.SetLeading(255); }},
-    {"SetCutterDisabled", [](TKestorFPrt& D) { D.SetCutterDisabled(true); }},
-    {"SetNarrowPaper", [](TKestorFPrt& D) { D.SetNarrowPaper(false); }},
-    {"SetHeaderAlignment", [](TKestorFPrt& D) { D.SetHeaderAlignment(true); }},
-    {"SetAutocut", [](TKestorFPrt& D) { D.SetAutocut(true); }},
-    {"SetEconomicMode", [](TKestorFPrt& D) { D.SetEconomicMode(false); }},
-    {"SetPaperJournal", [](TKestorFPrt& D) { D.SetPaperJournal(true); }},
-    {"SetFullJournal", [](TKestorFPrt& D) { D.SetFullJournal(true); }},
-    {"SetParameters", [](TKestorFPrt& D) { D.SetParameters(mprBS, 30); }},
-    {"SetProtocol", [](TKestorFPrt& D) { D.SetProtocol(mprBS); }},
-    {"QueryFirmwareInfo", [](TKestorFPrt& D) { D.QueryFirmwareInfo(); }},
-    {"QueryDevExStatus", [](TKestorFPrt& D) { D.QueryDevExStatus(); }},
-    {"QueryTax", [](TKestorFPrt& D) { D.QueryTax(4); }},
-    {"QueryCounter", [](TKestorFPrt& D) { D.QueryCounter(5); }},
-    {"QueryCounter snapshot", [](TKestorFPrt& D) { D.QueryCounter(12, true); }},
-    {"QueryResourceInfo", [](TKestorFPrt& D) { D.QueryResourceInfo(); }},
-    {"QueryLastDocInfo", [](TKestorFPrt& D) { D.QueryLastDocInfo(); }},
-    {"QuerySerialNumber", [](TKestorFPrt& D) { D.QuerySerialNumber(); }},
-    {"QueryTaxPayerNumber", [](TKestorFPrt& D) { D.QueryTaxPayerNumber(); }},
-    {"QueryRegNumber", [](TKestorFPrt& D) { D.QueryRegNumber(); }},
-    {"QueryEcrDateTime", [](TKestorFPrt& D) { D.QueryEcrDateTime(); }},
-    {"QueryHeaderLine", [](TKestorFPrt& D) { D.QueryHeaderLine(4); }},
-    {"QueryTitle", [](TKestorFPrt& D) { D.QueryTitle(7); }},
-    {"QueryDepartName", [](TKestorFPrt& D) { D.QueryDepartName(99); }},
-    {"QueryOperName", [](TKestorFPrt& D) { D.QueryOperName(0); }},
-    {"SetHeader", [](TKestorFPrt& D) { D.SetHeader(u"А", u"Б", u"В", u"Г"); }},
-    {"SetTitle", [](TKestorFPrt& D) { D.SetTitle(7, u"СЧЁТ"); }},
-    {"SetDepartName", [](TKestorFPrt& D) { D.SetDepartName(99, u"Отдел"); }},
-    {"SetTax", [](TKestorFPrt& D) { D.SetTax(4, u"НСП", 500); }},
-    {"SetSerialNumber", [](TKestorFPrt& D) { D.SetSerialNumber(u"0000001"); }},
-    {"SynchronizeEcrDateTime", [](TKestorFPrt& D) { D.SynchronizeEcrDateTime(); }},
-    {"FiscalRewrite", [](TKestorFPrt& D) { D.FiscalRewrite(u"00001", u"REG00001", u"INN000000001", u"1"); }},
-    {"EnableGraphicHeader", [](TKestorFPrt& D) { D.EnableGraphicHeader(1, 1, u"5A"); }},
-    {"DisableGraphicHeader", [](TKestorFPrt& D) { D.DisableGraphicHeader(); }},
-    {"EKLZQueryStatus", [](TKestorFPrt& D) { D.EKLZQueryStatus(); }},
-    {"EKLZActivate", [](TKestorFPrt& D) { D.EKLZActivate(); }},
-    {"EKLZActivationReport", [](TKestorFPrt& D) { D.EKLZActivationReport(); }},
-    {"EKLZDayReport", [](TKestorFPrt& D) { D.EKLZDayReport(1); }},
-    {"EKLZReportByNum", [](TKestorFPrt& D) { D.EKLZReportByNum(true, 1, 1); }},
-    {"EKLZReportByDate", [](TKestorFPrt& D) { D.EKLZReportByDate(false, 45000, std::floor(kest::Now())); }},
-    {"EKLZDocByNum", [](TKestorFPrt& D) { D.EKLZDocByNum(1); }},
-    {"EKLZControlByNum", [](TKestorFPrt& D) { D.EKLZControlByNum(1); }},
-    {"EKLZCloseArchive", [](TKestorFPrt& D) { D.EKLZCloseArchive(); }},
+    KEST_OP(QueryPrinterTimeout()), KEST_OP(QueryDisplayTimeout()), KEST_OP(QueryPrinterContrast()),
+    KEST_OP(QueryLeading()), KEST_OP(QueryOperNumber()), KEST_OP(QueryHeaderAlignment()),
+    KEST_OP(QueryAutocut()), KEST_OP(QueryEconomicMode()), KEST_OP(QueryPaperJournal()),
+    KEST_OP(QueryFullJournal()), KEST_OP(SetPrinterTimeout(45)), KEST_OP(SetDisplayTimeout(20)),
+    KEST_OP(SetPrinterContrast(7)), KEST_OP(SetLeading(255)), KEST_OP(SetCutterDisabled(true)),
+    KEST_OP(SetNarrowPaper(false)), KEST_OP(SetHeaderAlignment(true)), KEST_OP(SetAutocut(true)),
+    KEST_OP(SetEconomicMode(false)), KEST_OP(SetPaperJournal(true)), KEST_OP(SetFullJournal(true)),
+    KEST_OP(SetParameters(mprBS, 30)), KEST_OP(SetProtocol(mprBS)), KEST_OP(QueryFirmwareInfo()),
+    KEST_OP(QueryDevExStatus()), KEST_OP(QueryTax(4)), KEST_OP(QueryCounter(5)),
+    KEST_OP(QueryCounter(12, true)), KEST_OP(QueryResourceInfo()), KEST_OP(QueryLastDocInfo()),
+    KEST_OP(QuerySerialNumber()), KEST_OP(QueryTaxPayerNumber()), KEST_OP(QueryRegNumber()),
+    KEST_OP(QueryEcrDateTime()), KEST_OP(QueryHeaderLine(4)), KEST_OP(QueryTitle(7)),
+    KEST_OP(QueryDepartName(99)), KEST_OP(QueryOperName(0)), KEST_OP(SetHeader(u"А", u"Б", u"В", u"Г")),
+    KEST_OP(SetTitle(7, u"СЧЁТ")), KEST_OP(SetDepartName(99, u"Отдел")), KEST_OP(SetTax(4, u"НСП", 500)),
+    KEST_OP(SetSerialNumber(u"0000001")), KEST_OP(SynchronizeEcrDateTime()),
+    KEST_OP(FiscalRewrite(u"00001", u"REG00001", u"INN000000001", u"1")),
+    KEST_OP(EnableGraphicHeader(1, 1, u"5A")), KEST_OP(DisableGraphicHeader()),
+    KEST_OP(EKLZQueryStatus()), KEST_OP(EKLZActivate()), KEST_OP(EKLZActivationReport()),
+    KEST_OP(EKLZDayReport(1)), KEST_OP(EKLZReportByNum(true, 1, 1)),
+    KEST_OP(EKLZReportByDate(false, 45000, std::floor(kest::Now()))), KEST_OP(EKLZDocByNum(1)),
+    KEST_OP(EKLZControlByNum(1)), KEST_OP(EKLZCloseArchive()),
 };
+#undef KEST_OP
 // clang-format on
 
 // Every generation, and the Moldavian register with its short last-document answer.
@@ -452,15 +419,12 @@ TEST(TcpLine, ThroughADeviceServerAndAcrossItsRestart) {
 }
 
 TEST(TcpLine, AddressesThatLeadNowhere) {
-    const std::pair<std::string, int> cases[] = {
-        {"/dev/kestor-no-such-port", ENOENT},
-        {"tcp://127.0.0.1", EINVAL},
-        {"tcp://:80", EINVAL},
-        {"tcp://[::1]80", EINVAL},
+    // clang-format off
+    const std::pair<std::string, int> cases[] = {{"/dev/kestor-no-such-port", ENOENT},
+        {"tcp://127.0.0.1", EINVAL}, {"tcp://:80", EINVAL}, {"tcp://[::1]80", EINVAL},
         {"tcp://127.0.0.1:99999", EINVAL},  // not port 34463
-        {"tcp://127.0.0.1:0", EINVAL},
-        {"tcp://127.0.0.1:" + std::to_string(FreePort()), ECONNREFUSED},
-    };
+        {"tcp://127.0.0.1:0", EINVAL}, {"tcp://127.0.0.1:" + std::to_string(FreePort()), ECONNREFUSED}};
+    // clang-format on
     for (const auto& [address, error] : cases) {
         TLinkDriver drv(address);
         EXPECT_THROW(drv.Open(), std::system_error) << address;

@@ -393,27 +393,22 @@ TEST(Services, GoldenRequests) {
     EXPECT_FALSE(drv.TimeoutInForce());
 }
 
-TEST(Services, LastDocument) {
+TEST(Services, LastDocumentResourcesTaxAndClock) {
+    const auto money = [](const char* Text) { return TKestCurrency::Parse(Text); };
     // clang-format off
     const std::string dated = "06122026\0" "1015\0"s;
-    // clang-format on
     TServiceLine drv;
     Attach(drv, G8);
-    // clang-format off
     drv.Answers = {Done('J', "07\0" "00123\0"s + dated + "0d\0"s + Sum("200.56") + "00045\0" "00003\0"s + Sum("10.00"))};
     // clang-format on
     drv.QueryLastDocInfo();
     EXPECT_EQ(drv.Sent(), Request('J', ""));
-    EXPECT_EQ(drv.LastDocType(), motBuying);
-    EXPECT_EQ(drv.LastDocOper(), 7);
-    EXPECT_EQ(drv.LastDocNumber(), 123);
+    EXPECT_EQ(std::tuple(drv.LastDocType(), drv.LastDocOper(), drv.LastDocNumber(),
+                         drv.LastRecNumber(), drv.LastRepNumber(), drv.GetLastDocHour()),
+              std::tuple(motBuying, 7, 123, 45, 3, 10));
     EXPECT_EQ(drv.LastDocDate(), Date(2026, 12, 6, 10, 15));
-    EXPECT_EQ(drv.GetLastDocHour(), 10);
-    EXPECT_EQ(drv.LastDocSum(), TKestCurrency::Parse("200.56"));
-    EXPECT_EQ(drv.LastRecNumber(), 45);
-    EXPECT_EQ(drv.LastRepNumber(), 3);
-    EXPECT_EQ(drv.LastBuyingSum(), TKestCurrency::Parse("10.00"));
-
+    EXPECT_EQ(std::pair(drv.LastDocSum(), drv.LastBuyingSum()),
+              std::pair(money("200.56"), money("10.00")));
     // The 42-byte answer of generation 1 has no receipt or report number and
     // no buying sum.
     drv.Connect(1);
@@ -421,11 +416,9 @@ TEST(Services, LastDocument) {
     drv.Answers = {Done('J', "01\0" "00124\0"s + dated + "0A\0"s + Sum("5.5"))};
     // clang-format on
     drv.QueryLastDocInfo();
-    EXPECT_EQ(drv.LastDocType(), motVoid);
-    EXPECT_EQ(drv.LastDocSum(), TKestCurrency::Parse("5.50"));
-    EXPECT_EQ(drv.LastRecNumber() + drv.LastRepNumber(), 0);
-    EXPECT_EQ(drv.LastBuyingSum(), TKestCurrency());
-
+    EXPECT_EQ(std::tuple(drv.LastDocType(), drv.LastDocSum(), drv.LastRecNumber(),
+                         drv.LastRepNumber(), drv.LastBuyingSum()),
+              std::tuple(motVoid, money("5.50"), 0, 0, TKestCurrency()));
     // The short form of the 207.1F-MD from 3.0: six-digit document numbers.
     Attach(drv, MD3);
     // clang-format off
@@ -434,49 +427,38 @@ TEST(Services, LastDocument) {
     TKestOperType oper = motUnknown;
     EXPECT_EQ(drv.Call([&] { return drv.InternalDocNumber(oper); }), 123456);
     EXPECT_EQ(oper, motRefundCashless);
-
     // Nothing printed yet: every output is zero.
     Attach(drv, G3);
     const std::string none = Pad("", 23) + "FF" + Pad("", 23);
     drv.Answers = {Done('J', none), Done('J', none)};
     drv.QueryLastDocInfo();
-    EXPECT_EQ(drv.LastDocType(), motUnknown);
-    EXPECT_EQ(drv.LastDocNumber() + drv.LastDocOper(), 0);
-    EXPECT_EQ(drv.LastDocDate(), 0);
-    EXPECT_EQ(drv.LastDocSum(), TKestCurrency());
+    EXPECT_EQ(std::tuple(drv.LastDocType(), drv.LastDocNumber(), drv.LastDocOper(),
+                         drv.LastDocDate(), drv.LastDocSum()),
+              std::tuple(motUnknown, 0, 0, 0.0, TKestCurrency()));
     EXPECT_EQ(drv.Call([&] { return drv.InternalDocNumber(); }), 0);
-}
+    drv.Sent();
 
-TEST(Services, ResourcesTaxClockAndStatusWords) {
-    TServiceLine drv;
-    Attach(drv, G3);
-    // The 36-byte form of generation 3.
+    // The 36-byte resources of generation 3; no time: no shift date at all; the
+    // journal's rest only with a journal.
     // clang-format off
     const std::string counts = "0005\0" "1234\0" "00010\0" "00011\0" "06122026\0"s;
+    const std::string noTime = counts + "\0\0\0\0\0" "0077\0"s;
     // clang-format on
     drv.Answers = {Done('D', counts + "1015\0"s)};
     drv.QueryResourceInfo();
-    EXPECT_EQ(drv.Sent(), Request('D', "\0\0"s));
-    EXPECT_EQ(drv.RewritesRemain(), 5);
-    EXPECT_EQ(drv.DaysRemain(), 1234);
-    EXPECT_EQ(drv.LastFiscalReport(), 10);
-    EXPECT_EQ(drv.LastDayClosing(), 11);
+    EXPECT_EQ(std::tuple(drv.RewritesRemain(), drv.DaysRemain(), drv.LastFiscalReport(),
+                         drv.LastDayClosing(), drv.EKLZRest()),
+              std::tuple(5, 1234, 10, 11, 0));
     EXPECT_EQ(drv.DayDate(), Date(2026, 12, 6, 10, 15));
-    EXPECT_EQ(drv.EKLZRest(), 0);
-    // No time: no shift date at all. The journal's rest only with a journal.
-    // clang-format off
-    const std::string noTime = counts + "\0\0\0\0\0" "0077\0"s;
-    // clang-format on
     Attach(drv, G8);
     drv.Answers = {Done('D', noTime)};
     drv.QueryResourceInfo();
-    EXPECT_EQ(drv.DayDate(), 0);
-    EXPECT_EQ(drv.EKLZRest(), 77);
+    EXPECT_EQ(std::pair(drv.DayDate(), drv.EKLZRest()), std::pair(0.0, 77));
     Attach(drv, G1);
     drv.Answers = {Done('D', noTime)};
     drv.QueryResourceInfo();
     EXPECT_EQ(drv.EKLZRest(), 0);
-    EXPECT_EQ(drv.Sent(), Request('D', "\0\0"s) + Request('D', "0\0"s));
+    EXPECT_EQ(drv.Sent(), Request('D', "\0\0"s) + Request('D', "\0\0"s) + Request('D', "0\0"s));
 
     Attach(drv, G3);
     // clang-format off
@@ -489,7 +471,11 @@ TEST(Services, ResourcesTaxClockAndStatusWords) {
     EXPECT_EQ(drv.QueryEcrDateTime(), Date(2026, 12, 6, 23, 59));
     EXPECT_EQ(drv.GetEcrMin(), 59);
     EXPECT_EQ(drv.Sent(), Request('M', "1\0"s) + Request('H', ""));
+}
 
+TEST(Services, ParametersStatusWordsAndCounters) {
+    TServiceLine drv;
+    Attach(drv, G3);
     drv.Answers = {Done('\\', Parameter("307", "1234567")), Done('\\', Parameter("316", "0")),
                    Done('\\', Parameter("310", "30"))};
     EXPECT_EQ(drv.QuerySerialNumber(), u"1234567");
@@ -498,29 +484,26 @@ TEST(Services, ResourcesTaxClockAndStatusWords) {
     EXPECT_EQ(drv.QueryPrinterTimeout(), 30);
     EXPECT_EQ(drv.Sent(),
               Request('\\', "307\0"s) + Request('\\', "316\0"s) + Request('\\', "310\0"s));
-
     // The journal's status word, and the extended device status of a 207.1K.
     Attach(drv, G8);
     drv.Answers = {Done('\\', Parameter("318", "0068")), Done('\\', Parameter("318", "8027")),
                    Done('\\', Parameter("306", "0C00000000"))};
     drv.EKLZQueryStatus();
-    EXPECT_TRUE(drv.EKLZActivated() && drv.EKLZDayOpened());
-    EXPECT_EQ(drv.EKLZOper(), motSale);
-    EXPECT_FALSE(drv.EKLZArchiving() || drv.EKLZReporting() || drv.EKLZFatalError() ||
-                 drv.EKLZAttention());
+    EXPECT_EQ(
+        std::tuple(drv.EKLZActivated(), drv.EKLZDayOpened(), drv.EKLZOper(), drv.EKLZArchiving(),
+                   drv.EKLZReporting(), drv.EKLZFatalError(), drv.EKLZAttention()),
+        std::tuple(true, true, motSale, false, false, false, false));
     drv.EKLZQueryStatus();
-    EXPECT_EQ(drv.EKLZOper(), motBuyingRefund);
-    EXPECT_TRUE(drv.EKLZArchiving() && drv.EKLZAttention());
-    EXPECT_FALSE(drv.EKLZActivated() || drv.EKLZDayOpened());
+    EXPECT_EQ(std::tuple(drv.EKLZActivated(), drv.EKLZDayOpened(), drv.EKLZOper(),
+                         drv.EKLZArchiving(), drv.EKLZAttention()),
+              std::tuple(false, false, motBuyingRefund, true, true));
     drv.QueryDevExStatus();
     EXPECT_EQ(drv.Sent(),
               Request('\\', "318\0"s) + Request('\\', "318\0"s) + Request('\\', "306\0"s));
     for (int bit : {0, 1, 14, 30})
         EXPECT_EQ(drv.CheckDevStatus(bit), 1) << bit;
     EXPECT_EQ(drv.CheckDevStatus(2), -1);
-}
 
-TEST(Services, CountersSnapshot) {
     // Counters 0..10 in the answer's order, count 100 + n, sum n.50.
     std::string counters = Sum("12.00") + Sum("11.00");
     for (int n : {0, 1, 2, 4, 5, 6, 8, 9, 10, 3})
@@ -528,25 +511,23 @@ TEST(Services, CountersSnapshot) {
     counters += Pad("", 80);
     ASSERT_EQ(counters.size(), 332u);
     const std::string fetch = Request('L', "");
-    const auto money = [](const char* Text) { return TKestCurrency::Parse(Text); };
-
-    TServiceLine drv;
+    const auto counter = [&](int Number, bool Snapshot) {
+        const std::string sum = drv.QueryCounter(Number, Snapshot).ToString();
+        return std::pair(sum, drv.CounterCount());
+    };
     Attach(drv, G1);
     drv.Answers = {Done('L', counters)};
-    EXPECT_EQ(drv.QueryCounter(4, true), money("4.50"));
-    EXPECT_EQ(drv.CounterCount(), 104);
+    EXPECT_EQ(counter(4, true), std::pair("4.50"s, 104));
     EXPECT_EQ(drv.Sent(), fetch);
     // Served from the snapshot.
-    EXPECT_EQ(drv.QueryCounter(3, true), money("3.50"));
-    EXPECT_EQ(drv.CounterCount(), 103);
-    EXPECT_EQ(drv.QueryCounter(12, true), money("12.00"));
-    EXPECT_EQ(drv.CounterCount(), 0);
+    EXPECT_EQ(counter(3, true), std::pair("3.50"s, 103));
+    EXPECT_EQ(counter(12, true), std::pair("12.00"s, 0));
     EXPECT_EQ(drv.Sent(), "");
     // Invalidated, or not to be used: fetched again.
     drv.InvalidateCounters();
     drv.Answers = {Done('L', counters), Done('L', counters)};
-    EXPECT_EQ(drv.QueryCounter(11, true), money("11.00"));
-    EXPECT_EQ(drv.QueryCounter(10, false), money("10.50"));
+    EXPECT_EQ(counter(11, true).first, "11.00");
+    EXPECT_EQ(counter(10, false).first, "10.50");
     EXPECT_EQ(drv.Sent(), fetch + fetch);
     // Counter 7 is refused once the counters are read.
     drv.Answers = {Done('L', counters)};
@@ -558,7 +539,7 @@ TEST(Services, CountersSnapshot) {
     // A failed fetch leaves no snapshot to serve from; nor does Close.
     drv.Answers = {AnswerFrame('L', "0000", "0001", "08"), Done('L', counters)};
     EXPECT_THROW(drv.QueryCounter(1, false), EKestEcrError);
-    EXPECT_EQ(drv.QueryCounter(1, true), money("1.50"));
+    EXPECT_EQ(counter(1, true).first, "1.50");
     drv.Close(true);
     Attach(drv, G1);
     drv.Sent();
