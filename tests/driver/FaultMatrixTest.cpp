@@ -228,7 +228,10 @@ std::vector<TFaultCase> Faults() {
         {"notices, cancel ignored", true, fault(TFault::EndlessNotices), none, NoResponse, false,
          external, [](const TOperation& Op) { return Twice(Op, Te + NoticeEvery + Ti + Quiet); }},
         // Held past the external time-out; the last write waits its own time.
-        {"XOFF without XON", true, [](TBench& B) { B.Emu.HoldXoff(kest::emu::HoldForever); },
+        {"XOFF without XON", true, [](TBench& B) {
+             B.Emu.HoldXoff(kest::emu::HoldForever);
+             B.Emu.WaitForXoff(milliseconds(5000));  // the line holds before the request goes
+         },
          [](TBench& B) { B.Emu.HoldXoff(milliseconds(0)); }, NoResponse, false, external,
          [](const TOperation& Op) {
              const int head = Te + Ti + PerByte * HeadBytes;
