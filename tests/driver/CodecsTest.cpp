@@ -3,6 +3,8 @@
 // messages, the status words and the command bracket with its abort.
 #include <gtest/gtest.h>
 
+#include <array>
+#include <climits>
 #include <cmath>
 #include <future>
 

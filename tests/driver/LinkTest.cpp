@@ -124,7 +124,7 @@ TEST(Link, TestConnectionPasswordAndBaudRate) {
 
 TEST(Link, NoResponseIsAskedAboutAndCommandsRunOneAtATime) {
     TEmulator emu(Register(mem207_1K));
-    TLinkDriver drv(emu.DevicePath(), 100);
+    TLinkDriver drv(emu.DevicePath(), 300);
     drv.Open();
     // ACKs without end are waited through for the external time-out (300 ms),
     // then the application is asked; keeping waiting buys another such time.
@@ -164,7 +164,7 @@ class LostAnswer : public testing::TestWithParam<TConfig> {};
 
 TEST_P(LostAnswer, DriverFollowsThePasswordAndRateTheRegisterTook) {
     TEmulator emu(GetParam());
-    TLinkDriver drv(emu.DevicePath(), 100);
+    TLinkDriver drv(emu.DevicePath(), 300);
     ASSERT_NO_THROW(drv.Open()) << kest::ToUtf8(drv.ErrMessage());
     const std::u16string passwords[] = {u"1234", u"5862"};
     const int rates[] = {19200, 9600};
@@ -199,7 +199,7 @@ TEST(Link, RestOfABadAnswerIsNotTakenForTheNext) {
     TConfig config = Register(mem207_1F);
     config.Paced = true;
     TEmulator emu(config);
-    TLinkDriver drv(emu.DevicePath(), 100);
+    TLinkDriver drv(emu.DevicePath(), 300);
     drv.Open();
     for (const TFault fault : {TFault::Garbage, TFault::EtxInData}) {
         SCOPED_TRACE(static_cast<int>(fault));
