@@ -34,7 +34,7 @@ struct TPty {
         std::string got;
         char buf[64];
         pollfd p{Master, POLLIN, 0};
-        while (got.size() < Count && poll(&p, 1, 500) > 0) {
+        while (got.size() < Count && poll(&p, 1, 1000) > 0) {
             const ssize_t n = read(Master, buf, std::min(sizeof buf, Count - got.size()));
             if (n <= 0) break;
             got.append(buf, static_cast<size_t>(n));
@@ -44,10 +44,8 @@ struct TPty {
     // The register's XOFF reaches the line asynchronously: wait until the
     // line refuses output.
     bool WaitStopped() {
-        for (int i = 0; i < 1000; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(1))) {
-            pollfd p{Watch, POLLOUT, 0};
-            if (poll(&p, 1, 0) == 0) return true;
-        }
+        for (int i = 0; i < 5000; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(1)))
+            if (pollfd p{Watch, POLLOUT, 0}; poll(&p, 1, 0) == 0) return true;
         return false;
     }
 

@@ -9,8 +9,6 @@
 #pragma once
 
 #include <deque>
-#include <string>
-#include <vector>
 
 #include "KestorFPrt.h"
 
@@ -19,28 +17,21 @@ public:
     std::vector<std::string> Written;  // every SendData block, in order
     std::deque<std::string> Answers;   // delivered one per request (or reply byte)
     std::vector<int> ReadTimeouts;     // ReadConstant in force at each read
-    int Replies = 0;                   // one-byte replies (0x01, 0x04) seen
 
-    // Identified register state, as Open would leave it.
+    // Identified register state, as Open would leave it, and the rest of what
+    // identification tells.
     void Connect(int Generation, TKestEcrModel Model = mem207_1F) {
-        FConnected = true;
-        FConnState = mcsIdle;
-        FGeneration = Generation;
-        FEcrModel = Model;
+        FConnected = true, FConnState = mcsIdle, FGeneration = Generation, FEcrModel = Model;
     }
-    // The rest of what identification tells.
     void Identify(int Version, int SubVersion = 0, bool EKLZ = false) {
-        FEcrVersion = Version;
-        FEcrSubVersion = SubVersion;
-        FEKLZSupported = EKLZ;
+        FEcrVersion = Version, FEcrSubVersion = SubVersion, FEKLZSupported = EKLZ;
     }
 
     // Everything the driver wrote since the last call, joined.
     std::string Sent() {
         std::string all;
-        for (const auto& block : Written)
+        for (const auto& block : std::exchange(Written, {}))
             all += block;
-        Written.clear();
         return all;
     }
 
@@ -60,19 +51,11 @@ protected:
         const std::string block(static_cast<const char*>(Data), static_cast<size_t>(Size));
         Written.push_back(block);
         DoDataSend(Data, Size);
-        bool answered = !FInFrame;
-        if (block == "\x02") {
-            FInFrame = true;
-            answered = false;
-        } else if (FInFrame && block == "\x03") {
-            FInFrame = false;
-            answered = true;
-        }
-        Replies += block == "\x01" || block == "\x04";
-        if (answered && !Answers.empty()) {
-            FInput += Answers.front();
-            Answers.pop_front();
-        }
+        // A lone STX opens a frame, a lone ETX in one ends it.
+        const bool stx = block == "\x02", etx = FInFrame && block == "\x03";
+        const bool answered = etx || (!FInFrame && !stx);
+        FInFrame = stx || (FInFrame && !etx);
+        if (answered && !Answers.empty()) FInput += Answers.front(), Answers.pop_front();
     }
 
     int ReceiveData(void* Buffer, int Size, bool Wait) override {
