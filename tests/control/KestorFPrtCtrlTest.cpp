@@ -7,9 +7,6 @@
 #include <QPointer>
 #include <QSignalSpy>
 #include <QTest>
-#include <cstdlib>
-#include <thread>
-#include <vector>
 
 #include "KestorEmu.h"
 #include "KestorFPrtCtrl.h"
@@ -40,9 +37,7 @@ bool Shows(TKestorFPrtCtrl& Ctrl, TKestPicture Picture) {
     return Shot(Ctrl) == QImage(name, "JPEG").convertToFormat(QImage::Format_RGB32);
 }
 
-bool IsDark(QRgb Pixel) {
-    return qRed(Pixel) < 80 && qGreen(Pixel) < 80 && qBlue(Pixel) < 80;
-}
+constexpr auto IsDark = [](QRgb P) { return qRed(P) < 80 && qGreen(P) < 80 && qBlue(P) < 80; };
 
 constexpr QRgb White = qRgb(255, 255, 255), Black = qRgb(0, 0, 0);
 
@@ -69,8 +64,8 @@ private slots:
     void NewControl() {
         TKestorFPrtCtrl ctrl;
         QCOMPARE(ctrl.size(), QSize(155, 155));
-        QVERIFY(ctrl.isHidden() && ctrl.ShowState() && !ctrl.Active() && !ctrl.TabStop());
-        QCOMPARE(ctrl.BorderSize(), 1);
+        QVERIFY(ctrl.isHidden() && ctrl.ShowState() && !ctrl.Active() && !ctrl.TabStop() &&
+                ctrl.BorderSize() == 1);
         QCOMPARE(ctrl.property("BaudRate").toInt(), 9600);
         QVERIFY(ctrl.setProperty("Version", QStringLiteral("9.9 (9)")));  // read only
         QCOMPARE(ctrl.property("Version").toString(), QStringLiteral("1.2 (101)"));
@@ -129,21 +124,6 @@ private slots:
         }
     }
 
-    // Green while writing, white when idle.
-    void LampFollowsTheExchange() {
-        TEmulator emu({});
-        TKestorFPrtCtrl ctrl;
-        PointAt(ctrl, emu);
-        const QPoint centre = TKestorFPrtCtrl::LampRect(ctrl.size(), 1).center();
-        std::vector<QRgb> colours;
-        ctrl.OnDataSend = [&](TKestorFPrtCtrl& Sender, const void*, int) {
-            colours.push_back(Shot(Sender).pixel(centre));
-        };
-        ctrl.Open();
-        QCOMPARE(colours.at(0), qRgb(0, 128, 0));
-        QCOMPARE(Shot(ctrl).pixel(centre), White);
-    }
-
     // Disabling adds white and nothing else, over the picture and the lamp;
     // the frame stays. A tab stop takes the focus when clicked and shows the
     // dotted focus rectangle inside the frame; leaving removes it.
@@ -191,15 +171,15 @@ private slots:
             TMessageSpy spy;
             ctrl.installEventFilter(&spy);
             std::vector<int> states;
-            const std::thread::id main = std::this_thread::get_id();
             bool onMain = false;
-            ctrl.OnConnStateUpdate = [&](TKestorFPrtCtrl& Sender) {
+            ctrl.OnConnStateUpdate = [&,
+                                      main = std::this_thread::get_id()](TKestorFPrtCtrl& Sender) {
                 states.push_back(Sender.ConnState());
                 onMain |= std::this_thread::get_id() == main;
             };
             std::thread([&] { ctrl.TestConnection(); }).join();
-            QVERIFY(states.size() >= 4 && !onMain);  // idle, writing, reading, ..., none
-            QCOMPARE(states.back(), static_cast<int>(mcsNone));
+            // Idle, writing, reading, ..., none.
+            QVERIFY(states.size() >= 4 && states.back() == mcsNone && !onMain);
             QVERIFY(spy.DrawStates.empty() && spy.Paints == 0);
             QCoreApplication::sendPostedEvents(&ctrl, TKestDrawStateEvent::WMKestDrawState);
             QCOMPARE(spy.DrawStates, states);
@@ -209,8 +189,9 @@ private slots:
 
     // Calls through the control: refused with the driver's exception while
     // not connected; then the application's handler sees the control as
-    // Sender, and a receipt's status changes arrive. (The window's tests
-    // answer a printer error through the control.)
+    // Sender, the lamp is green while writing and white when idle, and a
+    // receipt's status changes arrive. (The window's tests answer a printer
+    // error through the control.)
     void DriverThroughTheControl() {
         TEmulator emu({.Model = mem207_1K});
         TKestorFPrtCtrl ctrl;
@@ -222,8 +203,15 @@ private slots:
             QCOMPARE(&Sender, &ctrl);
             seen.push_back(Sender.GetDocStatus());
         };
+        const QPoint lamp = TKestorFPrtCtrl::LampRect(ctrl.size(), 1).center();
+        QRgb writing = 0;  // the lamp at the first write
+        ctrl.OnDataSend = [&](TKestorFPrtCtrl& Sender, const void*, int) {
+            writing = writing ? writing : Shot(Sender).pixel(lamp);
+        };
         ctrl.Open();
         QVERIFY(!seen.empty());
+        QCOMPARE(writing, qRgb(0, 128, 0));
+        QCOMPARE(Shot(ctrl).pixel(lamp), White);
         seen.clear();
         ctrl.OpenReceipt(motSale);
         ctrl.AddReceiptItem(u"Хлеб", TKestCurrency::FromHundredths(4550), false, 1, 0, 0, 2, 0, 0,
