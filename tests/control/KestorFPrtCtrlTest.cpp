@@ -33,8 +33,8 @@ QImage Shot(QWidget& Widget, const char* Name = nullptr) {
 bool Shows(TKestorFPrtCtrl& Ctrl, TKestPicture Picture) {
     Ctrl.SetBorderSize(0);
     Ctrl.SetShowState(false);
-    const QString name = QStringLiteral(":/") + TKestorFPrtCtrl::PictureName(Picture);
-    return Shot(Ctrl) == QImage(name, "JPEG").convertToFormat(QImage::Format_RGB32);
+    const QImage picture(QStringLiteral(":/") + TKestorFPrtCtrl::PictureName(Picture), "JPEG");
+    return Shot(Ctrl) == picture.convertToFormat(QImage::Format_RGB32);
 }
 
 constexpr auto IsDark = [](QRgb P) { return qRed(P) < 80 && qGreen(P) < 80 && qBlue(P) < 80; };
