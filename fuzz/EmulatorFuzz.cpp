@@ -13,11 +13,7 @@
 // in tens of milliseconds.
 #include <fuzzer/FuzzedDataProvider.h>
 
-#include <chrono>
-#include <string>
-
 #include "Fuzz.h"
-#include "KestorFPrt.h"
 #include "Register.h"
 
 namespace {
@@ -40,9 +36,7 @@ constexpr TKind Kinds[] = {
     {mem207_1K, "", true},
 };
 
-bool IsHex(char C) {
-    return (C >= '0' && C <= '9') || (C >= 'A' && C <= 'F');
-}
+constexpr auto IsHex = [](char C) { return (C >= '0' && C <= '9') || (C >= 'A' && C <= 'F'); };
 
 // What the driver's engine accepts, token by token.
 void CheckOutput(std::string_view Out) {

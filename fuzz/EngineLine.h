@@ -17,26 +17,20 @@
 // its document at most once (exactly once when it succeeded) and a failed
 // close keeps the document.
 #include <algorithm>
-#include <cstdint>
-#include <exception>
-#include <string>
-#include <string_view>
+#include <array>
 #include <utility>
 
 #include "Fuzz.h"
-#include "KestorFPrt.h"
 
 namespace kest::fuzz {
 
 constexpr uint8_t Stx = 0x02, Etx = 0x03, Ack = 0x06;
-constexpr int MaxOperations = 24;
-// Replies to OnNoResponse that keep waiting, each bringing the next chunk.
-constexpr int MaxRetries = 4;
+// Operations an input runs at most, and the replies to OnNoResponse that
+// keep waiting, each bringing the next chunk.
+constexpr int MaxOperations = 24, MaxRetries = 4;
 
 // What the device-error handler raises when it gives up; the driver passes it on.
-struct THandlerGaveUp : std::exception {
-    const char* what() const noexcept override { return "the handler gives up"; }
-};
+struct THandlerGaveUp : std::exception {};
 
 // Where the operations' choices and the register's bytes come from.
 class TSource {
@@ -86,14 +80,12 @@ public:
             }
         };
         // Retry, ask with the in-wait request, give up, or cancel.
-        const auto deviceError = [this](TKestorFPrt&) {
+        OnPrinterError = OnDisplayError = [this](TKestorFPrt&) {
             const int answer = FSource.Pick(0, 3);
             if (answer == 0) SetRetryOperation(true);
             if (answer == 1) QueryDevExStatus();
             if (answer == 2) throw THandlerGaveUp();
         };
-        OnPrinterError = deviceError;
-        OnDisplayError = deviceError;
     }
 
     // An identified register, as Open would leave it.
@@ -127,19 +119,17 @@ protected:
         const std::string_view block(static_cast<const char*>(Data), static_cast<size_t>(Size));
         DoDataSend(Data, Size);
         FWritten += block;
-        bool answered = !FInFrame;
+        // A frame is answered at its ETX, anything outside one at once.
         if (block.size() == 1 && block[0] == Stx) {
             FInFrame = FFrameStart = true;
-            answered = false;
         } else if (FInFrame && block.size() == 1 && block[0] == Etx) {
             FInFrame = false;
-            answered = true;
         } else if (FInFrame && FFrameStart) {
             FFrameStart = false;
             FCmd = static_cast<uint8_t>(block[0]);
             FDocFrames += FDocCmd != 0 && FCmd == FDocCmd;
         }
-        if (answered) FInput += FSource.Answer(std::exchange(FWritten, {}), FCmd);
+        if (!FInFrame) FInput += FSource.Answer(std::exchange(FWritten, {}), FCmd);
     }
 
     int ReceiveData(void* Buffer, int Size, bool Wait) override {
@@ -193,7 +183,7 @@ inline void BuildComposite(TFuzzLine& Drv) {
 
 // A close: its document command, the close, and the document's size before.
 template <class Close>
-void CloseDocument(TFuzzLine& Drv, uint8_t Cmd, Close&& Body, int (TFuzzLine::*Size)() const) {
+void CloseDocument(TFuzzLine& Drv, uint8_t Cmd, int (TFuzzLine::*Size)() const, Close&& Body) {
     const int before = (Drv.*Size)();
     Drv.SetDocCommand(Cmd);
     try {
@@ -208,107 +198,94 @@ void CloseDocument(TFuzzLine& Drv, uint8_t Cmd, Close&& Body, int (TFuzzLine::*S
     if (Drv.DocFrames() != 1) Finding("a close wrote its document other than once");
 }
 
+// Calls the driver's operations without arguments, in order.
+template <class... TCall>
+void CallEach(TFuzzLine& Drv, TCall... Calls) {
+    ((Drv.*Calls)(), ...);
+}
+
 // The operations, by the number the input picks; each ends in a call of the
 // driver, so that the last error is that call's.
 using TOperation = void (*)(TFuzzLine& Drv, TSource& Data);
 inline const TOperation Operations[] = {
-    [](TFuzzLine& Drv, TSource&) {
-        Drv.Close(true);
-        Drv.Open();
+    [](auto& Drv, auto&) { Drv.Close(true), Drv.Open(); },
+    [](auto& Drv, auto&) { Drv.TestConnection(); },
+    [](auto& Drv, auto&) { Drv.QueryFirmwareInfo(); },
+    [](auto& Drv, auto&) { Drv.QueryDevExStatus(); },
+    [](auto& Drv, auto& Data) { Drv.QueryTax(Data.Pick(0, 4)); },
+    [](auto& Drv, auto& Data) { Drv.QueryCounter(Data.Pick(0, 12), Data.PickBool()); },
+    [](auto& Drv, auto& Data) { Drv.QueryResourceInfo(Data.PickBool()); },
+    [](auto& Drv, auto&) { Drv.QueryLastDocInfo(); },
+    [](auto& Drv, auto&) {
+        CallEach(Drv, &TFuzzLine::QuerySerialNumber, &TFuzzLine::QueryTaxPayerNumber,
+                 &TFuzzLine::QueryRegNumber);
     },
-    [](TFuzzLine& Drv, TSource&) { Drv.TestConnection(); },
-    [](TFuzzLine& Drv, TSource&) { Drv.QueryFirmwareInfo(); },
-    [](TFuzzLine& Drv, TSource&) { Drv.QueryDevExStatus(); },
-    [](TFuzzLine& Drv, TSource& Data) { Drv.QueryTax(Data.Pick(0, 4)); },
-    [](TFuzzLine& Drv, TSource& Data) { Drv.QueryCounter(Data.Pick(0, 12), Data.PickBool()); },
-    [](TFuzzLine& Drv, TSource& Data) { Drv.QueryResourceInfo(Data.PickBool()); },
-    [](TFuzzLine& Drv, TSource&) { Drv.QueryLastDocInfo(); },
-    [](TFuzzLine& Drv, TSource&) {
-        Drv.QuerySerialNumber();
-        Drv.QueryTaxPayerNumber();
-        Drv.QueryRegNumber();
+    [](auto& Drv, auto&) { Drv.QueryEcrDateTime(); },
+    [](auto& Drv, auto& Data) {
+        Drv.QueryHeaderLine(Data.Pick(1, 4)), Drv.QueryTitle(Data.Pick(0, 999)),
+            Drv.QueryDepartName(Data.Pick(0, 99)), Drv.QueryOperName(Data.Pick(0, 99));
     },
-    [](TFuzzLine& Drv, TSource&) { Drv.QueryEcrDateTime(); },
-    [](TFuzzLine& Drv, TSource& Data) {
-        Drv.QueryHeaderLine(Data.Pick(1, 4));
-        Drv.QueryTitle(Data.Pick(0, 999));
-        Drv.QueryDepartName(Data.Pick(0, 99));
-        Drv.QueryOperName(Data.Pick(0, 99));
+    [](auto& Drv, auto&) {
+        CallEach(Drv, &TFuzzLine::QueryPrinterTimeout, &TFuzzLine::QueryDisplayTimeout,
+                 &TFuzzLine::QueryPrinterContrast, &TFuzzLine::QueryLeading,
+                 &TFuzzLine::QueryOperNumber, &TFuzzLine::QueryHeaderAlignment,
+                 &TFuzzLine::QueryAutocut, &TFuzzLine::QueryEconomicMode,
+                 &TFuzzLine::QueryPaperJournal, &TFuzzLine::QueryFullJournal);
     },
-    [](TFuzzLine& Drv, TSource&) {
-        Drv.QueryPrinterTimeout();
-        Drv.QueryDisplayTimeout();
-        Drv.QueryPrinterContrast();
-        Drv.QueryLeading();
-        Drv.QueryOperNumber();
-        Drv.QueryHeaderAlignment();
-        Drv.QueryAutocut();
-        Drv.QueryEconomicMode();
-        Drv.QueryPaperJournal();
-        Drv.QueryFullJournal();
-    },
-    [](TFuzzLine& Drv, TSource&) { Drv.EKLZQueryStatus(); },
-    [](TFuzzLine& Drv, TSource& Data) {
+    [](auto& Drv, auto&) { Drv.EKLZQueryStatus(); },
+    [](auto& Drv, auto& Data) {
         if (Drv.GetDocStatus() != mdsReceipt) BuildReceipt(Drv, Data.Pick(1, 3));
-        CloseDocument(
-            Drv, 'K',
-            [&] { Drv.CloseReceipt(u"", mptCash, Hundred, {}, u"", Data.Pick(0, 2), moiNumber); },
-            &TFuzzLine::Items);
+        CloseDocument(Drv, 'K', &TFuzzLine::Items, [&] {
+            Drv.CloseReceipt(u"", mptCash, Hundred, {}, u"", Data.Pick(0, 2), moiNumber);
+        });
     },
-    [](TFuzzLine& Drv, TSource&) {
+    [](auto& Drv, auto&) {
         if (Drv.GetDocStatus() != mdsForm) BuildForm(Drv);
-        CloseDocument(
-            Drv, 'P', [&] { Drv.CloseCustomDoc(mptCash, 1, 0, 0, 0, 0, 0, 0); },
-            &TFuzzLine::Properties);
+        CloseDocument(Drv, 'P', &TFuzzLine::Properties,
+                      [&] { Drv.CloseCustomDoc(mptCash, 1, 0, 0, 0, 0, 0, 0); });
     },
-    [](TFuzzLine& Drv, TSource&) {
+    [](auto& Drv, auto&) {
         if (Drv.Properties() == 0) BuildComposite(Drv);
         Drv.PrintFiscalDocBuffer();
     },
-    [](TFuzzLine& Drv, TSource&) {
+    [](auto& Drv, auto&) {
         if (Drv.Properties() == 0 && Drv.GetDocStatus() == mdsClosed) BuildComposite(Drv);
-        CloseDocument(
-            Drv, 'S', [&] { Drv.CloseFiscalDoc(); }, &TFuzzLine::Properties);
+        CloseDocument(Drv, 'S', &TFuzzLine::Properties, [&] { Drv.CloseFiscalDoc(); });
     },
-    [](TFuzzLine& Drv, TSource& Data) { Drv.CancelFiscalDoc(Data.PickBool()); },
-    [](TFuzzLine& Drv, TSource&) {
-        Drv.CopyFiscalDoc();
-        Drv.RepeatOperation();
-    },
-    [](TFuzzLine& Drv, TSource& Data) {
+    [](auto& Drv, auto& Data) { Drv.CancelFiscalDoc(Data.PickBool()); },
+    [](auto& Drv, auto&) { Drv.CopyFiscalDoc(), Drv.RepeatOperation(); },
+    [](auto& Drv, auto& Data) {
         Drv.OpenDay(Data.Pick(0, 99), u"Кассир", Data.PickBool(),
                     Data.PickBool() ? mprBS : mprXOnXoff);
     },
-    [](TFuzzLine& Drv, TSource& Data) {
+    [](auto& Drv, auto& Data) {
         Data.PickBool() ? Drv.XReport(Data.Pick(0, 7)) : Drv.ZReport(Data.Pick(0, 7));
     },
-    [](TFuzzLine& Drv, TSource& Data) {
+    [](auto& Drv, auto& Data) {
         Data.PickBool() ? Drv.XReportByDep(Data.Pick(-1, 99), 1)
                         : Drv.XReportByOper(Data.Pick(-1, 99), 0);
     },
-    [](TFuzzLine& Drv, TSource& Data) {
+    [](auto& Drv, auto& Data) {
         const int kind = Data.Pick(0, 2);
         if (kind == 0) Drv.FiscalReportByNum(u"12345", Data.PickBool(), 1, 9999);
         if (kind == 1) Drv.FiscalReportByDate(u"12345", Data.PickBool(), Day, Day + 30);
         if (kind == 2) Drv.FiscalReportAll(u"12345");
     },
-    [](TFuzzLine& Drv, TSource& Data) {
+    [](auto& Drv, auto& Data) {
         Drv.PrintNonFiscal(u"Строка\\0Aвторая\\0A", Data.PickBool(), Data.PickBool());
     },
-    [](TFuzzLine& Drv, TSource& Data) {
+    [](auto& Drv, auto& Data) {
         Drv.ShowDisplay(u"Итого 100.00", Data.PickBool(), Data.PickBool());
     },
-    [](TFuzzLine& Drv, TSource& Data) {
-        Drv.FeedAndCut(Data.Pick(-3, 3), Data.PickBool());
-        Drv.ExternalPulse(1, 10, 10, 2);
+    [](auto& Drv, auto& Data) {
+        Drv.FeedAndCut(Data.Pick(-3, 3), Data.PickBool()), Drv.ExternalPulse(1, 10, 10, 2);
     },
-    [](TFuzzLine& Drv, TSource& Data) { Drv.SetPassword(Data.PickBool() ? u"1234" : u"5862"); },
-    [](TFuzzLine& Drv, TSource& Data) { Drv.SetBaudRate(Data.PickBool() ? 19200 : 9600); },
-    [](TFuzzLine& Drv, TSource& Data) {
-        Drv.SynchronizeEcrDateTime();
-        Drv.SetTax(Data.Pick(0, 4), u"НДС", 2000);
+    [](auto& Drv, auto& Data) { Drv.SetPassword(Data.PickBool() ? u"1234" : u"5862"); },
+    [](auto& Drv, auto& Data) { Drv.SetBaudRate(Data.PickBool() ? 19200 : 9600); },
+    [](auto& Drv, auto& Data) {
+        Drv.SynchronizeEcrDateTime(), Drv.SetTax(Data.Pick(0, 4), u"НДС", 2000);
     },
-    [](TFuzzLine& Drv, TSource& Data) {
+    [](auto& Drv, auto& Data) {
         const int kind = Data.Pick(0, 4);
         if (kind == 0) Drv.EKLZActivate();
         if (kind == 1) Drv.EKLZDayReport(1);
@@ -316,32 +293,25 @@ inline const TOperation Operations[] = {
         if (kind == 3) Drv.EKLZReportByDate(Data.PickBool(), Day, Day + 1);
         if (kind == 4) Drv.EKLZDocByNum(1);
     },
-    [](TFuzzLine& Drv, TSource& Data) {
-        Drv.SetParameters(Data.PickBool() ? mprBS : mprXOnXoff, 30);
-        Drv.SetPrinterContrast(3);
+    [](auto& Drv, auto& Data) {
+        Drv.SetParameters(Data.PickBool() ? mprBS : mprXOnXoff, 30), Drv.SetPrinterContrast(3);
     },
-    [](TFuzzLine& Drv, TSource&) {
-        Drv.SetHeader(u"Магазин", u"", u"", u"");
-        Drv.SetTitle(1, u"Молоко");
-        Drv.SetSerialNumber(u"1234567");
+    [](auto& Drv, auto&) {
+        Drv.SetHeader(u"Магазин", u"", u"", u""), Drv.SetTitle(1, u"Молоко"),
+            Drv.SetSerialNumber(u"1234567");
     },
-    [](TFuzzLine& Drv, TSource&) {
-        const uint8_t picture[2] = {0xFF, 0x81};
-        Drv.EnableGraphicHeader(2, 1, picture);
+    [](auto& Drv, auto&) {
+        Drv.EnableGraphicHeader(2, 1, std::array<uint8_t, 2>{0xFF, 0x81});
     },
     // Cancels whatever document is open.
-    [](TFuzzLine& Drv, TSource&) {
+    [](auto& Drv, auto&) {
         const TKestDocStatus doc = Drv.GetDocStatus();
-        if (doc == mdsReceipt)
-            Drv.CancelReceipt();
-        else if (doc == mdsForm || doc == mdsCustom)
-            Drv.CancelCustomDoc();
-        else
-            Drv.CancelFiscalDoc(false);
+        if (doc == mdsReceipt) return Drv.CancelReceipt();
+        if (doc == mdsForm || doc == mdsCustom) return Drv.CancelCustomDoc();
+        Drv.CancelFiscalDoc(false);
     },
 };
-constexpr int OperationCount = 34;
-static_assert(std::size(Operations) == OperationCount);
+constexpr int OperationCount = sizeof(Operations) / sizeof(Operations[0]);
 
 // One input: the register's kind, its protocol, then operations while input
 // is left, each checked.

@@ -4,10 +4,7 @@
 // that the fuzzer starts from real answers of every command on every
 // generation. What the driver wrote goes to the seeds of fuzz_emulator, as
 // real requests of every command. Usage: fuzz_engine_seeds ENGINE_DIR EMULATOR_DIR
-#include <chrono>
-#include <cstdio>
 #include <fstream>
-#include <string>
 #include <vector>
 
 #include "EngineLine.h"
@@ -36,14 +33,13 @@ public:
     bool More() const override { return FNext < FOperations.size(); }
 
     int Pick(int Min, int Max) override {
-        int value;
-        if (FPicks++ == 0)
-            value = FKind;
-        else if (FPicks == 2 && Kinds[FKind].Generation > 1)
-            value = FXonXoff;
-        else
-            value = Min + static_cast<int>((FRandom = FRandom * 1103515245 + 12345) >> 16) %
-                              (Max - Min + 1);
+        // The register's kind, its protocol, then a fixed pseudo-random sequence.
+        const int value =
+            FPicks++ == 0 ? FKind
+            : FPicks == 2 && Kinds[FKind].Generation > 1
+                ? FXonXoff
+                : Min + static_cast<int>((FRandom = FRandom * 1103515245 + 12345) >> 16) %
+                            (Max - Min + 1);
         Record(value - Min, static_cast<unsigned>(Max - Min));
         return value;
     }
@@ -78,12 +74,9 @@ private:
     // The bytes, most significant first, that FuzzedDataProvider takes from
     // the back for Value in a range of Range + 1.
     void Record(int Value, unsigned Range) {
-        std::string bytes;
-        for (unsigned r = Range; r > 0; r >>= 8) {
-            bytes.insert(bytes.begin(), static_cast<char>(Value & 0xFF));
-            Value >>= 8;
-        }
-        FBack += bytes;
+        const size_t at = FBack.size();
+        for (unsigned r = Range; r > 0; r >>= 8, Value >>= 8)
+            FBack.insert(at, 1, static_cast<char>(Value & 0xFF));
     }
 
     int FKind;
@@ -93,8 +86,7 @@ private:
     int FPicks = 0;
     uint32_t FRandom = 1;
     kest::emu::TRegister FRegister;
-    kest::emu::TRegister::TClock::time_point FNow =
-        kest::emu::TRegister::TClock::time_point() + std::chrono::hours(1);
+    kest::emu::TRegister::TClock::time_point FNow{std::chrono::hours(1)};
     std::string FFront, FBack, FHost;
 };
 
@@ -105,13 +97,13 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: fuzz_engine_seeds ENGINE_DIR EMULATOR_DIR\n");
         return 2;
     }
-    constexpr int OpenDay = 19;
     int count = 0;
-    for (int kind = 0; kind < static_cast<int>(std::size(Kinds)); ++kind) {
+    for (int kind = 0; kind < static_cast<int>(std::size(Kinds)); ++kind)
         for (const bool xonXoff : {false, true}) {
             if (xonXoff && Kinds[kind].Generation == 1) continue;
             for (int op = 0; op < OperationCount; ++op) {
-                TRecorder recorder(kind, xonXoff, {OpenDay, op});
+                // The shift opened (19), then the operation.
+                TRecorder recorder(kind, xonXoff, {19, op});
                 RunInput(recorder);
                 const std::string name =
                     "/seed-" + std::to_string(kind) + (xonXoff ? "x-" : "-") + std::to_string(op);
@@ -120,7 +112,6 @@ int main(int argc, char** argv) {
                 ++count;
             }
         }
-    }
     std::printf("%d seeds\n", count);
     return 0;
 }

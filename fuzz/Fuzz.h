@@ -4,8 +4,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <string>
-#include <string_view>
 
 #include "KestorFPrt.h"
 

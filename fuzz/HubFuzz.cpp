@@ -12,7 +12,6 @@
 #include <httplib.h>
 
 #include <regex>
-#include <string>
 
 #include "Fuzz.h"
 #include "Hub.h"
@@ -47,8 +46,7 @@ httplib::Request Parse(std::string_view Text) {
         const size_t colon = line.find(':');
         if (colon == std::string_view::npos) continue;
         std::string_view value = line.substr(colon + 1);
-        while (value.starts_with(' '))
-            value.remove_prefix(1);
+        value.remove_prefix(std::min(value.find_first_not_of(' '), value.size()));
         req.headers.emplace(line.substr(0, colon), value);
     }
     req.body = Text;
@@ -71,8 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Bytes, size_t Size) {
     config.Token = Token;
     config.AllowedOrigins = {"https://shop.example"};
     config.Registers.push_back({"till1", 1, {}, {}});
-    config.Limits.InternalTimeout = 1;
-    config.Limits.ExternalTimeout = 1;
+    config.Limits.InternalTimeout = config.Limits.ExternalTimeout = 1;
     THub hub(config);
 
     httplib::Response res;

@@ -4,69 +4,40 @@
 // a line that never answers. Every line that is not blank gets exactly one
 // answer line, and every line written is one JSON object.
 #include <sstream>
-#include <string>
 
-#include "Fuzz.h"
+#include "EngineLine.h"
 #include "Rpc.h"
 
 namespace {
 
 using kest::fuzz::Finding;
 
-// A register that never answers; Open, Close and the line settings stay in
-// memory, so no port of this machine is touched.
-class TSilentLine : public TKestorFPrt {
-public:
-    void Attach(int Generation) {
-        FActive = FConnected = true;
-        FConnState = mcsIdle;
-        FGeneration = Generation;
-        FEcrModel = Generation == 8 ? mem207_1K : Generation == 7 ? memPCK : mem207_1F;
-        FEKLZSupported = Generation >= 7;
-        FDocStatus = mdsClosed;
-        FInternalTimeout = FExternalTimeout = 1;
-    }
-
-protected:
-    void OpenPort() override { FConnected = true; }
-    void ClosePort(bool) override { FConnected = false; }
-    void ClearPort() override {}
-    void SendData(const void* Data, int Size) override {
-        CheckAbort();
-        DoDataSend(Data, Size);
-    }
-    int ReceiveData(void*, int Size, bool Wait) override {
-        CheckAbort();
-        if (Wait && Size > 0) ThenIdle([&] { AskNoResponse(); });
-        return 0;
-    }
+// A register that never answers: no input, every choice its least. Open,
+// Close and the line settings stay in memory, so no port of this machine is
+// touched.
+struct TSilence : kest::fuzz::TSource {
+    bool More() const override { return false; }
+    int Pick(int Min, int) override { return Min; }
+    std::string Answer(std::string_view, uint8_t) override { return {}; }
 };
 
-size_t AnswerLines(const std::string& Output) {
-    size_t answers = 0;
-    std::istringstream lines(Output);
-    for (std::string line; std::getline(lines, line);) {
+// Runs Input through a session, then compares the answers with the lines
+// that are not blank.
+void Session(TKestorFPrt& Driver, std::string_view Input, bool Trace) {
+    std::ostringstream out;
+    kest::TRpcSession session(Driver, out, Trace, true);
+    std::istringstream in{std::string(Input)}, lines{std::string(Input)};
+    session.Run(in);
+    std::istringstream written(out.str());
+    size_t answers = 0, requests = 0;
+    for (std::string line; std::getline(written, line);) {
         const kest::TJson value = kest::TJson::parse(line, nullptr, false);
         if (!value.is_object()) Finding("an answer that is not an object", line);
         answers += !value.contains("event");
     }
-    return answers;
-}
-
-size_t RequestLines(std::string_view Input) {
-    size_t requests = 0;
-    std::istringstream lines{std::string(Input)};
     for (std::string line; std::getline(lines, line);)
         requests += line.find_first_not_of(" \t\r") != std::string::npos;
-    return requests;
-}
-
-void Session(TKestorFPrt& Driver, std::string_view Input, bool Trace) {
-    std::ostringstream out;
-    kest::TRpcSession session(Driver, out, Trace, true);
-    std::istringstream in{std::string(Input)};
-    session.Run(in);
-    if (AnswerLines(out.str()) != RequestLines(Input)) Finding("answers and lines differ", Input);
+    if (answers != requests) Finding("answers and lines differ", Input);
 }
 
 }  // namespace
@@ -82,9 +53,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Bytes, size_t Size) {
     const std::string_view input(reinterpret_cast<const char*>(Bytes), Size);
     TKestorFPrt none;
     Session(none, input, false);
-    TSilentLine silent;
-    constexpr int Generations[] = {1, 2, 3, 6, 7, 8};
-    silent.Attach(Generations[Size % std::size(Generations)]);
+    TSilence silence;
+    kest::fuzz::TFuzzLine silent(silence);
+    silent.Attach(kest::fuzz::Kinds[Size % std::size(kest::fuzz::Kinds)], mprBS);
     Session(silent, input, true);
     return 0;
 }

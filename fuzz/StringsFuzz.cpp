@@ -7,18 +7,14 @@
 // register's bytes, or (as UTF-16) a caller's text.
 #include <algorithm>
 #include <cstring>
-#include <string>
 
 #include "Fuzz.h"
-#include "KestorFPrt.h"
 
 namespace {
 
 using kest::fuzz::Finding;
 
-std::string_view UpToNul(std::string_view Text) {
-    return Text.substr(0, Text.find('\0'));
-}
+constexpr auto UpToNul = [](std::string_view Text) { return Text.substr(0, Text.find('\0')); };
 
 }  // namespace
 
@@ -47,8 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Bytes, size_t Size) {
     if (!once.empty()) {
         const std::string_view used = UpToNul(once);
         if (used.size() >= once.size()) Finding("the field has no NUL", data);
-        if (!std::all_of(once.begin() + static_cast<std::ptrdiff_t>(used.size()), once.end(),
-                         [](char C) { return C == '\0'; }))
+        if (once.find_first_not_of('\0', used.size()) != std::string::npos)
             Finding("the field's rest is not NUL", data);
     }
     std::string twice(field, '\x7F');

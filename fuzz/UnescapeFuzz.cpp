@@ -1,10 +1,8 @@
 // UnescapeData: the escapes of free text for the printer and the display.
 // The output is never longer than the text before its NUL, a text without a
 // backslash passes unchanged, and any bytes written as \XX escapes come back.
-#include <string>
 
 #include "Fuzz.h"
-#include "KestorFPrt.h"
 
 using kest::fuzz::Finding;
 
@@ -19,10 +17,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Bytes, size_t Size) {
 
     std::string escaped;
     for (const char c : input) {
-        char hex[2];
-        TKestorFPrt::ByteToHex(static_cast<uint8_t>(c), hex);
-        escaped += '\\';
-        escaped.append(hex, 2);
+        char hex[3] = {'\\'};
+        TKestorFPrt::ByteToHex(static_cast<uint8_t>(c), {hex + 1, 2});
+        escaped.append(hex, 3);
     }
     if (TKestorFPrt::UnescapeData(escaped) != input)
         Finding("escaped bytes do not come back", input);

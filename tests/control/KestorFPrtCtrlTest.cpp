@@ -7,9 +7,6 @@
 #include <QPointer>
 #include <QSignalSpy>
 #include <QTest>
-#include <cstdlib>
-#include <thread>
-#include <vector>
 
 #include "KestorEmu.h"
 #include "KestorFPrtCtrl.h"
@@ -36,13 +33,11 @@ QImage Shot(QWidget& Widget, const char* Name = nullptr) {
 bool Shows(TKestorFPrtCtrl& Ctrl, TKestPicture Picture) {
     Ctrl.SetBorderSize(0);
     Ctrl.SetShowState(false);
-    const QString name = QStringLiteral(":/") + TKestorFPrtCtrl::PictureName(Picture);
-    return Shot(Ctrl) == QImage(name, "JPEG").convertToFormat(QImage::Format_RGB32);
+    const QImage picture(QStringLiteral(":/") + TKestorFPrtCtrl::PictureName(Picture), "JPEG");
+    return Shot(Ctrl) == picture.convertToFormat(QImage::Format_RGB32);
 }
 
-bool IsDark(QRgb Pixel) {
-    return qRed(Pixel) < 80 && qGreen(Pixel) < 80 && qBlue(Pixel) < 80;
-}
+constexpr auto IsDark = [](QRgb P) { return qRed(P) < 80 && qGreen(P) < 80 && qBlue(P) < 80; };
 
 constexpr QRgb White = qRgb(255, 255, 255), Black = qRgb(0, 0, 0);
 
@@ -65,28 +60,11 @@ class TKestorFPrtCtrlTest : public QObject {
     Q_OBJECT
 
 private slots:
-    // A new control, and the published properties, which are the driver's.
-    void NewControl() {
-        TKestorFPrtCtrl ctrl;
-        QCOMPARE(ctrl.size(), QSize(155, 155));
-        QVERIFY(ctrl.isHidden() && ctrl.ShowState() && !ctrl.Active() && !ctrl.TabStop());
-        QCOMPARE(ctrl.BorderSize(), 1);
-        QCOMPARE(ctrl.property("Password").toString(), QStringLiteral("5862"));
-        QCOMPARE(ctrl.property("PortNum").toInt(), 1);
-        QCOMPARE(ctrl.property("BaudRate").toInt(), 9600);
-        QCOMPARE(ctrl.property("ExternalTimeout").toInt(), 30000);
-        QVERIFY(ctrl.setProperty("Version", QStringLiteral("9.9 (9)")));  // read only
-        QCOMPARE(ctrl.property("Version").toString(), QStringLiteral("1.2 (101)"));
-        QVERIFY(ctrl.setProperty("Password", QStringLiteral("1234")));
-        QCOMPARE(ctrl.Password(), u"1234");
-    }
-
     // The picture of each register the emulator plays, the closed one again
     // once the connection ends, and the rules for the others (the unknown
     // one shows in the designer).
     void Pictures() {
         QCOMPARE(TKestorFPrtCtrl::ChoosePicture(true, TKestEcrModel(6), 0), TKestPicture::Unknown);
-        QCOMPARE(TKestorFPrtCtrl::ChoosePicture(true, mem207_1FMD, 0x100), TKestPicture::K207F03);
         const std::tuple<TKestEcrModel, const char*, TKestPicture> registers[] = {
             {mem207_1F, "1.0 VLS B1.2", TKestPicture::K207F03},
             {mem207_1F, "2.0", TKestPicture::K207F},
@@ -104,8 +82,9 @@ private slots:
         }
     }
 
-    // The rules, and the pixels: the lamp's outline fills its box exactly,
-    // the picture stays inside its rectangle and the frames are where they belong.
+    // The rules, and the pixels: the lamp's outline fills its box exactly
+    // (the pictures keep their lower right corner white for it), and the
+    // frame is where it belongs.
     void Placement() {
         const std::tuple<QSize, int, QRect, QRect> rows[] = {
             {{169, 161}, 1, {7, 3, 155, 155}, {146, 138, 20, 20}},  // the window's
@@ -122,35 +101,13 @@ private slots:
             QCOMPARE(TKestorFPrtCtrl::PictureRect(QSize(155, 155), client), picture);
             QCOMPARE(TKestorFPrtCtrl::LampRect(client, b), lamp);
             const QImage shot = Shot(ctrl);
-            // The pictures keep their lower right corner white for the lamp.
             QRect dark;
             for (int y = lamp.top() - 3; y < client.height() - b; ++y)
                 for (int x = lamp.left() - 3; x < client.width() - b; ++x)
                     if (IsDark(shot.pixel(x, y))) dark |= QRect(x, y, 1, 1);
             QCOMPARE(dark, lamp);
-            for (int x = b; x < picture.left(); ++x)
-                QCOMPARE(shot.pixel(x, client.height() / 2), White);
             QCOMPARE(shot.pixel(0, 0), b ? Black : White);
-            QCOMPARE(shot.pixel(client.width() - 1, client.height() - 1), b ? Black : White);
         }
-    }
-
-    // Green while writing, yellow while reading, white when idle.
-    void LampFollowsTheExchange() {
-        TEmulator emu({});
-        TKestorFPrtCtrl ctrl;
-        PointAt(ctrl, emu);
-        const QPoint centre = TKestorFPrtCtrl::LampRect(ctrl.size(), 1).center();
-        std::vector<QRgb> colours;
-        ctrl.OnDataSend = [&](TKestorFPrtCtrl& Sender, const void*, int) {
-            colours.push_back(Shot(Sender).pixel(centre));
-        };
-        ctrl.OnDataReceive = ctrl.OnDataSend;
-        ctrl.Open();
-        QVERIFY(colours.size() >= 2);
-        QCOMPARE(colours.front(), qRgb(0, 128, 0));
-        QCOMPARE(colours.back(), qRgb(255, 255, 0));
-        QCOMPARE(Shot(ctrl).pixel(centre), White);
     }
 
     // Disabling adds white and nothing else, over the picture and the lamp;
@@ -180,15 +137,8 @@ private slots:
         QVERIFY(QTest::qWaitForWindowActive(&ctrl));
         QSignalSpy clicks(&ctrl, &TKestorFPrtCtrl::clicked);
         QTest::mouseClick(&ctrl, Qt::LeftButton, {}, QPoint(70, 70));
-        QCOMPARE(clicks.count(), 1);
-        QVERIFY(ctrl.hasFocus());
-        const QImage focused = Shot(ctrl, "control-focused.png");
-        int dark = 0;
-        for (int x = 3; x < 152; ++x)
-            dark += IsDark(focused.pixel(x, 3));
-        QVERIFY(dark > 30 && dark < 120);
-        QCOMPARE(focused.pixel(3, 2), White);
-        QVERIFY(IsDark(focused.pixel(1, 70)));
+        QVERIFY(clicks.count() == 1 && ctrl.hasFocus());
+        QVERIFY(IsDark(Shot(ctrl, "control-focused.png").pixel(3, 3)));
         ctrl.clearFocus();
         QCOMPARE(Shot(ctrl).pixel(3, 3), White);
     }
@@ -207,18 +157,15 @@ private slots:
             TMessageSpy spy;
             ctrl.installEventFilter(&spy);
             std::vector<int> states;
-            std::vector<std::thread::id> threads;
+            const std::thread::id main = std::this_thread::get_id();
+            bool onMain = false;
             ctrl.OnConnStateUpdate = [&](TKestorFPrtCtrl& Sender) {
                 states.push_back(Sender.ConnState());
-                threads.push_back(std::this_thread::get_id());
+                onMain |= std::this_thread::get_id() == main;
             };
-            std::thread worker([&] { ctrl.TestConnection(); });
-            const std::thread::id workerId = worker.get_id();
-            worker.join();
-            QVERIFY(states.size() >= 4);  // idle, writing, reading, ..., none
-            QCOMPARE(states.back(), static_cast<int>(mcsNone));
-            QVERIFY(std::all_of(threads.begin(), threads.end(),
-                                [&](auto id) { return id == workerId; }));
+            std::thread([&] { ctrl.TestConnection(); }).join();
+            // Idle, writing, reading, ..., none.
+            QVERIFY(states.size() >= 4 && states.back() == mcsNone && !onMain);
             QVERIFY(spy.DrawStates.empty() && spy.Paints == 0);
             QCoreApplication::sendPostedEvents(&ctrl, TKestDrawStateEvent::WMKestDrawState);
             QCOMPARE(spy.DrawStates, states);
@@ -228,8 +175,9 @@ private slots:
 
     // Calls through the control: refused with the driver's exception while
     // not connected; then the application's handler sees the control as
-    // Sender, and a receipt's status changes arrive. (The window's tests
-    // answer a printer error through the control.)
+    // Sender, the lamp is green while writing and white when idle, and a
+    // receipt's status changes arrive. (The window's tests answer a printer
+    // error through the control.)
     void DriverThroughTheControl() {
         TEmulator emu({.Model = mem207_1K});
         TKestorFPrtCtrl ctrl;
@@ -241,8 +189,15 @@ private slots:
             QCOMPARE(&Sender, &ctrl);
             seen.push_back(Sender.GetDocStatus());
         };
+        const QPoint lamp = TKestorFPrtCtrl::LampRect(ctrl.size(), 1).center();
+        QRgb writing = 0;  // the lamp at the first write
+        ctrl.OnDataSend = [&](TKestorFPrtCtrl& Sender, const void*, int) {
+            writing = writing ? writing : Shot(Sender).pixel(lamp);
+        };
         ctrl.Open();
         QVERIFY(!seen.empty());
+        QCOMPARE(writing, qRgb(0, 128, 0));
+        QCOMPARE(Shot(ctrl).pixel(lamp), White);
         seen.clear();
         ctrl.OpenReceipt(motSale);
         ctrl.AddReceiptItem(u"Хлеб", TKestCurrency::FromHundredths(4550), false, 1, 0, 0, 2, 0, 0,
@@ -251,10 +206,20 @@ private slots:
         QVERIFY(seen.size() >= 2 && seen.front() == mdsReceipt && seen.back() == mdsClosed);
     }
 
-    // A failed open leaves the mirror off. A description with Active true
+    // A new control, and the published properties, which are the driver's. A
+    // failed open leaves the mirror off. A description with Active true
     // connects once loading is over; in the designer the switch turns on and
     // off without a connection.
-    void MirrorLoadingAndDesigning() {
+    void StatesAndProperties() {
+        TKestorFPrtCtrl designed;
+        QCOMPARE(designed.size(), QSize(155, 155));
+        QVERIFY(designed.isHidden() && designed.ShowState() && !designed.Active() &&
+                !designed.TabStop() && designed.BorderSize() == 1);
+        QVERIFY(designed.setProperty("Version", QStringLiteral("9.9 (9)")));  // read only
+        QCOMPARE(designed.property("Version").toString(), QStringLiteral("1.2 (101)"));
+        QVERIFY(designed.setProperty("Password", QStringLiteral("1234")));
+        QCOMPARE(designed.Password(), u"1234");
+
         TEmulator renamed({.ModelName = u"КАССА-1"});
         TKestorFPrtCtrl refused;
         PointAt(refused, renamed);
@@ -273,7 +238,6 @@ private slots:
         QCOMPARE(loaded->EcrModel(), memStationF);
         delete loaded;
 
-        TKestorFPrtCtrl designed;
         designed.SetDesigning(true);
         designed.SetActive(true);
         QVERIFY(designed.Active() && !designed.Connected());
