@@ -295,6 +295,7 @@ TEST_F(THubFixture, RefusalsHaveTheirStatusAndAReason) {
            Auth({{"Origin", "http://evil.example:9850"}, {"Host", "evil.example:9850"}}));
     expect(404, "POST", "/api/v1/registers/till9/rpc", "{}", Auth());
     expect(404, "GET", "/api/v2/registers", "", Auth());
+    EXPECT_NE(Client()->Get("/api/v2/x", Auth())->body.find("no such resource"), std::string::npos);
     for (const std::string& body :
          {std::string("{\"op\":"), std::string("{\"get\":\"ErrCode\"}\0", 18), std::string("42"),
           std::string("[]"), std::string(65, '[') + std::string(65, ']')})
@@ -842,7 +843,7 @@ TEST_F(THubConnections, RequestsAreFramedOnceAndBoundedWhileRead) {
     };
     expect("a request after another", "200 200", 2, post(auth, Query) + post(auth, Query));
     expect("a chunked body", "200", 1,
-           chunked + "a\r\n{\"op\":\"Que\r\n10\r\nryFirmwareInfo\"}\r\n0\r\n\r\n");
+           chunked + "0000000a\r\n{\"op\":\"Que\r\n10\r\nryFirmwareInfo\"}\r\n0\r\n\r\n");
     // The refused request's body is no request of its own.
     expect("a request in a refused body", "403", 0,
            post("Origin: https://evil.example\r\n" + auth, post(auth, Query)));
