@@ -297,7 +297,7 @@ TEST(RpcTest, OpensIdentifiesAndKeepsGoingAfterBadLines) {
     // Still connected and answering.
     steps.push_back({R"({"op": "TestConnection", "id": "after"})", R"({"id":"after",)" + Done});
     steps.push_back({R"({"op": "Close"})", "{" + Done});
-    ExpectRpc(till.Port, {"--internal-timeout", "200"}, steps);
+    ExpectRpc(till.Port, {"--internal-timeout", "2000"}, steps);
 }
 
 TEST(RpcTest, HostileLinesAreRefusedAndTheSessionGoesOn) {
@@ -351,7 +351,8 @@ TEST(RpcTest, TraceAndPrinterNotices) {
         TTill till({"--notices", "1"});
         const std::string out = ExpectRpc(
             till.Port,
-            {"--printer-error", retry ? "retry" : "cancel", "--trace", "--internal-timeout", "200"},
+            {"--printer-error", retry ? "retry" : "cancel", "--trace", "--internal-timeout",
+             "2000"},
             {{R"({"op": "Open"})",
               retry
                   ? "{" + Done
@@ -585,7 +586,7 @@ TEST(CommandsTest, DetectFindsEachRegisterAtItsRate) {
                       std::to_string(port));
 
     // Ports 1 to 8 and 12, the one set beyond them.
-    const TRun all = Ctl({"detect", "--json", "--internal-timeout", "150"}, env);
+    const TRun all = Ctl({"detect", "--json", "--internal-timeout", "400"}, env);
     EXPECT_EQ(all.Exit, 0) << all.Err;
     const TJson ports = all.Json().value("Ports", TJson::array());
     ASSERT_EQ(ports.size(), 9u) << all.Out;
