@@ -53,54 +53,38 @@ TEST(EmulatorServices, RequestsAndAnswers) {
     const std::string resources =
         "0004\0"s + "1783\0"s + "00003\0"s + "00042\0"s + "14032024\0"s + "2105\0"s + "1000\0"s;
     const std::string printed = resources.substr(0, 36) + "0000\0"s;
-    const std::string longTaxPayer =
-        Request('A', Field("1", 5) + Field("87654321", 8) + "1234567890123" + "01022030\0"s +
-                         Field("2", 5));
     const std::string head = Field("1", 4) + Field("2", 4), rewrite = Rewrite(8, 12);
     const std::string xonXoff = WriteParam("1", "0000"), lineXonXoff = WriteParam("30", "0004");
     const std::string longLine = Request('9', std::string(41, 'x') + std::string(123, '\0'));
     RunCases({
-        {Gen2, {title}, ReadParam("7"), Answer('\\', "0000", Field("7", 3) + Field("Sale", 20))},
         {Gen3, {title}, ReadParam("007"), ParamValue("007", "Sale")},  // the number as asked
         {Gen1, {}, ReadParam("3"), Answer('\\', "001D")},
         {Gen3, {}, ReadParam("3a"), Answer('\\', "0005")},
         {Gen3, {}, ReadParam(""), Answer('\\', "0018")},
         {Gen8, {}, ReadParam("320"), ParamValue("320", "0")},  // the full journal
         {Gen3, {}, ReadParam("320"), Answer('\\', "0015")},
-        {Gen6, {}, ReadParam("310"), Answer('\\', "0015")},         // no settings
-        {Gen3, {}, ReadParam("306"), Answer('\\', "0015")},         // no extended status
-        {Gen8, {}, WriteParam("10", "0002"), Answer('W', "0015")},  // no display time-out
-        {Gen3, {}, WriteParam("8", "0003"), Answer('W', "0015")},   // contrast above 7
+        {Gen6, {}, ReadParam("310"), Answer('\\', "0015")},        // no settings
+        {Gen3, {}, ReadParam("306"), Answer('\\', "0015")},        // no extended status
+        {Gen3, {}, WriteParam("8", "0003"), Answer('W', "0015")},  // contrast above 7
         {Gen3, {}, WriteParam("4a", "0003"), Answer('W', "0005")},
-        {Gen3, {}, WriteParam("1", "000C"), Answer('W', "0015")},
         // The protocol in the indexed form and in the line form of generations 1, 2, 6.
         {Gen3, {}, xonXoff, protocol("0000", "0080")},
-        {Gen3, {xonXoff}, WriteParam("30", "0001"), protocol("0000", "0080")},  // the time-out
         {Gen3, {xonXoff}, WriteParam("0", "0000"), protocol("0000", "0000")},
         {Gen3, {}, WriteParam("2", "0000"), protocol("0015", "0000")},
         {Gen2, {}, lineXonXoff, protocol("0000", "0080")},
         {Gen2, {lineXonXoff}, WriteParam("900", "0000"), protocol("0000", "0000")},
         {Gen6, {}, WriteParam("901", "0000"), protocol("0015", "0000")},  // a time-out above 900
-        {Gen6, {}, WriteParam("30", "0002"), protocol("0015", "0000")},   // an unknown flag
         {Gen1, {}, lineXonXoff, protocol("0015", "0000")},
         {Gen1, {}, longLine, Answer('9', "0004")},
-        {Gen8, {}, Request('V', Field("5", 2) + Field("T", 40)), Answer('V', "001D")},
         {Gen3, {}, Request('[', Field("310", 3) + Field("x", 20)), Answer('[', "0015")},
-        {Gen1, {}, title, Answer('[', "001D")},
         {Gen1, {}, serial("1"), Answer(']', "001D")},
         {Gen2, {}, serial("12345678"), Answer(']', "0004")},
-        {Gen2, {}, serial("12a"), Answer(']', "0005")},
-        {Gen2, {}, serial(""), Answer(']', "0018")},
         {Gen7, {tax("12.5")}, Request('M', "1\0"s), Answer('M', "0000", taxIs)},
         {Gen3, {}, Request('M', "5\0"s), Answer('M', "0015")},
-        {Gen2, {}, Request('M', "0\0"s), Answer('M', "001D")},
         {Gen3, {}, tax("100.0"), Answer('F', "0015")},
         {Gen3, {}, tax("1.00", "31022030"), Answer('F', "0007")},
-        {Gen1, {}, tax("12.5"), Answer('F', "001D")},
         {Gen3, {}, clock("01022030", "2460"), Answer('G', "0008")},
         {Gen3, {}, clock("31022030", "1200"), Answer('G', "0007")},
-        {Gen3, {}, clock("01011999", "1200"), Answer('G', "0007")},
-        {Gen3, {}, clock("01.02.30", "1200"), Answer('G', "0005")},
         {Gen1, {}, Request('J'), Answer('J', "0000", lastDoc.substr(0, 42))},
         {Gen3, {}, Request('J'), Answer('J', "0000", lastDoc.substr(0, 48))},
         {Gen7, {}, Request('J'), Answer('J', "0000", lastDoc.substr(0, 54))},
@@ -110,8 +94,6 @@ TEST(EmulatorServices, RequestsAndAnswers) {
         {Gen8, {}, Request('U', Field("11", 3)), Answer('U', "0000", Field("11", 3) + drawer)},
         {Gen8, {}, Request('U', Field("1", 4)), Answer('U', "0019")},
         {Gen3, {}, Request('U', Field("13", 4)), Answer('U', "0015")},
-        {Gen1, {}, Request('U', Field("1", 3)), Answer('U', "001D")},
-        {Gen3, {}, Request('L'), Answer('L', "001D")},
         {Gen3, {}, Request('D', "\0\0"s), Answer('D', "0000", resources.substr(0, 36))},
         {Gen8, {}, Request('D', "\0\0"s), Answer('D', "0000", resources)},
         {Gen3, {}, Request('D', "1\0"s), Answer('D', "0015")},
@@ -121,14 +103,11 @@ TEST(EmulatorServices, RequestsAndAnswers) {
         {NewMd, {}, Rewrite(10, 13), Acks + Answer('A', "0000", "3\0"s)},
         {NewMd, {}, rewrite, Answer('A', "0019")},
         {Gen7, {rewrite}, ReadParam("305"), ParamValue("305", "87654321")},
-        {Gen3, {}, longTaxPayer, Answer('A', "0004")},
         {Gen3, {rewrite, rewrite, rewrite, rewrite}, rewrite, Answer('A', "0013")},  // four at most
         {Gen7, {}, Request('3', head + "00\0"s + "5a0f\0"s), Answer('3', "0005")},
         {Gen7, {}, Request('3', head + "00\0"s + "5A0\0"s), Answer('3', "0019")},
         {Gen3, {}, Request('3', Field("71", 4) + Field("1", 4) + "00\0"s), Answer('3', "0015")},
         {Gen3, {}, Request('3', head + "40\0"s + "5A0F\0"s), Answer('3', "0015")},
-        {Gen3, {}, Request('3', head), Answer('3', "0019")},
-        {Gen8, {}, Request('3', head + "80\0"s + "\0\0\0"s), Answer('3', "001D")},
     });
     TRegister ext(Gen8);
     ext.SetExtendedStatus({0x01, 0x00, 0xA5, 0x00, 0x10});
@@ -168,8 +147,6 @@ TEST(EmulatorServices, ProtectedJournal) {
         EXPECT_EQ(Exchange(reg, s.Request), s.Answer) << s.Request.substr(1, 1) << s.Request[7];
     RunCases({
         {Gen3, {}, Request('X'), Answer('X', "001D")},
-        {Gen3, {}, Request('Z'), Answer('Z', "001D")},
-        {Gen3, {}, report('0', ""), Answer('Y', "001D")},
         {Gen3, {}, ReadParam("318"), Answer('\\', "0015")},
     });
 }
@@ -342,22 +319,15 @@ TEST(EmulatorDocuments, RequestsAndAnswers) {
         {Gen8, {}, K('A', "80", '0', "0.00", "1", goods), Answer('K', "0015")},  // a void
         {Gen2, {}, K('0', "80", '0', "100.00", "1", goods), Answer('K', "0005")},  // oper flags
         {Gen8, {}, K('0', "C0", '0', "100.00", "1", goods), Answer('K', "0015")},
-        {Gen2, {}, K('1', "", '2', "", "1", goods), Answer('K', "0015")},  // card for a refund
         {Gen2, {}, K('0', "", '4', "50.00\0"s + "50.00", "", goods), Answer('K', "0015")},
         {Gen2, {}, K('0', "", '0', "99.99", "1", goods), Answer('K', "0015")},  // short of it
         {Gen8, {}, K('0', "00", '4', "50.00\0"s + "49.99", "", goods), Answer('K', "0015")},
-        {Gen8, {}, K('0', "00", '4', "0.00\0"s + "100.01", "", goods), Answer('K', "0015")},
         {Gen1, {}, K('0', "", '0', "100.00", "12A", goods), Answer('K', "0005")},  // the account
-        {Gen1, {}, K('0', "", '0', "100.00", "", goods), Answer('K', "0018")},
-        {Gen2, {}, sale(item("00", "7", "", "1.0.0")), Answer('K', "0005")},
-        {Gen2, {}, sale(item("00", "7", "", "1.005")), Answer('K', "0005")},  // mils
+        {Gen2, {}, sale(item("00", "7", "", "1.005")), Answer('K', "0005")},       // mils
         {Gen2, {}, sale(item("00", "7", std::string(12, '1'), "1.00")), Answer('K', "0004")},
-        {Gen2, {}, sale(item("00", "", "", "1.00")), Answer('K', "0018")},    // no department
         {Gen8, {}, sale8(item("00", "0", "", "1.00")), Answer('K', "0015")},  // department 0
         {Gen8, {}, sale8(item("05", "7", "", "1.00")), Answer('K', "0015")},  // tax index 5
-        {Gen2, {}, sale(item("01", "7", "", "1.00")), Answer('K', "0015")},   // a tax index
         {Gen2, {}, K('0', "", '0', "1.00", "", item("00", "7", "2", "99999999.99")), "0015"},
-        {Gen3, {}, sale(goods), Answer('K', "001D")},
         {Gen1, {}, Request('K', many), Answer('K', "0015")},  // 40 items at most
         // A cash-out of more than the drawer holds, a cash-in by card.
         {Gen2, {}, K('3', "", '0', "0.00", "", item("00", "", "", "50000.00")), "002A"},
@@ -389,7 +359,6 @@ TEST(EmulatorDocuments, RequestsAndAnswers) {
         {Gen7, {refund}, annul, Printed('S', "0001"), "ЧЕК АННУЛИРОВАН\n" + Separator},
         {Gen7, {refund, annul}, annul, Answer('S', "002A", {}, "08", "0001")},
         {Gen7, {refund, annul}, Request('O'), Answer('O', "002A", {}, "08", "0001")},  // nothing
-        {Gen7, {refund, annul}, Request('T'), Answer('T', "002A", {}, "08", "0001")},  // to repeat
         {Gen3, {second}, Portion('0', "00", {item03}), "002A"},      // an item after the total
         {Gen3, {second}, one("00", "99", "0020", 12, "x"), "001C"},  // a row the paper passed
         {Gen3, {second}, Portion('1', "04", {}), "002A"},            // another operation
@@ -436,7 +405,7 @@ TEST(EmulatorReports, RequestsAndAnswers) {
                            const char* Last) {
         return Request('B', Field(Password, 5) + Field(Type, 1) + Field(First, 8) + Field(Last, 8));
     };
-    const std::string x = Request('5', "0\0"s), z = Request('5', "2\0"s);
+    const std::string z = Request('5', "2\0"s);
     const std::string byDepartment =
         "X-ОТЧЕТ 0001 ПО ОТДЕЛАМ\nОТД 03 Хлеб\n  ПРОДАЖИ                  1      =50.00\n";
     // The fiscal memory report of generation 6 with its purchases.
@@ -451,7 +420,6 @@ TEST(EmulatorReports, RequestsAndAnswers) {
         {Gen6, {}, open(Field("4", 1)), Printed('1', "0081")},  // switched to XON/XOFF
         {Gen8, {}, open(Field("", 1)), Printed('1', "0001")},   // the mode left 0x00
         {Gen8, {}, open(Field("4", 1)), Answer('1', "0015")},
-        {Gen1, {}, open(Field("4", 1)), Answer('1', "0015")},
         {Gen3, {}, open(Field("0", 1)), Answer('1', "0019")},
         {Gen3, {}, Request('1', Field("", 2) + cashier), Answer('1', "0018")},
         {Gen3, {open("")}, open(""), Answer('1', "0002", {}, "08", "0001")},
@@ -459,18 +427,14 @@ TEST(EmulatorReports, RequestsAndAnswers) {
         {Gen2, {SaleReceipt, z}, z, Answer('5', "000C")},
         {Gen7, {composite}, report("1", "08", "1"), Answer('_', "0015", {}, "08", "0001")},
         {Gen7, {composite}, report("3", "00", "7"), Answer('_', "0005", {}, "08", "0001")},
-        {Gen7, {composite}, report("3", "10", ""), Answer('_', "0015", {}, "08", "0001")},
-        {Gen7, {composite}, report("4", "00", ""), Answer('_', "0015", {}, "08", "0001")},
         {Gen7, {composite}, report("3", "00", ""), "0000", byDepartment},
         {Gen7, {composite}, report("0", "01", ""), "0000", Separator + "[отрез]\n"},  // cut
         {Gen7, {}, report("0", "00", ""), Answer('_', "000C")},
-        {Gen7, {}, x, Answer('5', "001D")},
         {Gen6, {Request('9', header)}, byNumbers, Acks + Answer('B', "0000", records)},
         {Gen3, {}, fiscal("12345", "2", "1", "2"), Answer('B', "0011")},  // the password
         {Gen6, {}, fiscal("00000", "4", "", ""), Answer('B', "0015")},    // the whole memory
         {Gen3, {}, fiscal("00000", "2", "0", "2"), Answer('B', "0015")},
         {Gen3, {}, fiscal("00000", "3", "50", "60"), Answer('B', "002F")},
-        {Gen3, {}, fiscal("00000", "3", "42", "41"), Answer('B', "002F")},
         {Gen3, {}, fiscal("00000", "0", "31022024", "01032024"), Answer('B', "0007")},
     });
 
@@ -512,13 +476,11 @@ TEST(EmulatorOutput, PrinterDisplayFeedAndPulses) {
         {Gen3, {display}, text, std::string(text.size(), '\x06') + Answer('^', "0000"), shown},
         {Gen3, {display}, "old\x1B@new" + esc2, "0000", "[дисплей] new\n"},
         {Gen2, {}, display, Answer('^', "001D")},
-        {Gen8, {}, display, Answer('^', "001D")},
         {Gen3, {composite}, print, Answer('6', "002A", {}, "08", "0101")},
         {Gen2, {}, feed("03", "03"), Printed('R', "0000"), "[прогон назад 3]\n[отрез]\n"},
         {Gen3, {WriteParam("1", "0005")}, feed("00", "01"), "0000", ""},  // no cutter
         {Gen3, {}, feed("03", "02"), Answer('R', "0015")},                // backwards
         {Gen2, {}, feed("80", "00"), Answer('R', "0015")},                // 128 lines
-        {Gen1, {}, feed("01", "00"), Answer('R', "001D")},
         {Gen1, {}, pulse("1", "0A"), Answer('8', "0000"), "[импульс: канал 2, 10/20, 255 раз]\n"},
         {Gen8, {}, pulse("2", "0A"), Answer('8', "0015")},  // channel 3
         {Gen3, {}, pulse("0", "80"), Answer('8', "0015")},  // interval 128
