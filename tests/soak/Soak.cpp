@@ -68,23 +68,19 @@ constexpr int ShiftCounters = 11;
 using TMove = std::tuple<int, int, int64_t>;
 
 struct TFigures {
-    long Exchanges = 0, Operations = 0;
     std::array<long, TroubleCount> Troubles{};  // injected, by kind
-    // Documents and reports the driver reported printed; of them after an
-    // interrupted print or a lost answer, and at the second close; those
-    // reported failed, then cancelled.
-    long Printed = 0, Recovered = 0, Retried = 0, NotPrinted = 0;
-    // Shift openings and reports given up on, found registered by the
-    // application; documents registered by the emulator.
-    long OpenedAfterFailure = 0, ReportsAfterFailure = 0, Registered = 0;
-    // Failed queries; failures with no trouble on the line; disagreements.
-    long FailedQueries = 0, Unexpected = 0, Disagreements = 0;
+    // Requests, operations; documents and reports the driver reported
+    // printed, of them after an interrupted print or a lost answer, and at the
+    // second close, and those reported failed, then cancelled; shift openings
+    // and reports given up on, found registered by the application; documents
+    // registered by the emulator; failed queries, failures with no trouble on
+    // the line, disagreements.
+    long Exchanges = 0, Operations = 0, Printed = 0, Recovered = 0, Retried = 0, NotPrinted = 0,
+         OpenedAfterFailure = 0, ReportsAfterFailure = 0, Registered = 0, FailedQueries = 0,
+         Unexpected = 0, Disagreements = 0;
     double Longest = 0;  // seconds, the longest operation
 };
 
-std::string Money(int64_t Hundredths) {
-    return TKestCurrency::FromHundredths(Hundredths).ToString();
-}
 TKestCurrency Cur(int64_t Hundredths) {
     return TKestCurrency::FromHundredths(Hundredths);
 }
@@ -142,9 +138,10 @@ public:
         }
         std::string text;
         for (int n : {0, 1, 2, 3, 4, 6})
-            text += (text.empty() ? "" : ", ") + std::to_string(FCount[n]) + " x " + Money(FSum[n]);
+            text += (text.empty() ? "" : ", ") + std::to_string(FCount[n]) + " x " +
+                    Cur(FSum[n]).ToString();
         std::printf("  last document %d, counters 0..4, 6: %s; drawer %s\n", FNumber, text.c_str(),
-                    Money(FSum[11]).c_str());
+                    Cur(FSum[11]).ToString().c_str());
     }
 
 private:
@@ -156,10 +153,14 @@ private:
     bool Chance(int Percent) { return Pick(1, 100) <= Percent; }
 
     void Expect(const std::string& What, int64_t Got, int64_t Wanted) {
-        if (Got == Wanted) return;
+        if (Got != Wanted)
+            Disagree("DISAGREEMENT: %s: %lld, expected %lld\n", What.c_str(),
+                     static_cast<long long>(Got), static_cast<long long>(Wanted));
+    }
+    template <typename... TArgs>
+    void Disagree(const char* Format, TArgs... Args) {
         ++FFig.Disagreements;
-        std::printf("DISAGREEMENT: %s: %lld, expected %lld\n", What.c_str(),
-                    static_cast<long long>(Got), static_cast<long long>(Wanted));
+        std::printf(Format, Args...);
     }
     bool Spoilt() const { return FTrouble >= SpoiltFirst && FTrouble <= SpoiltLast; }
     // The trouble struck, and spoilt the answer or interrupted the print.
@@ -178,11 +179,7 @@ private:
         // The status word of the last answer tells whether the shift is open
         // (a failed exchange is followed by a question where it matters).
         const bool shiftOpen = FDrv.CheckEcrStatus(0) == 1;
-        const struct {
-            int Weight;
-            void (TSoak::*Run)();
-            const char* Name;
-        } choices[] = {
+        const std::tuple<int, void (TSoak::*)(), const char*> choices[] = {
             {40, &TSoak::Query, "query"},
             {composite ? 0 : 20, &TSoak::Receipt, "receipt"},
             {composite ? 0 : 12, &TSoak::CustomDocument, "custom document"},
@@ -194,33 +191,30 @@ private:
         };
         int total = 0;
         for (const auto& c : choices)
-            total += c.Weight;
+            total += std::get<0>(c);
         int roll = Pick(1, total);
         const auto* choice = choices;
-        while (roll > choice->Weight)
-            roll -= (choice++)->Weight;
+        while (roll > std::get<0>(*choice))
+            roll -= std::get<0>(*choice++);
+        const auto& [weight, run, name] = *choice;
 
         PlanTrouble();
         const size_t before = FEmu.Registered();
         FReported = 0;
-        FOperation = choice->Name;
+        FOperation = name;
         const auto start = TClock::now();
-        (this->*choice->Run)();
+        (this->*run)();
         const double seconds = std::chrono::duration<double>(TClock::now() - start).count();
         CleanLine();
         FEmu.SetAcks(0);
         ++FFig.Operations;
         FFig.Longest = std::max(FFig.Longest, seconds);
-        if (seconds > std::chrono::duration<double>(OperationLimit).count()) {
-            ++FFig.Disagreements;
-            std::printf("HANG: %s with %s took %.1f s\n", FOperation, TroubleNames[FTrouble],
-                        seconds);
-        }
+        if (seconds > std::chrono::duration<double>(OperationLimit).count())
+            Disagree("HANG: %s with %s took %.1f s\n", FOperation, TroubleNames[FTrouble], seconds);
         const long registered = long(FEmu.Registered() - before);
-        if (registered == FReported) return;
-        ++FFig.Disagreements;
-        std::printf("DISAGREEMENT: operation %ld, %s with %s: registered %ld, reported %ld\n",
-                    FFig.Operations, FOperation, TroubleNames[FTrouble], registered, FReported);
+        if (registered != FReported)
+            Disagree("DISAGREEMENT: operation %ld, %s with %s: registered %ld, reported %ld\n",
+                     FFig.Operations, FOperation, TroubleNames[FTrouble], registered, FReported);
     }
 
     // One trouble in three operations; it strikes the request of the
@@ -477,25 +471,33 @@ private:
 
     // -- Reports, the shift and non-fiscal text
 
-    void Report(bool Z) {
-        Main(FDrv.Generation() == 3 || FDrv.Generation() == 7 ? '_' : '5', true);
+    // A report or a shift opening, Run, registering a document of Type.
+    // Once the application stops waiting after a report the driver asks
+    // nothing more, and it has no check of its own after a failed opening (it
+    // notes no document number before it): whether the document came out,
+    // the application asks itself, counting it in Found.
+    bool Registers(const std::function<void()>& Run, TKestOperType Type, long& Found) {
+        const bool opening = Type == motDayOpening;
         try {
-            Z ? FDrv.ZReport() : FDrv.XReport();
-            if (Lost()) ++FFig.Recovered;
+            Run();
+            if (!opening && Lost()) ++FFig.Recovered;
         } catch (const EKestError& e) {
-            // Once the application stops waiting the driver asks nothing more:
-            // whether the report came out, the application asks itself.
-            if (!dynamic_cast<const EKestNoResponse*>(&e) ||
-                !NewLastDocument(Z ? motZReport : motXReport)) {
+            if (!(opening || dynamic_cast<const EKestNoResponse*>(&e)) || !NewLastDocument(Type)) {
                 ++FFig.NotPrinted;
                 if (!FArmed) Failed(e);
-                return;
+                return false;
             }
-            ++FFig.ReportsAfterFailure;
+            ++Found;
         }
         Confirm({});
-        for (int n = 0; Z && n < ShiftCounters; ++n)
-            FCount[n] = 0, FSum[n] = 0;
+        return true;
+    }
+    void Report(bool Z) {
+        Main(FDrv.Generation() == 3 || FDrv.Generation() == 7 ? '_' : '5', true);
+        if (Registers([&] { Z ? FDrv.ZReport() : FDrv.XReport(); }, Z ? motZReport : motXReport,
+                      FFig.ReportsAfterFailure))
+            for (int n = 0; Z && n < ShiftCounters; ++n)
+                FCount[n] = 0, FSum[n] = 0;
     }
     void XReport() { Report(false); }
     void ZReport() { Report(true); }
@@ -508,22 +510,10 @@ private:
         return FDrv.LastDocNumber() != FNumber && FDrv.LastDocType() == Type;
     }
 
-    // The driver has no check of its own after a failed opening (it notes no
-    // document number before it): the application asks whether the last
-    // document is an opening that came after the one it knows.
     void OpenDay() {
         Main('1', true);
-        try {
-            FDrv.OpenDay(1, u"Кассир Тестов", false, FDrv.Protocol());
-        } catch (const EKestError& e) {
-            if (!NewLastDocument(motDayOpening)) {
-                ++FFig.NotPrinted;
-                if (!FArmed) Failed(e);
-                return;
-            }
-            ++FFig.OpenedAfterFailure;
-        }
-        Confirm({});
+        Registers([&] { FDrv.OpenDay(1, u"Кассир Тестов", false, FDrv.Protocol()); }, motDayOpening,
+                  FFig.OpenedAfterFailure);
     }
 
     // Text for the printer; a call that failed half-way may leave the
