@@ -179,15 +179,17 @@ private:
         // The status word of the last answer tells whether the shift is open
         // (a failed exchange is followed by a question where it matters).
         const bool shiftOpen = FDrv.CheckEcrStatus(0) == 1;
-        const std::tuple<int, void (TSoak::*)(), const char*> choices[] = {
-            {40, &TSoak::Query, "query"},
-            {composite ? 0 : 20, &TSoak::Receipt, "receipt"},
-            {composite ? 0 : 12, &TSoak::CustomDocument, "custom document"},
-            {composite ? 32 : 0, &TSoak::CompositeDocument, "composite document"},
-            {10, &TSoak::NonFiscal, "non-fiscal text"},
-            {5, &TSoak::XReport, "X report"},
-            {shiftOpen ? 2 : 0, &TSoak::ZReport, "Z report"},
-            {shiftOpen ? 0 : 30, &TSoak::OpenDay, "shift opening"},
+        // Each with the command the trouble strikes (0: the first request).
+        const char report = composite ? '_' : '5';
+        const std::tuple<int, void (TSoak::*)(), const char*, char> choices[] = {
+            {40, &TSoak::Query, "query", 0},
+            {composite ? 0 : 20, &TSoak::Receipt, "receipt", 'K'},
+            {composite ? 0 : 12, &TSoak::CustomDocument, "custom document", 'N'},
+            {composite ? 32 : 0, &TSoak::CompositeDocument, "composite document", 'S'},
+            {10, &TSoak::NonFiscal, "non-fiscal text", '6'},
+            {5, &TSoak::XReport, "X report", report},
+            {shiftOpen ? 2 : 0, &TSoak::ZReport, "Z report", report},
+            {shiftOpen ? 0 : 30, &TSoak::OpenDay, "shift opening", '1'},
         };
         int total = 0;
         for (const auto& c : choices)
@@ -196,7 +198,9 @@ private:
         const auto* choice = choices;
         while (roll > std::get<0>(*choice))
             roll -= std::get<0>(*choice++);
-        const auto& [weight, run, name] = *choice;
+        const auto& [weight, run, name, cmd] = *choice;
+        FMainCmd = cmd;
+        FRegistering = cmd != 0 && cmd != '6';  // all but queries and text register a document
 
         PlanTrouble();
         const size_t before = FEmu.Registered();
@@ -247,16 +251,9 @@ private:
                 FEmu.HoldXoff(std::chrono::milliseconds(Chance(80) ? Pick(10, 200) : 400));
         };
     }
-    // The command the trouble strikes (0: the first request), and whether
-    // the operation registers a document.
-    void Main(char Cmd, bool Registering) {
-        FMainCmd = Cmd;
-        FRegistering = Registering;
-    }
 
     // Queries: nothing is registered, and they fail only with a trouble.
     void Query() {
-        Main(0, false);
         const std::function<void()> queries[] = {
             [&] { FDrv.QueryLastDocInfo(); }, [&] { FDrv.QueryCounter(Checked[Pick(0, 7)]); },
             [&] { FDrv.QueryEcrDateTime(); }, [&] { FDrv.QueryFirmwareInfo(); },
@@ -307,7 +304,6 @@ private:
             p.Pay = pay == 0 ? Card : pay == 1 ? Change : Exact;
         }
         p.Given = p.Pay == Change ? (p.Total / 10000 + 1) * 10000 : p.Total;
-        FRecovered = false;
     }
 
     // What the planned document does to the counters.
@@ -327,19 +323,20 @@ private:
     // interrupted: the driver keeps the document for that. Then the
     // document the driver reported printed is counted, or it is cancelled.
     void CloseTwice(const std::function<void()>& Close, const std::function<void()>& Cancel) {
-        bool printed = false;
+        bool printed = false, recovered = false;
         for (int attempt = 0; attempt < 2 && !printed; ++attempt) {
             try {
                 Close();
                 if (attempt == 1) ++FFig.Retried;
-                FRecovered = attempt == 0 && Lost();
+                recovered = attempt == 0 && Lost();
                 printed = true;
             } catch (const EKestError& e) {
                 const auto* ecr = dynamic_cast<const EKestEcrError*>(&e);
                 if (ecr ? ecr->ErrCodeEx() != 10
                         : !dynamic_cast<const EKestBadResponse*>(&e) &&
                               !dynamic_cast<const EKestNoResponse*>(&e)) {
-                    Refused(e);
+                    // A register that refuses to pay out more than its drawer holds is right.
+                    if (!(ecr && ecr->ErrCodeEx() == 42 && FPlan.Oper != motSale)) Failed(e);
                     break;
                 }
                 CleanLine();  // the line is clean for the second try
@@ -347,7 +344,7 @@ private:
         }
         if (printed) {
             Confirm(Moves());
-            if (FRecovered) ++FFig.Recovered;
+            if (recovered) ++FFig.Recovered;
             return;
         }
         ++FFig.NotPrinted;
@@ -356,13 +353,6 @@ private:
         } catch (const EKestError& e) {
             Failed(e);
         }
-    }
-    void Refused(const EKestError& E) {
-        // A register that refuses to pay out more than its drawer holds is right.
-        constexpr int NotNow = 42;
-        if (!(dynamic_cast<const EKestEcrError*>(&E) && E.ErrCodeEx() == NotNow &&
-              FPlan.Oper != motSale))
-            Failed(E);
     }
 
     void Confirm(const std::vector<TMove>& Moves) {
@@ -391,7 +381,6 @@ private:
 
     void Receipt() {
         MakePlan(true);
-        Main('K', true);
         FDrv.OpenReceipt(FPlan.Oper);
         const bool cash = FPlan.Oper == motCashIn || FPlan.Oper == motCashOut;
         for (const auto& [price, quantity] : FPlan.Items)
@@ -420,7 +409,6 @@ private:
 
     void CustomDocument() {
         MakePlan(false);
-        Main('N', true);
         FDrv.OpenCustomDoc(false, FPlan.Oper);
         Head(32, true);
         int row = 9;
@@ -439,7 +427,6 @@ private:
     void CompositeDocument() {
         MakePlan(true);
         if (FPlan.Oper == motCashOut) FPlan.Oper = motCashIn;
-        Main('S', true);
         FDrv.OpenFiscalDoc(FPlan.Oper);
         Head(31, false);
         const bool cash = FPlan.Oper == motCashIn, portions = Chance(30);
@@ -492,8 +479,14 @@ private:
         Confirm({});
         return true;
     }
+    // Whether the register's last document, the trouble gone, is one of Type
+    // after the one the application knows.
+    bool NewLastDocument(TKestOperType Type) {
+        CleanLine();
+        FDrv.QueryLastDocInfo();
+        return FDrv.LastDocNumber() != FNumber && FDrv.LastDocType() == Type;
+    }
     void Report(bool Z) {
-        Main(FDrv.Generation() == 3 || FDrv.Generation() == 7 ? '_' : '5', true);
         if (Registers([&] { Z ? FDrv.ZReport() : FDrv.XReport(); }, Z ? motZReport : motXReport,
                       FFig.ReportsAfterFailure))
             for (int n = 0; Z && n < ShiftCounters; ++n)
@@ -502,16 +495,7 @@ private:
     void XReport() { Report(false); }
     void ZReport() { Report(true); }
 
-    // Whether the register's last document, the trouble gone, is one of Type
-    // after the one the application knows.
-    bool NewLastDocument(TKestOperType Type) {
-        CleanLine();
-        FDrv.QueryLastDocInfo();
-        return FDrv.LastDocNumber() != FNumber && FDrv.LastDocType() == Type;
-    }
-
     void OpenDay() {
-        Main('1', true);
         Registers([&] { FDrv.OpenDay(1, u"Кассир Тестов", false, FDrv.Protocol()); }, motDayOpening,
                   FFig.OpenedAfterFailure);
     }
@@ -519,7 +503,6 @@ private:
     // Text for the printer; a call that failed half-way may leave the
     // register in output mode, which only its end (ESC ESC) leaves.
     void NonFiscal() {
-        Main('6', false);
         std::u16string text;
         for (int i = 0, lines = Pick(1, 6); i < lines; ++i)
             text += u"Строка " + kest::FromUtf8(std::to_string(Pick(1, 99999))) + u"\\0A";
@@ -557,7 +540,7 @@ private:
     const char* FOperation = "";
     TTrouble FTrouble = None;
     char FMainCmd = 0;
-    bool FRegistering = false, FArmed = false, FRetryNotice = false, FRecovered = false;
+    bool FRegistering = false, FArmed = false, FRetryNotice = false;
     long FReported = 0;
     TPlan FPlan;
 };
@@ -589,10 +572,8 @@ int main(int argc, char** argv) {
     const auto start = TClock::now();
     try {
         for (size_t i = 0; i < models.size(); ++i) {
-            TConfig config;
-            config.Model = kest::emu::ParseModel(models[i]);
-            config.XonXoff = config.Model == mem207_1K;
-            config.LineTime = 1ms;
+            const TKestEcrModel model = kest::emu::ParseModel(models[i]);
+            const TConfig config{.Model = model, .XonXoff = model == mem207_1K, .LineTime = 1ms};
             TSoak soak(config, seed + i, f);
             std::printf("%s, generation %d%s:\n", models[i].c_str(),
                         kest::emu::GenerationOf(config.Model, {}),
@@ -617,15 +598,12 @@ int main(int argc, char** argv) {
     std::printf("troubles: %s\n", troubles.c_str());
     std::printf(
         "documents and reports: %ld registered by the register, %ld reported printed by the "
-        "driver (%ld recovered, %ld at the second close), %ld reported not printed\n",
-        f.Registered, f.Printed, f.Recovered, f.Retried, f.NotPrinted);
-    std::printf(
+        "driver (%ld recovered, %ld at the second close), %ld reported not printed\n"
         "shift openings that failed on the line but were registered, found by the application: "
         "%ld\nreports whose lost answer was given up on but that were registered, found by the "
-        "application: %ld\n",
-        f.OpenedAfterFailure, f.ReportsAfterFailure);
-    std::printf("queries failed on a troubled line: %ld; failures without trouble: %ld\n",
-                f.FailedQueries, f.Unexpected);
-    std::printf("disagreements: %ld\n", f.Disagreements);
+        "application: %ld\nqueries failed on a troubled line: %ld; failures without trouble: "
+        "%ld\ndisagreements: %ld\n",
+        f.Registered, f.Printed, f.Recovered, f.Retried, f.NotPrinted, f.OpenedAfterFailure,
+        f.ReportsAfterFailure, f.FailedQueries, f.Unexpected, f.Disagreements);
     return f.Disagreements == 0 && f.Unexpected == 0 ? 0 : 1;
 }
