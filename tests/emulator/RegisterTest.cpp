@@ -89,7 +89,6 @@ TEST(EmulatorServices, RequestsAndAnswers) {
         {Gen3, {}, rewrite, Acks + Answer('A', "0000", "3\0"s)},
         {OldMd, {}, Rewrite(8, 13), Acks + Answer('A', "0000", "3\0"s)},
         {NewMd, {}, Rewrite(10, 13), Acks + Answer('A', "0000", "3\0"s)},
-        {NewMd, {}, rewrite, Answer('A', "0019")},
         {Gen7, {rewrite}, ReadParam("305"), ParamValue("305", "87654321")},
         {Gen3, {rewrite, rewrite, rewrite, rewrite}, rewrite, Answer('A', "0013")},  // four at most
         {Gen7, {}, Request('3', head + "00\0"s + "5a0f\0"s), Answer('3', "0005")},
@@ -283,7 +282,6 @@ TEST(EmulatorDocuments, RequestsAndAnswers) {
 
     RunCases({
         {Gen2, {}, SaleReceipt, Printed('K', "0001"), "СМЕНА 0043                     ЧЕК 00058\n"},
-        {Gen2, {}, sale(goods.substr(1)), Answer('K', "0019")},  // an item cut short
         {Gen2, {}, Request('K', ReceiptHeader('0', "", '0', "1.00", "", 0)), Answer('K', "0018")},
         {Gen2, {}, K('C', "", '0', "0.00", "1", goods), Answer('K', "0015")},    // cashless refund
         {Gen8, {}, K('A', "80", '0', "0.00", "1", goods), Answer('K', "0015")},  // a void
@@ -387,7 +385,6 @@ TEST(EmulatorReports, RequestsAndAnswers) {
         {Gen7, {composite}, report("3", "00", "7"), Answer('_', "0005", {}, "08", "0001")},
         {Gen7, {composite}, report("3", "00", ""), "0000", byDepartment},
         {Gen7, {composite}, report("0", "01", ""), "0000", Separator + "[отрез]\n"},  // cut
-        {Gen7, {}, report("0", "00", ""), Answer('_', "000C")},
         {Gen6, {Request('9', header)}, byNumbers, Acks + Answer('B', "0000", records)},
         {Gen6, {}, fiscal("00000", "4", "", ""), Answer('B', "0015")},  // the whole memory
         {Gen3, {}, fiscal("00000", "2", "0", "2"), Answer('B', "0015")},
