@@ -40,6 +40,9 @@ using kest::emu::TFault;
 using TClock = std::chrono::steady_clock;
 
 constexpr int ShortTimeout = 100, LongTimeout = 250;  // ms: internal, external
+// Stretches the time-outs, the XOFF holds and the operation limit alike, so
+// that a busy machine's stalls are not taken for a silent register.
+int TimeScale = 1;
 // For setting up and reconciling, which are not under test: a busy machine
 // may take long over the first exchanges.
 constexpr int Patient = 10000;
@@ -112,7 +115,7 @@ public:
             FCount[n] = FDrv.CounterCount();
         }
         FRegisteredAtStart = FEmu.Registered();
-        Timeouts(ShortTimeout, LongTimeout);
+        Timeouts(ShortTimeout * TimeScale, LongTimeout * TimeScale);
     }
 
     void Run(long Exchanges) {
@@ -213,7 +216,7 @@ private:
         FEmu.SetAcks(0);
         ++FFig.Operations;
         FFig.Longest = std::max(FFig.Longest, seconds);
-        if (seconds > std::chrono::duration<double>(OperationLimit).count())
+        if (seconds > TimeScale * std::chrono::duration<double>(OperationLimit).count())
             Disagree("HANG: %s with %s took %.1f s\n", FOperation, TroubleNames[FTrouble], seconds);
         const long registered = long(FEmu.Registered() - before);
         if (registered != FReported)
@@ -248,7 +251,8 @@ private:
             else if (FTrouble == NoticeRetry || FTrouble == NoticeCancel)
                 FEmu.SetNotices(1);
             else  // XOFF: mostly within the time-out, now and then past it
-                FEmu.HoldXoff(std::chrono::milliseconds(Chance(80) ? Pick(10, 200) : 400));
+                FEmu.HoldXoff(
+                    std::chrono::milliseconds(TimeScale * (Chance(80) ? Pick(10, 200) : 400)));
         };
     }
 
@@ -566,6 +570,9 @@ int main(int argc, char** argv) {
                    "Seed of the random sequence; the same seed repeats a run as long as the line's "
                    "timing does");
     app.add_option("--models", models, "Registers to play (the 207.1K on XON/XOFF)");
+    app.add_option("--time-scale", TimeScale,
+                   "Multiplies the driver's time-outs, the XOFF holds and the operation limit")
+        ->check(CLI::Range(1, 100));
     CLI11_PARSE(app, argc, argv);
 
     TFigures f;
