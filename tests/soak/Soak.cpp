@@ -40,6 +40,9 @@ using kest::emu::TFault;
 using TClock = std::chrono::steady_clock;
 
 constexpr int ShortTimeout = 100, LongTimeout = 250;  // ms: internal, external
+// Stretches the time-outs, the XOFF holds and the operation limit alike, so
+// that a busy machine's stalls are not taken for a silent register.
+int TimeScale = 1;
 // For setting up and reconciling, which are not under test: a busy machine
 // may take long over the first exchanges.
 constexpr int Patient = 10000;
@@ -68,23 +71,19 @@ constexpr int ShiftCounters = 11;
 using TMove = std::tuple<int, int, int64_t>;
 
 struct TFigures {
-    long Exchanges = 0, Operations = 0;
     std::array<long, TroubleCount> Troubles{};  // injected, by kind
-    // Documents and reports the driver reported printed; of them after an
-    // interrupted print or a lost answer, and at the second close; those
-    // reported failed, then cancelled.
-    long Printed = 0, Recovered = 0, Retried = 0, NotPrinted = 0;
-    // Shift openings and reports given up on, found registered by the
-    // application; documents registered by the emulator.
-    long OpenedAfterFailure = 0, ReportsAfterFailure = 0, Registered = 0;
-    // Failed queries; failures with no trouble on the line; disagreements.
-    long FailedQueries = 0, Unexpected = 0, Disagreements = 0;
+    // Requests, operations; documents and reports the driver reported
+    // printed, of them after an interrupted print or a lost answer, and at the
+    // second close, and those reported failed, then cancelled; shift openings
+    // and reports given up on, found registered by the application; documents
+    // registered by the emulator; failed queries, failures with no trouble on
+    // the line, disagreements.
+    long Exchanges = 0, Operations = 0, Printed = 0, Recovered = 0, Retried = 0, NotPrinted = 0,
+         OpenedAfterFailure = 0, ReportsAfterFailure = 0, Registered = 0, FailedQueries = 0,
+         Unexpected = 0, Disagreements = 0;
     double Longest = 0;  // seconds, the longest operation
 };
 
-std::string Money(int64_t Hundredths) {
-    return TKestCurrency::FromHundredths(Hundredths).ToString();
-}
 TKestCurrency Cur(int64_t Hundredths) {
     return TKestCurrency::FromHundredths(Hundredths);
 }
@@ -116,7 +115,7 @@ public:
             FCount[n] = FDrv.CounterCount();
         }
         FRegisteredAtStart = FEmu.Registered();
-        Timeouts(ShortTimeout, LongTimeout);
+        Timeouts(ShortTimeout * TimeScale, LongTimeout * TimeScale);
     }
 
     void Run(long Exchanges) {
@@ -142,9 +141,10 @@ public:
         }
         std::string text;
         for (int n : {0, 1, 2, 3, 4, 6})
-            text += (text.empty() ? "" : ", ") + std::to_string(FCount[n]) + " x " + Money(FSum[n]);
+            text += (text.empty() ? "" : ", ") + std::to_string(FCount[n]) + " x " +
+                    Cur(FSum[n]).ToString();
         std::printf("  last document %d, counters 0..4, 6: %s; drawer %s\n", FNumber, text.c_str(),
-                    Money(FSum[11]).c_str());
+                    Cur(FSum[11]).ToString().c_str());
     }
 
 private:
@@ -156,10 +156,14 @@ private:
     bool Chance(int Percent) { return Pick(1, 100) <= Percent; }
 
     void Expect(const std::string& What, int64_t Got, int64_t Wanted) {
-        if (Got == Wanted) return;
+        if (Got != Wanted)
+            Disagree("DISAGREEMENT: %s: %lld, expected %lld\n", What.c_str(),
+                     static_cast<long long>(Got), static_cast<long long>(Wanted));
+    }
+    template <typename... TArgs>
+    void Disagree(const char* Format, TArgs... Args) {
         ++FFig.Disagreements;
-        std::printf("DISAGREEMENT: %s: %lld, expected %lld\n", What.c_str(),
-                    static_cast<long long>(Got), static_cast<long long>(Wanted));
+        std::printf(Format, Args...);
     }
     bool Spoilt() const { return FTrouble >= SpoiltFirst && FTrouble <= SpoiltLast; }
     // The trouble struck, and spoilt the answer or interrupted the print.
@@ -178,49 +182,46 @@ private:
         // The status word of the last answer tells whether the shift is open
         // (a failed exchange is followed by a question where it matters).
         const bool shiftOpen = FDrv.CheckEcrStatus(0) == 1;
-        const struct {
-            int Weight;
-            void (TSoak::*Run)();
-            const char* Name;
-        } choices[] = {
-            {40, &TSoak::Query, "query"},
-            {composite ? 0 : 20, &TSoak::Receipt, "receipt"},
-            {composite ? 0 : 12, &TSoak::CustomDocument, "custom document"},
-            {composite ? 32 : 0, &TSoak::CompositeDocument, "composite document"},
-            {10, &TSoak::NonFiscal, "non-fiscal text"},
-            {5, &TSoak::XReport, "X report"},
-            {shiftOpen ? 2 : 0, &TSoak::ZReport, "Z report"},
-            {shiftOpen ? 0 : 30, &TSoak::OpenDay, "shift opening"},
+        // Each with the command the trouble strikes (0: the first request).
+        const char report = composite ? '_' : '5';
+        const std::tuple<int, void (TSoak::*)(), const char*, char> choices[] = {
+            {40, &TSoak::Query, "query", 0},
+            {composite ? 0 : 20, &TSoak::Receipt, "receipt", 'K'},
+            {composite ? 0 : 12, &TSoak::CustomDocument, "custom document", 'N'},
+            {composite ? 32 : 0, &TSoak::CompositeDocument, "composite document", 'S'},
+            {10, &TSoak::NonFiscal, "non-fiscal text", '6'},
+            {5, &TSoak::XReport, "X report", report},
+            {shiftOpen ? 2 : 0, &TSoak::ZReport, "Z report", report},
+            {shiftOpen ? 0 : 30, &TSoak::OpenDay, "shift opening", '1'},
         };
         int total = 0;
         for (const auto& c : choices)
-            total += c.Weight;
+            total += std::get<0>(c);
         int roll = Pick(1, total);
         const auto* choice = choices;
-        while (roll > choice->Weight)
-            roll -= (choice++)->Weight;
+        while (roll > std::get<0>(*choice))
+            roll -= std::get<0>(*choice++);
+        const auto& [weight, run, name, cmd] = *choice;
+        FMainCmd = cmd;
+        FRegistering = cmd != 0 && cmd != '6';  // all but queries and text register a document
 
         PlanTrouble();
         const size_t before = FEmu.Registered();
         FReported = 0;
-        FOperation = choice->Name;
+        FOperation = name;
         const auto start = TClock::now();
-        (this->*choice->Run)();
+        (this->*run)();
         const double seconds = std::chrono::duration<double>(TClock::now() - start).count();
         CleanLine();
         FEmu.SetAcks(0);
         ++FFig.Operations;
         FFig.Longest = std::max(FFig.Longest, seconds);
-        if (seconds > std::chrono::duration<double>(OperationLimit).count()) {
-            ++FFig.Disagreements;
-            std::printf("HANG: %s with %s took %.1f s\n", FOperation, TroubleNames[FTrouble],
-                        seconds);
-        }
+        if (seconds > TimeScale * std::chrono::duration<double>(OperationLimit).count())
+            Disagree("HANG: %s with %s took %.1f s\n", FOperation, TroubleNames[FTrouble], seconds);
         const long registered = long(FEmu.Registered() - before);
-        if (registered == FReported) return;
-        ++FFig.Disagreements;
-        std::printf("DISAGREEMENT: operation %ld, %s with %s: registered %ld, reported %ld\n",
-                    FFig.Operations, FOperation, TroubleNames[FTrouble], registered, FReported);
+        if (registered != FReported)
+            Disagree("DISAGREEMENT: operation %ld, %s with %s: registered %ld, reported %ld\n",
+                     FFig.Operations, FOperation, TroubleNames[FTrouble], registered, FReported);
     }
 
     // One trouble in three operations; it strikes the request of the
@@ -250,19 +251,13 @@ private:
             else if (FTrouble == NoticeRetry || FTrouble == NoticeCancel)
                 FEmu.SetNotices(1);
             else  // XOFF: mostly within the time-out, now and then past it
-                FEmu.HoldXoff(std::chrono::milliseconds(Chance(80) ? Pick(10, 200) : 400));
+                FEmu.HoldXoff(
+                    std::chrono::milliseconds(TimeScale * (Chance(80) ? Pick(10, 200) : 400)));
         };
-    }
-    // The command the trouble strikes (0: the first request), and whether
-    // the operation registers a document.
-    void Main(char Cmd, bool Registering) {
-        FMainCmd = Cmd;
-        FRegistering = Registering;
     }
 
     // Queries: nothing is registered, and they fail only with a trouble.
     void Query() {
-        Main(0, false);
         const std::function<void()> queries[] = {
             [&] { FDrv.QueryLastDocInfo(); }, [&] { FDrv.QueryCounter(Checked[Pick(0, 7)]); },
             [&] { FDrv.QueryEcrDateTime(); }, [&] { FDrv.QueryFirmwareInfo(); },
@@ -313,7 +308,6 @@ private:
             p.Pay = pay == 0 ? Card : pay == 1 ? Change : Exact;
         }
         p.Given = p.Pay == Change ? (p.Total / 10000 + 1) * 10000 : p.Total;
-        FRecovered = false;
     }
 
     // What the planned document does to the counters.
@@ -333,19 +327,20 @@ private:
     // interrupted: the driver keeps the document for that. Then the
     // document the driver reported printed is counted, or it is cancelled.
     void CloseTwice(const std::function<void()>& Close, const std::function<void()>& Cancel) {
-        bool printed = false;
+        bool printed = false, recovered = false;
         for (int attempt = 0; attempt < 2 && !printed; ++attempt) {
             try {
                 Close();
                 if (attempt == 1) ++FFig.Retried;
-                FRecovered = attempt == 0 && Lost();
+                recovered = attempt == 0 && Lost();
                 printed = true;
             } catch (const EKestError& e) {
                 const auto* ecr = dynamic_cast<const EKestEcrError*>(&e);
                 if (ecr ? ecr->ErrCodeEx() != 10
                         : !dynamic_cast<const EKestBadResponse*>(&e) &&
                               !dynamic_cast<const EKestNoResponse*>(&e)) {
-                    Refused(e);
+                    // A register that refuses to pay out more than its drawer holds is right.
+                    if (!(ecr && ecr->ErrCodeEx() == 42 && FPlan.Oper != motSale)) Failed(e);
                     break;
                 }
                 CleanLine();  // the line is clean for the second try
@@ -353,7 +348,7 @@ private:
         }
         if (printed) {
             Confirm(Moves());
-            if (FRecovered) ++FFig.Recovered;
+            if (recovered) ++FFig.Recovered;
             return;
         }
         ++FFig.NotPrinted;
@@ -362,13 +357,6 @@ private:
         } catch (const EKestError& e) {
             Failed(e);
         }
-    }
-    void Refused(const EKestError& E) {
-        // A register that refuses to pay out more than its drawer holds is right.
-        constexpr int NotNow = 42;
-        if (!(dynamic_cast<const EKestEcrError*>(&E) && E.ErrCodeEx() == NotNow &&
-              FPlan.Oper != motSale))
-            Failed(E);
     }
 
     void Confirm(const std::vector<TMove>& Moves) {
@@ -397,7 +385,6 @@ private:
 
     void Receipt() {
         MakePlan(true);
-        Main('K', true);
         FDrv.OpenReceipt(FPlan.Oper);
         const bool cash = FPlan.Oper == motCashIn || FPlan.Oper == motCashOut;
         for (const auto& [price, quantity] : FPlan.Items)
@@ -426,7 +413,6 @@ private:
 
     void CustomDocument() {
         MakePlan(false);
-        Main('N', true);
         FDrv.OpenCustomDoc(false, FPlan.Oper);
         Head(32, true);
         int row = 9;
@@ -445,7 +431,6 @@ private:
     void CompositeDocument() {
         MakePlan(true);
         if (FPlan.Oper == motCashOut) FPlan.Oper = motCashIn;
-        Main('S', true);
         FDrv.OpenFiscalDoc(FPlan.Oper);
         Head(31, false);
         const bool cash = FPlan.Oper == motCashIn, portions = Chance(30);
@@ -477,29 +462,27 @@ private:
 
     // -- Reports, the shift and non-fiscal text
 
-    void Report(bool Z) {
-        Main(FDrv.Generation() == 3 || FDrv.Generation() == 7 ? '_' : '5', true);
+    // A report or a shift opening, Run, registering a document of Type.
+    // Once the application stops waiting after a report the driver asks
+    // nothing more, and it has no check of its own after a failed opening (it
+    // notes no document number before it): whether the document came out,
+    // the application asks itself, counting it in Found.
+    bool Registers(const std::function<void()>& Run, TKestOperType Type, long& Found) {
+        const bool opening = Type == motDayOpening;
         try {
-            Z ? FDrv.ZReport() : FDrv.XReport();
-            if (Lost()) ++FFig.Recovered;
+            Run();
+            if (!opening && Lost()) ++FFig.Recovered;
         } catch (const EKestError& e) {
-            // Once the application stops waiting the driver asks nothing more:
-            // whether the report came out, the application asks itself.
-            if (!dynamic_cast<const EKestNoResponse*>(&e) ||
-                !NewLastDocument(Z ? motZReport : motXReport)) {
+            if (!(opening || dynamic_cast<const EKestNoResponse*>(&e)) || !NewLastDocument(Type)) {
                 ++FFig.NotPrinted;
                 if (!FArmed) Failed(e);
-                return;
+                return false;
             }
-            ++FFig.ReportsAfterFailure;
+            ++Found;
         }
         Confirm({});
-        for (int n = 0; Z && n < ShiftCounters; ++n)
-            FCount[n] = 0, FSum[n] = 0;
+        return true;
     }
-    void XReport() { Report(false); }
-    void ZReport() { Report(true); }
-
     // Whether the register's last document, the trouble gone, is one of Type
     // after the one the application knows.
     bool NewLastDocument(TKestOperType Type) {
@@ -507,29 +490,23 @@ private:
         FDrv.QueryLastDocInfo();
         return FDrv.LastDocNumber() != FNumber && FDrv.LastDocType() == Type;
     }
+    void Report(bool Z) {
+        if (Registers([&] { Z ? FDrv.ZReport() : FDrv.XReport(); }, Z ? motZReport : motXReport,
+                      FFig.ReportsAfterFailure))
+            for (int n = 0; Z && n < ShiftCounters; ++n)
+                FCount[n] = 0, FSum[n] = 0;
+    }
+    void XReport() { Report(false); }
+    void ZReport() { Report(true); }
 
-    // The driver has no check of its own after a failed opening (it notes no
-    // document number before it): the application asks whether the last
-    // document is an opening that came after the one it knows.
     void OpenDay() {
-        Main('1', true);
-        try {
-            FDrv.OpenDay(1, u"Кассир Тестов", false, FDrv.Protocol());
-        } catch (const EKestError& e) {
-            if (!NewLastDocument(motDayOpening)) {
-                ++FFig.NotPrinted;
-                if (!FArmed) Failed(e);
-                return;
-            }
-            ++FFig.OpenedAfterFailure;
-        }
-        Confirm({});
+        Registers([&] { FDrv.OpenDay(1, u"Кассир Тестов", false, FDrv.Protocol()); }, motDayOpening,
+                  FFig.OpenedAfterFailure);
     }
 
     // Text for the printer; a call that failed half-way may leave the
     // register in output mode, which only its end (ESC ESC) leaves.
     void NonFiscal() {
-        Main('6', false);
         std::u16string text;
         for (int i = 0, lines = Pick(1, 6); i < lines; ++i)
             text += u"Строка " + kest::FromUtf8(std::to_string(Pick(1, 99999))) + u"\\0A";
@@ -567,7 +544,7 @@ private:
     const char* FOperation = "";
     TTrouble FTrouble = None;
     char FMainCmd = 0;
-    bool FRegistering = false, FArmed = false, FRetryNotice = false, FRecovered = false;
+    bool FRegistering = false, FArmed = false, FRetryNotice = false;
     long FReported = 0;
     TPlan FPlan;
 };
@@ -593,16 +570,17 @@ int main(int argc, char** argv) {
                    "Seed of the random sequence; the same seed repeats a run as long as the line's "
                    "timing does");
     app.add_option("--models", models, "Registers to play (the 207.1K on XON/XOFF)");
+    app.add_option("--time-scale", TimeScale,
+                   "Multiplies the driver's time-outs, the XOFF holds and the operation limit")
+        ->check(CLI::Range(1, 100));
     CLI11_PARSE(app, argc, argv);
 
     TFigures f;
     const auto start = TClock::now();
     try {
         for (size_t i = 0; i < models.size(); ++i) {
-            TConfig config;
-            config.Model = kest::emu::ParseModel(models[i]);
-            config.XonXoff = config.Model == mem207_1K;
-            config.LineTime = 1ms;
+            const TKestEcrModel model = kest::emu::ParseModel(models[i]);
+            const TConfig config{.Model = model, .XonXoff = model == mem207_1K, .LineTime = 1ms};
             TSoak soak(config, seed + i, f);
             std::printf("%s, generation %d%s:\n", models[i].c_str(),
                         kest::emu::GenerationOf(config.Model, {}),
@@ -627,15 +605,12 @@ int main(int argc, char** argv) {
     std::printf("troubles: %s\n", troubles.c_str());
     std::printf(
         "documents and reports: %ld registered by the register, %ld reported printed by the "
-        "driver (%ld recovered, %ld at the second close), %ld reported not printed\n",
-        f.Registered, f.Printed, f.Recovered, f.Retried, f.NotPrinted);
-    std::printf(
+        "driver (%ld recovered, %ld at the second close), %ld reported not printed\n"
         "shift openings that failed on the line but were registered, found by the application: "
         "%ld\nreports whose lost answer was given up on but that were registered, found by the "
-        "application: %ld\n",
-        f.OpenedAfterFailure, f.ReportsAfterFailure);
-    std::printf("queries failed on a troubled line: %ld; failures without trouble: %ld\n",
-                f.FailedQueries, f.Unexpected);
-    std::printf("disagreements: %ld\n", f.Disagreements);
+        "application: %ld\nqueries failed on a troubled line: %ld; failures without trouble: "
+        "%ld\ndisagreements: %ld\n",
+        f.Registered, f.Printed, f.Recovered, f.Retried, f.NotPrinted, f.OpenedAfterFailure,
+        f.ReportsAfterFailure, f.FailedQueries, f.Unexpected, f.Disagreements);
     return f.Disagreements == 0 && f.Unexpected == 0 ? 0 : 1;
 }
