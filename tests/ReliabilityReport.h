@@ -29,11 +29,10 @@ public:
              const std::string& Column, const std::string& Cell) {
         std::lock_guard lock(FLock);
         TTable& table = FTables[Name];
-        table.Corner = Corner;
         for (auto [list, item] : {std::pair{&table.Rows, &Row}, {&table.Columns, &Column}})
             if (std::find(list->begin(), list->end(), *item) == list->end()) list->push_back(*item);
         table.Cells[{Row, Column}] = Cell;
-        std::string text = "| " + table.Corner + " |", rule = "|---|";
+        std::string text = "| " + Corner + " |", rule = "|---|";
         for (const auto& column : table.Columns)
             text += " " + column + " |", rule += "---|";
         text += "\n" + rule + "\n";
@@ -46,15 +45,8 @@ public:
         Write(Name, text);
     }
 
-    // Sets the text of section Name as a whole.
-    void SetText(const std::string& Name, const std::string& Text) {
-        std::lock_guard lock(FLock);
-        Write(Name, Text);
-    }
-
 private:
     struct TTable {
-        std::string Corner;
         std::vector<std::string> Rows, Columns;
         std::map<std::pair<std::string, std::string>, std::string> Cells;
     };
@@ -65,8 +57,7 @@ private:
         if (!path || !*path) return;
         std::stringstream all;
         all << std::ifstream(path, std::ios::binary).rdbuf();
-        std::string text = all.str();
-        if (text.empty()) text = "# Reliability\n";
+        std::string text = all.str().empty() ? "# Reliability\n" : all.str();
         const std::string begin = "<!-- measured: " + Name + " -->\n";
         const std::string end = "<!-- end: " + Name + " -->\n";
         const auto from = text.find(begin);

