@@ -29,26 +29,18 @@ using namespace kest::emu::test;
 TEST(EmulatorCore, IdentifiesAndRefusesBadFrames) {
     const std::string header = "\x02"s + "E\0"s + "0000\0"s + "0000\0"s + "08\0"s;
     const std::string identity = Answer('E', "0000", DefaultIdentity());
-    std::string badBcc = Request('E'), lowerBcc = Request('7', "1234\0"s);  // BCC 0x7A
+    std::string badBcc = Request('E');
     badBcc[7] = '0';
-    lowerBcc[lowerBcc.size() - 2] = 'a';
     const std::string raw = "\x02\x45\x35\x38\x36\x32\x00\x31\x41\x03"s;
     RunCases({
         {{}, {}, raw, header + DefaultIdentity() + "9B\x03"},
         {{}, {}, badBcc, Answer('E', "001E")},
-        {{}, {}, lowerBcc, Answer('7', "001E")},
         {{}, {}, Request('E', {}, "1111"), Answer('E', "0012")},  // the password
-        {{}, {}, Request('Z'), Answer('Z', "001D")},
-        {{}, {}, Request('E', "1\0"s), Answer('E', "0019")},  // data where none belong
-        {{}, {}, Request('C', "1"), Answer('C', "0019")},     // too short
-        {{}, {}, Framed("E5862X"), Answer('E', "0019")},      // no separator
+        {{}, {}, Framed("E5862X"), Answer('E', "0019")},          // no separator
         // Noise around a frame, and a frame cut short by a new STX.
         {{}, {}, "zz" + Request('E').substr(0, 4) + Request('E'), identity},
-        {{}, {}, Request('7', "12345"), Answer('7', "0004")},
         {{.XonXoff = true}, {}, Request('7', "1\0\0\0\0"s), Answer('7', "0000", {}, "08", "0080")},
         {{}, {}, Request('C', "2\0"s), Answer('C', "0000")},  // 57600
-        {Gen1, {}, Request('C', "2\0"s), Answer('C', "0015")},
-        {{}, {}, Request('C', "8\0"s), Answer('C', "0015")},
     });
     TRegister reg({});
     Exchange(reg, Request('C', "2\0"s));
@@ -58,6 +50,15 @@ TEST(EmulatorCore, IdentifiesAndRefusesBadFrames) {
     Exchange(reg, Request('E'));
     EXPECT_EQ(Exchange(reg, "\x07"), "");
     EXPECT_EQ(ErrorOf(Exchange(reg, "\x04")), "0000");
+    // It keeps only the last frames received: these told apart by their
+    // (wrong) passwords, then a reply byte.
+    const size_t total = TRegister::ReceivedKept + 50;
+    for (size_t i = 0; i < total; ++i)
+        Exchange(reg, Request('E', {}, std::to_string(i)));
+    Exchange(reg, "\x04");
+    ASSERT_EQ(reg.Received().size(), TRegister::ReceivedKept);
+    EXPECT_EQ(reg.Received().front(), Request('E', {}, std::to_string(total - 255)));
+    EXPECT_EQ(reg.Received().back(), "\x04");
 }
 
 TEST(EmulatorCore, ModelsAndGenerations) {
@@ -73,12 +74,9 @@ TEST(EmulatorCore, ModelsAndGenerations) {
     }
     EXPECT_THROW(ParseModel("207"), std::invalid_argument);
     EXPECT_THROW(TRegister({.Serial = "12345678"}), std::invalid_argument);
-    EXPECT_THROW(TRegister({.Firmware = "1.0", .XonXoff = true}), std::invalid_argument);
-    EXPECT_THROW(TRegister({.BaudRate = 38400}), std::invalid_argument);
 
     // The Moldavian coding prints Ă Î Ş Ţ Â at 0xB0..0xB4.
-    TRegister moldavian(OldMd), renamed({.Model = mem207_1FMD, .ModelName = u"ĂÎŞŢÂ-ș"});
-    EXPECT_EQ(Exchange(moldavian, Request('E')).substr(16 + 8, 14), "KESTOR-207.1F\0"s);
+    TRegister renamed({.Model = mem207_1FMD, .ModelName = u"ĂÎŞŢÂ-ș"});
     EXPECT_EQ(Exchange(renamed, Request('E')).substr(16 + 8, 8), "\xB0\xB1\xB2\xB3\xB4-\xB2\0"s);
 }
 
@@ -168,46 +166,18 @@ TEST(EmulatorCore, Timing) {
     EXPECT_EQ(reg.Poll(t5 + 1s), identity);
 }
 
-TEST(EmulatorCore, KeepsOnlyTheLastReceived) {
-    // Frames told apart by their (wrong) passwords, then a reply byte.
-    TRegister reg({});
-    const size_t total = TRegister::ReceivedKept + 50;
-    for (size_t i = 0; i < total; ++i)
-        Exchange(reg, Request('E', {}, std::to_string(i)));
-    Exchange(reg, "\x04");
-    EXPECT_EQ(reg.FrameCount(), total);
-    ASSERT_EQ(reg.Received().size(), TRegister::ReceivedKept);
-    EXPECT_EQ(reg.Received().front(), Request('E', {}, std::to_string(total - 255)));
-    EXPECT_EQ(reg.Received().back(), "\x04");
-}
-
 TEST(EmulatorProgram, NamesTheOptionOfABadValue) {
-    // Every ACK is queued at once: a huge count is refused, not tried.
-    // The option, its value, the first line on stderr after them.
-    const std::tuple<std::string, std::string, std::string> cases[] = {
-        {"--fault", "cut-short:2x", ": the count must be a positive whole number"},
-        {"--fault", "garbage:99999999999", ": the count is too large"},
-        {"--fault", "nosuch:2", ": unknown fault \"nosuch\""},
-        {"--notice-byte", "100", ": the device status byte is one or two hex digits"},
-        {"--tape", "/nonexistent/tape.txt",
-         "open /nonexistent/tape.txt: No such file or directory"},
-        {"--acks", "2000000000", "--acks: Value 2000000000 not in range 0 to 1000"}};
-    for (const auto& [option, value, text] : cases) {
-        // A run that would serve is ended after a few seconds.
-        const std::string command =
-            "timeout 5 '" KESTOR_EMU_PATH "' " + option + " '" + value + "' 2>&1 >/dev/null";
-        FILE* pipe = ::popen(command.c_str(), "r");
-        ASSERT_TRUE(pipe);
-        std::string err(256, '\0');
-        err.resize(std::fread(err.data(), 1, err.size(), pipe));
-        const int status = ::pclose(pipe);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) != 0) << value;
-        const std::string message = text.starts_with(":")
-                                        ? "kestor-emu: " + option + " \"" + value + "\"" + text
-                                    : text.starts_with("--") ? text
-                                                             : "kestor-emu: " + text;
-        EXPECT_EQ(err.substr(0, err.find('\n')), message);
-    }
+    // A fault count too large to queue is refused, not tried.
+    // A run that would serve is ended after a few seconds.
+    FILE* pipe =
+        ::popen("timeout 5 '" KESTOR_EMU_PATH "' --fault garbage:99999999999 2>&1 >/dev/null", "r");
+    ASSERT_TRUE(pipe);
+    std::string err(256, '\0');
+    err.resize(std::fread(err.data(), 1, err.size(), pipe));
+    const int status = ::pclose(pipe);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) != 0);
+    EXPECT_EQ(err.substr(0, err.find('\n')),
+              "kestor-emu: --fault \"garbage:99999999999\": the count is too large");
 }
 
 namespace {
@@ -337,12 +307,9 @@ TEST(EmulatorStateFile, RefusesAFileOrPlaceItCannotTake) {
     // is read or written.
     WriteFile(path, valid.dump());
     const fs::path fifo = dir.Path / "fifo.json", link = dir.Path / "link.json",
-                   readOnly = dir.Path / "read-only.json", folder = dir.Path / "read-only",
-                   none = dir.Path / "none";
+                   folder = dir.Path / "read-only";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     fs::create_symlink(path, link);
-    fs::copy_file(path, readOnly);
-    fs::permissions(readOnly, fs::perms(0444));
     fs::create_directory(folder);
     fs::copy_file(path, folder / "register.json");
     fs::permissions(folder, fs::perms(0555));
@@ -351,15 +318,12 @@ TEST(EmulatorStateFile, RefusesAFileOrPlaceItCannotTake) {
     const std::pair<fs::path, std::string> places[] = {
         {fifo, "not a regular file"},
         {link, "a symbolic link; name the file it points to"},
-        {readOnly, "read-only (mode 0444)"},
         {folder / "register.json", "folder " + folder.string() + " is read-only (mode 0555)"},
         {path, "in use by another emulator (" + path.string() + ".lock is locked)"},
-        {none / "register.json", "folder " + none.string() + ": No such file or directory"},
     };
     for (const auto& [place, message] : places)
         EXPECT_EQ(StartRefusal(place), "state file " + place.string() + ": " + message);
     EXPECT_TRUE(fs::is_symlink(link));
-    EXPECT_EQ(fs::status(readOnly).permissions(), fs::perms(0444));
     EXPECT_EQ(ReadFile(path), valid.dump());
 }
 

@@ -27,10 +27,10 @@ inline std::string Field(std::string_view Text, size_t Width) {
     return Slot(Text, Width + 1);
 }
 
-// A register of each generation, and the Moldavian coding before and after B3.0.
+// A register of each generation, and the Moldavian coding from B3.0.
 inline const TConfig Gen1{.Firmware = "1.0 B"}, Gen2{.Firmware = "2.0"}, Gen3{},
     Gen6{.Model = memStationF}, Gen7{.Model = memPCK}, Gen8{.Model = mem207_1K},
-    OldMd{.Model = mem207_1FMD}, NewMd{.Model = mem207_1FMD, .Firmware = "1.0 MD B3.0"};
+    NewMd{.Model = mem207_1FMD, .Firmware = "1.0 MD B3.0"};
 
 // STX, the body, its sum as two upper-case hex digits, ETX.
 inline std::string Framed(std::string_view Body) {
@@ -49,8 +49,7 @@ inline std::string Answer(char Echo, std::string_view Error, std::string_view Da
     return Framed(Echo + "\0"s + std::string(Status) + '\0' + std::string(Error) + '\0' +
                   std::string(Device) + '\0' + std::string(Data));
 }
-// The ACKs of a printing command, and its successful answer with status
-// word Status.
+// The ACKs of a printing command, and its successful answer with status word Status.
 inline const std::string Acks = "\x06\x06";
 inline std::string Printed(char Echo, std::string_view Status) {
     return Acks + Answer(Echo, "0000", {}, "08", Status);
@@ -132,19 +131,13 @@ inline void RunCases(std::initializer_list<TCase> Cases) {
 // "Какой-то товар" in code page 866.
 inline const std::string Goods = "\x8A\xA0\xAA\xAE\xA9-\xE2\xAE \xE2\xAE\xA2\xA0\xE0";
 
-// An item's price block: of standard receipts and custom documents, and of
-// composite documents (a longer code, then the unit's name).
+// An item's price block: of standard receipts and custom documents, and with
+// CodeSize 7 of composite documents (then the unit's name).
 inline std::string Price(std::string_view Department, std::string_view Code,
                          std::string_view Adjustment, std::string_view Quantity,
-                         std::string_view Amount) {
-    return Slot(Department, 3) + Slot(Code, 5) + Slot(Adjustment, 6) + Slot(Quantity, 12) +
+                         std::string_view Amount, size_t CodeSize = 5) {
+    return Slot(Department, 3) + Slot(Code, CodeSize) + Slot(Adjustment, 6) + Slot(Quantity, 12) +
            Slot(Amount, 12);
-}
-inline std::string PriceV03(std::string_view Department, std::string_view Code,
-                            std::string_view Adjustment, std::string_view Quantity,
-                            std::string_view Amount, std::string_view Unit = {}) {
-    return Slot(Department, 3) + Slot(Code, 7) + Slot(Adjustment, 6) + Slot(Quantity, 12) +
-           Slot(Amount, 12) + std::string(Unit);
 }
 
 // A standard receipt's header and items.

@@ -84,9 +84,7 @@ struct TFigures {
     double Longest = 0;  // seconds, the longest operation
 };
 
-TKestCurrency Cur(int64_t Hundredths) {
-    return TKestCurrency::FromHundredths(Hundredths);
-}
+const auto Cur = [](int64_t Hundredths) { return TKestCurrency::FromHundredths(Hundredths); };
 
 // One register and the driver on it, played by a seeded random sequence.
 class TSoak {
@@ -100,20 +98,15 @@ public:
         // its command byte is the block after the lone STX.
         FDrv.OnDataSend = [this](TKestorFPrt&, const void* Data, int Size) {
             const auto* bytes = static_cast<const char*>(Data);
-            if (FAfterStx && Size > 0) {
-                ++FRequests;
-                if (FBeforeRequest) FBeforeRequest(bytes[0]);
-            }
+            if (FAfterStx && Size > 0 && ++FRequests && FBeforeRequest) FBeforeRequest(bytes[0]);
             FAfterStx = Size == 1 && bytes[0] == '\x02';
         };
         FDrv.Open();
         FDrv.OnPrinterError = [this](TKestorFPrt& D) { D.SetRetryOperation(FRetryNotice); };
         FDrv.QueryLastDocInfo();
         FNumber = FDrv.LastDocNumber();
-        for (int n : Checked) {
-            FSum[n] = FDrv.QueryCounter(n).Hundredths();
-            FCount[n] = FDrv.CounterCount();
-        }
+        for (int n : Checked)
+            FSum[n] = FDrv.QueryCounter(n).Hundredths(), FCount[n] = FDrv.CounterCount();
         FRegisteredAtStart = FEmu.Registered();
         Timeouts(ShortTimeout * TimeScale, LongTimeout * TimeScale);
     }
@@ -148,32 +141,23 @@ public:
     }
 
 private:
-    void Timeouts(int Internal, int External) {
-        FDrv.SetInternalTimeout(Internal);
-        FDrv.SetExternalTimeout(External);
-    }
+    void Timeouts(int In, int Ex) { FDrv.SetInternalTimeout(In), FDrv.SetExternalTimeout(Ex); }
     int Pick(int From, int To) { return std::uniform_int_distribution<int>(From, To)(FRandom); }
     bool Chance(int Percent) { return Pick(1, 100) <= Percent; }
 
-    void Expect(const std::string& What, int64_t Got, int64_t Wanted) {
+    void Expect(const std::string& What, long long Got, long long Wanted) {
         if (Got != Wanted)
-            Disagree("DISAGREEMENT: %s: %lld, expected %lld\n", What.c_str(),
-                     static_cast<long long>(Got), static_cast<long long>(Wanted));
+            Disagree("DISAGREEMENT: %s: %lld, expected %lld\n", What.c_str(), Got, Wanted);
     }
-    template <typename... TArgs>
-    void Disagree(const char* Format, TArgs... Args) {
-        ++FFig.Disagreements;
-        std::printf(Format, Args...);
+    template <typename... T>
+    void Disagree(const char* Format, T... Args) {
+        ++FFig.Disagreements, std::printf(Format, Args...);
     }
     bool Spoilt() const { return FTrouble >= SpoiltFirst && FTrouble <= SpoiltLast; }
     // The trouble struck, and spoilt the answer or interrupted the print.
     bool Lost() const { return FArmed && (FTrouble == InterruptedPrint || Spoilt()); }
     // The line clean again, for a second try or a question.
-    void CleanLine() {
-        FBeforeRequest = nullptr;
-        FEmu.ClearFaults();
-        FEmu.SetNotices(0);
-    }
+    void CleanLine() { FBeforeRequest = nullptr, FEmu.ClearFaults(), FEmu.SetNotices(0); }
 
     // Picks the operation and its trouble, runs it and checks the register's
     // count against what the driver reported.
@@ -184,22 +168,21 @@ private:
         const bool shiftOpen = FDrv.CheckEcrStatus(0) == 1;
         // Each with the command the trouble strikes (0: the first request).
         const char report = composite ? '_' : '5';
-        const std::tuple<int, void (TSoak::*)(), const char*, char> choices[] = {
-            {40, &TSoak::Query, "query", 0},
-            {composite ? 0 : 20, &TSoak::Receipt, "receipt", 'K'},
-            {composite ? 0 : 12, &TSoak::CustomDocument, "custom document", 'N'},
-            {composite ? 32 : 0, &TSoak::CompositeDocument, "composite document", 'S'},
-            {10, &TSoak::NonFiscal, "non-fiscal text", '6'},
-            {5, &TSoak::XReport, "X report", report},
-            {shiftOpen ? 2 : 0, &TSoak::ZReport, "Z report", report},
-            {shiftOpen ? 0 : 30, &TSoak::OpenDay, "shift opening", '1'},
+        const std::tuple<int, std::function<void()>, const char*, char> choices[] = {
+            {40, [this] { Query(); }, "query", 0},
+            {composite ? 0 : 20, [this] { Receipt(); }, "receipt", 'K'},
+            {composite ? 0 : 12, [this] { CustomDocument(); }, "custom document", 'N'},
+            {composite ? 32 : 0, [this] { CompositeDocument(); }, "composite document", 'S'},
+            {10, [this] { NonFiscal(); }, "non-fiscal text", '6'},
+            {5, [this] { Report(false); }, "X report", report},
+            {shiftOpen ? 2 : 0, [this] { Report(true); }, "Z report", report},
+            {shiftOpen ? 0 : 30, [this] { OpenDay(); }, "shift opening", '1'},
         };
         int total = 0;
         for (const auto& c : choices)
             total += std::get<0>(c);
-        int roll = Pick(1, total);
         const auto* choice = choices;
-        while (roll > std::get<0>(*choice))
+        for (int roll = Pick(1, total); roll > std::get<0>(*choice);)
             roll -= std::get<0>(*choice++);
         const auto& [weight, run, name, cmd] = *choice;
         FMainCmd = cmd;
@@ -207,14 +190,11 @@ private:
 
         PlanTrouble();
         const size_t before = FEmu.Registered();
-        FReported = 0;
-        FOperation = name;
+        FReported = 0, FOperation = name;
         const auto start = TClock::now();
-        (this->*run)();
+        run();
         const double seconds = std::chrono::duration<double>(TClock::now() - start).count();
-        CleanLine();
-        FEmu.SetAcks(0);
-        ++FFig.Operations;
+        CleanLine(), FEmu.SetAcks(0), ++FFig.Operations;
         FFig.Longest = std::max(FFig.Longest, seconds);
         if (seconds > TimeScale * std::chrono::duration<double>(OperationLimit).count())
             Disagree("HANG: %s with %s took %.1f s\n", FOperation, TroubleNames[FTrouble], seconds);
@@ -228,16 +208,13 @@ private:
     // operation's main command (the document, the report), or its first
     // request when it has none.
     void PlanTrouble() {
-        FTrouble = None;
-        FArmed = false;
+        FTrouble = None, FArmed = false;
         if (!Chance(33)) return;
         FTrouble = static_cast<TTrouble>(Pick(1, TroubleCount - 1));
         FRetryNotice = FTrouble == NoticeRetry;
-        if (FTrouble == Acks) {
-            FEmu.SetAcks(Pick(1, 3), std::chrono::milliseconds(Pick(0, 20)));
-            ++FFig.Troubles[FTrouble];
-            return;
-        }
+        if (FTrouble == Acks)
+            return ++FFig.Troubles[FTrouble],
+                   FEmu.SetAcks(Pick(1, 3), std::chrono::milliseconds(Pick(0, 20)));
         FBeforeRequest = [this](char Cmd) {
             if (FArmed || (FMainCmd != 0 && Cmd != FMainCmd)) return;
             // Only what registers a document has a print to interrupt.
@@ -265,8 +242,7 @@ private:
         try {
             queries[Pick(0, 5)]();
         } catch (const EKestError& e) {
-            ++FFig.FailedQueries;
-            Failed(e);
+            ++FFig.FailedQueries, Failed(e);
         }
     }
 
@@ -303,10 +279,7 @@ private:
         }
         for (const auto& [price, quantity] : p.Items)
             p.Total += price * quantity;
-        if (p.Oper == motSale) {
-            const int pay = Pick(0, 3);
-            p.Pay = pay == 0 ? Card : pay == 1 ? Change : Exact;
-        }
+        if (p.Oper == motSale) p.Pay = std::array{Card, Change, Exact, Exact}[Pick(0, 3)];
         p.Given = p.Pay == Change ? (p.Total / 10000 + 1) * 10000 : p.Total;
     }
 
@@ -314,11 +287,9 @@ private:
     std::vector<TMove> Moves() const {
         const int64_t t = FPlan.Total;
         const TKestOperType o = FPlan.Oper;
+        const bool card = FPlan.Pay == Card;
         if (o == motSale)
-            return {{0, 1, t},
-                    {FPlan.Pay == Card ? 6 : 4, 1, t},
-                    {11, 0, FPlan.Pay == Card ? 0 : t},
-                    {12, 0, t}};
+            return {{0, 1, t}, {card ? 6 : 4, 1, t}, {11, 0, card ? 0 : t}, {12, 0, t}};
         const bool out = o == motRefund || o == motCashOut;
         return {{o == motRefund ? 1 : o == motCashIn ? 2 : 3, 1, t}, {11, 0, out ? -t : t}};
     }
@@ -346,11 +317,7 @@ private:
                 CleanLine();  // the line is clean for the second try
             }
         }
-        if (printed) {
-            Confirm(Moves());
-            if (recovered) ++FFig.Recovered;
-            return;
-        }
+        if (printed) return Confirm(Moves()), void(FFig.Recovered += recovered);
         ++FFig.NotPrinted;
         try {
             Cancel();
@@ -360,14 +327,9 @@ private:
     }
 
     void Confirm(const std::vector<TMove>& Moves) {
-        ++FReported;
-        ++FPrinted;
-        ++FFig.Printed;
-        ++FNumber;
-        for (const auto& [counter, count, sum] : Moves) {
-            FCount[counter] += count;
-            FSum[counter] += sum;
-        }
+        ++FReported, ++FPrinted, ++FFig.Printed, ++FNumber;
+        for (const auto& [counter, count, sum] : Moves)
+            FCount[counter] += count, FSum[counter] += sum;
     }
 
     // The total, and for a sale its payment, on rows from Row on, values
@@ -375,10 +337,7 @@ private:
     void Pay(int& Row, int Edge) {
         FDrv.AddTotal(0, 0, Row++, Edge);
         if (FPlan.Oper != motSale) return;
-        if (FPlan.Pay == Card) {
-            FDrv.AddPay(mptCard, {}, {}, u"Карта", 0, 0, Row++, Edge);
-            return;
-        }
+        if (FPlan.Pay == Card) return FDrv.AddPay(mptCard, {}, {}, u"Карта", 0, 0, Row++, Edge);
         FDrv.AddPay(mptCash, Cur(FPlan.Given), {}, u"", 0, 0, Row++, Edge);
         FDrv.AddChange(0, 0, Row++, Edge);
     }
@@ -402,11 +361,9 @@ private:
     void Head(int NumberX, bool Account) {
         for (int line = 1; line <= 4; ++line)
             FDrv.AddHeaderLine(line, 0, 0, line - 1);
-        FDrv.AddSerialNumber(0, 0, 4);
-        FDrv.AddDocNumber(0, NumberX, 4);
+        FDrv.AddSerialNumber(0, 0, 4), FDrv.AddDocNumber(0, NumberX, 4);
         FDrv.AddTaxPayerNumber(0, 0, 5);
-        FDrv.AddDateTime(0, 0, 6);
-        FDrv.AddReceiptNumber(0, NumberX, 6);
+        FDrv.AddDateTime(0, 0, 6), FDrv.AddReceiptNumber(0, NumberX, 6);
         FDrv.AddOperInfo(moiNumberName, 0, 0, 7);
         if (Account) FDrv.AddAccount(u"0123456789", 0, 0, 8);
     }
@@ -444,9 +401,7 @@ private:
                 FDrv.PrintFiscalDocBuffer();
             } catch (const EKestError& e) {
                 if (!(FArmed || FTrouble == Acks)) Failed(e);
-                ++FFig.NotPrinted;
-                CancelComposite();
-                return;
+                return ++FFig.NotPrinted, CancelComposite();
             }
         }
         Pay(row, 0);
@@ -496,8 +451,6 @@ private:
             for (int n = 0; Z && n < ShiftCounters; ++n)
                 FCount[n] = 0, FSum[n] = 0;
     }
-    void XReport() { Report(false); }
-    void ZReport() { Report(true); }
 
     void OpenDay() {
         Registers([&] { FDrv.OpenDay(1, u"Кассир Тестов", false, FDrv.Protocol()); }, motDayOpening,
@@ -514,8 +467,7 @@ private:
             FDrv.PrintNonFiscal(text);
         } catch (const EKestError& e) {
             if (!FArmed) Failed(e);
-            FBeforeRequest = nullptr;
-            FEmu.ClearFaults();
+            FBeforeRequest = nullptr, FEmu.ClearFaults();
             try {
                 FDrv.PrintNonFiscal(u"", false, true);
             } catch (const EKestError&) {
@@ -531,21 +483,18 @@ private:
 
     std::array<int, 13> FCount{};
     std::array<int64_t, 13> FSum{};  // hundredths
-    long FRequests = 0;
-    bool FAfterStx = false;
     std::function<void(char Cmd)> FBeforeRequest;
     int FNumber = 0;
     size_t FRegisteredAtStart = 0;
-    long FPrinted = 0;  // on this register
 
     // The running operation: its trouble, the command it strikes, whether
-    // the operation registers a document, and the registrations the driver
-    // reported.
+    // the operation registers a document; the requests sent, the documents
+    // printed on this register, and the registrations the driver reported.
     const char* FOperation = "";
     TTrouble FTrouble = None;
     char FMainCmd = 0;
-    bool FRegistering = false, FArmed = false, FRetryNotice = false;
-    long FReported = 0;
+    bool FAfterStx = false, FRegistering = false, FArmed = false, FRetryNotice = false;
+    long FRequests = 0, FPrinted = 0, FReported = 0;
     TPlan FPlan;
 };
 
@@ -583,8 +532,7 @@ int main(int argc, char** argv) {
             const TConfig config{.Model = model, .XonXoff = model == mem207_1K, .LineTime = 1ms};
             TSoak soak(config, seed + i, f);
             std::printf("%s, generation %d%s:\n", models[i].c_str(),
-                        kest::emu::GenerationOf(config.Model, {}),
-                        config.XonXoff ? ", XON/XOFF" : "");
+                        kest::emu::GenerationOf(model, {}), config.XonXoff ? ", XON/XOFF" : "");
             soak.Run(exchanges / long(models.size()));
             soak.Reconcile();
         }
@@ -598,13 +546,10 @@ int main(int argc, char** argv) {
         static_cast<unsigned long long>(seed), f.Exchanges, f.Operations,
         std::chrono::duration<double>(TClock::now() - start).count(), f.Longest,
         PeakMemory() / 1024.0);
-    std::string troubles;
     for (int t = 1; t < TroubleCount; ++t)
-        troubles +=
-            std::string(t > 1 ? ", " : "") + TroubleNames[t] + " " + std::to_string(f.Troubles[t]);
-    std::printf("troubles: %s\n", troubles.c_str());
+        std::printf("%s%s %ld", t > 1 ? ", " : "troubles: ", TroubleNames[t], f.Troubles[t]);
     std::printf(
-        "documents and reports: %ld registered by the register, %ld reported printed by the "
+        "\ndocuments and reports: %ld registered by the register, %ld reported printed by the "
         "driver (%ld recovered, %ld at the second close), %ld reported not printed\n"
         "shift openings that failed on the line but were registered, found by the application: "
         "%ld\nreports whose lost answer was given up on but that were registered, found by the "
