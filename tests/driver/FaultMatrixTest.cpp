@@ -109,14 +109,7 @@ using TOutcome = std::pair<int, int>;
 const TOutcome Printed{0, 0}, NoResponse{3, 0}, Aborted{-1, 0}, Cancelled{18, 10};
 
 std::string Describe(const TOutcome& O) {
-    // clang-format off
-    const std::map<int, const char*> classes = {{-1, "EKestRequestAborted"}, {3, "EKestNoResponse"},
-        {15, "EKestBadResponse"}, {17, "std::system_error"}, {18, "EKestEcrError"}};
-    // clang-format on
-    if (O == Printed) return "success";
-    const auto known = classes.find(O.first);
-    return (known == classes.end() ? "EKestError" : known->second) +
-           (" " + std::to_string(O.first)) + "/" + std::to_string(O.second);
+    return O == Printed ? "success" : std::to_string(O.first) + "/" + std::to_string(O.second);
 }
 
 TOutcome OutcomeOf(const std::function<void()>& Call) {

@@ -4,7 +4,15 @@
 // lead nowhere are refused.
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cmath>
+#include <fstream>
 #include <thread>
 
 #include "LinkDriver.h"
@@ -314,6 +322,65 @@ TEST(TcpLine, AddressesThatLeadNowhere) {
         EXPECT_EQ(drv.ErrMessage().rfind(u"Ошибка операционной системы:\r\n", 0), 0u);
         EXPECT_FALSE(drv.Active());
     }
+}
+
+// ser2net, the device server Debian ships, serving Device raw on loopback Port.
+struct TDeviceServer {
+    explicit TDeviceServer(const std::string& Device) {
+        std::ofstream(Config) << "connection: &kestor\n    accepter: tcp,127.0.0.1," << Port
+                              << "\n    connector: serialdev," << Device << ",9600n81,local\n";
+        Start();
+    }
+    ~TDeviceServer() { Stop(); }
+    void Start() {
+        const char* argv[] = {"ser2net", "-n", "-c", Config.c_str(), nullptr};
+        posix_spawnp(&Pid, "ser2net", nullptr, nullptr, const_cast<char**>(argv), environ);
+        for (int i = 0; i < 500 && !Listens(); ++i)
+            std::this_thread::sleep_for(10ms);  // nothing tells when it listens
+    }
+    void Stop() { ::kill(Pid, SIGTERM), ::waitpid(Pid, nullptr, 0); }
+    bool Listens() const {
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET, addr.sin_port = htons(static_cast<uint16_t>(Port));
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+        ::close(fd);
+        return ok;
+    }
+    const int Port = [] {  // one the kernel hands out, so free
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        socklen_t size = sizeof addr;
+        addr.sin_family = AF_INET;
+        ::bind(fd, reinterpret_cast<sockaddr*>(&addr), size);
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &size);
+        ::close(fd);
+        return static_cast<int>(ntohs(addr.sin_port));
+    }();
+    const std::string Config = testing::TempDir() + "ser2net-" + std::to_string(Port) + ".yaml";
+    pid_t Pid = -1;
+};
+
+TEST(TcpLine, ThroughADeviceServerAndAcrossItsRestart) {
+    TEmulator emu(Register(mem207_1K));
+    TDeviceServer server(emu.DevicePath());
+    ASSERT_TRUE(server.Listens()) << "ser2net did not start (scripts/install-deps installs it)";
+    TLinkDriver drv("tcp://127.0.0.1:" + std::to_string(server.Port), 300);
+    ASSERT_NO_THROW(drv.Open()) << kest::ToUtf8(drv.ErrMessage());
+    EXPECT_EQ(drv.EcrModel(), mem207_1K);
+    // The server keeps its own rate: the register is not told to change.
+    const size_t frames = emu.Received().size();
+    EXPECT_THROW(drv.SetBaudRate(19200), EKestUnsupported);
+    EXPECT_EQ(std::pair(emu.Received().size(), drv.BaudRate()), std::pair(frames, 9600));
+    // A dropped connection fails the call that meets it; the next request
+    // connects again once the server is back.
+    server.Stop();
+    EXPECT_THROW(drv.QueryFirmwareInfo(), std::system_error);
+    EXPECT_TRUE(drv.ErrCodeEx() == ECONNRESET || drv.ErrCodeEx() == ECONNREFUSED)
+        << drv.ErrCodeEx();
+    server.Start();
+    EXPECT_NO_THROW(drv.QueryFirmwareInfo()) << kest::ToUtf8(drv.ErrMessage());
 }
 
 }  // namespace kest::test::link
