@@ -364,6 +364,9 @@ TEST(Documents, PropertyRecords) {
         // no second offset for an item on generation 2.
         {2, motSale, Nothing, item(mitItem, "0.025", 0, -1, 0, 0, 0, 39), Ok,
          P53("11", "00", "1", "2", Price38("7", "5", "", "", "0.02"))},
+        // A surcharge of 100 % fills its slot, with no 0x00 after it.
+        {3, motSale, Nothing, item(mitPercentAdj, "0", 10000, -1), Ok,
+         record("0020", F("5", 7) + "100.00" + F("", 12) + F("0.00", 12) + F("", 6))},
         // Generations 3 and 7: six-digit codes, the unit, the tax index in
         // the high byte; an item's own adjustment is not sent.
         {3, motSale, Nothing,
