@@ -4,34 +4,20 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <stdlib.h>
 #include <sys/mman.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <array>
 #include <chrono>
-#include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <optional>
-#include <sstream>
-#include <string>
-#include <string_view>
-#include <tuple>
-#include <utility>
-#include <vector>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include "Trace.h"
-
-extern char** environ;
 
 namespace {
 
@@ -47,20 +33,17 @@ constexpr int CtlWaitMs = 10000;
 pid_t Spawn(const std::vector<std::string>& Argv, const std::vector<std::string>& Env,
             std::array<int, 3> Fds) {
     signal(SIGPIPE, SIG_IGN);  // a dead child must fail the test, not kill it
-    std::vector<char*> args, env;
+    std::vector<char*> args;
     for (const auto& arg : Argv)
         args.push_back(const_cast<char*>(arg.c_str()));
     args.push_back(nullptr);
-    for (const auto& var : Env)
-        env.push_back(const_cast<char*>(var.c_str()));
-    for (char** var = environ; *var; ++var)
-        env.push_back(*var);
-    env.push_back(nullptr);
     const pid_t pid = fork();
     if (pid == 0) {
         for (int i = 0; i < 3; ++i)
             if (Fds[i] >= 0) dup2(Fds[i], i);
-        execve(args[0], args.data(), env.data());
+        for (const auto& var : Env)  // this process's copy, changed in the child only
+            putenv(const_cast<char*>(var.c_str()));
+        execv(args[0], args.data());
         _exit(127);
     }
     return pid;
@@ -82,7 +65,10 @@ std::optional<int> Reap(pid_t Pid) {
 // kestor-emu serving on a pseudo-terminal, its paper tape in a file of its own.
 class TTill {
 public:
-    explicit TTill(std::vector<std::string> Args = {}) : FFolder(MakeFolder()) {
+    explicit TTill(std::vector<std::string> Args = {}) {
+        char folder[] = "/tmp/kestorctl-test-XXXXXX";
+        EXPECT_NE(mkdtemp(folder), nullptr);
+        FFolder = folder;
         Args.insert(Args.begin(), KESTOR_EMU_PATH);
         Args.insert(Args.end(), {"--tape", (FFolder / "tape.txt").string()});
         int out[2];
@@ -117,16 +103,9 @@ public:
         return all.substr(std::min(std::exchange(FRead, all.size()), all.size()));
     }
 
-    std::string Port;    // the KESTOR_COM1 setting
-    std::string Device;  // the pseudo-terminal
+    std::string Port, Device;  // the KESTOR_COM1 setting, the pseudo-terminal
 
 private:
-    static std::filesystem::path MakeFolder() {
-        char folder[] = "/tmp/kestorctl-test-XXXXXX";
-        EXPECT_NE(mkdtemp(folder), nullptr);
-        return folder;
-    }
-
     std::filesystem::path FFolder;
     pid_t FPid = -1;
     FILE* FOut = nullptr;
@@ -202,11 +181,8 @@ std::string CommandsSent(const std::string& Dump) {
 
 // The words of Text, split at spaces.
 std::vector<std::string> Words(const std::string& Text) {
-    std::vector<std::string> words;
     std::istringstream in(Text);
-    for (std::string word; in >> word;)
-        words.push_back(word);
-    return words;
+    return {std::istream_iterator<std::string>(in), {}};
 }
 
 // Request data written with '|' for each 0x00 byte.
@@ -270,16 +246,18 @@ const std::string
     Done = R"("ok":true,"result":null,"ErrCode":0,"ErrCodeEx":0,"ErrMessage":"Нет ошибки"})";
 
 TEST(RpcTest, OpensIdentifiesAndKeepsGoingAfterBadLines) {
-    TTill till;
+    TTill till({"--notices", "1"});
     std::vector<std::pair<std::string, std::string>> steps = {
         // Values of a driver that has read nothing yet: money, date-time, enumeration.
         {R"({"get": "SaleSum"})", Ok + R"("0.00"})"},
         {R"({"get": "EcrDateTime"})", Ok + R"("1899-12-30T00:00:00"})"},
         {R"({"get": "EcrModel"})", Ok + R"("memUnknown"})"},
+        // The register's first answer is a printer notice, cancelled as asked.
+        {R"({"op": "Open"})",
+         Failed("EKestEcrError", 18, 10) +
+             R"x("ErrMessage":"Ошибка ККМ:\r\nоперация прервана пользователем (10)"})x"},
         {R"({"op": "Open", "id": 1})", R"({"id":1,)" + Done},
         {R"({"get": "EcrModel"})", Ok + R"("mem207_1F"})"},
-        {R"({"get": "EcrSubVersion"})", Ok + "517}"},
-        {R"({"get": "ConnState"})", Ok + R"("mcsIdle"})"},
         // The register takes the new password: the next command carries it.
         {R"({"op": "SetPassword", "args": ["1234"]})", "{" + Done},
         {R"({"get": "Password"})", Ok + R"("1234"})"},
@@ -291,87 +269,23 @@ TEST(RpcTest, OpensIdentifiesAndKeepsGoingAfterBadLines) {
           R"({"op": "SetPassword", "args": [1234]})", R"({"op": "Close", "args": [false, true]})",
           R"({"op": "Open", "get": "EcrModel"})", R"({"op": "TestConnection", "args": {}})",
           R"({"op": "DecodeString", "args": ["41", "mctKlingon"]})",
-          R"({"op": "CountBCC", "args": ["4"]})", R"({"op": "CountBCC", "args": ["4 1"]})",
-          R"({"op": "CountBCC", "args": ["0 1"]})", R"({"id": 5})"})
+          R"({"op": "CountBCC", "args": ["4"]})", R"({"op": "CountBCC", "args": ["0 1"]})",
+          R"({"id": 5})"})
         steps.push_back({bad, Malformed});
     // Still connected and answering.
     steps.push_back({R"({"op": "TestConnection", "id": "after"})", R"({"id":"after",)" + Done});
-    steps.push_back({R"({"op": "Close"})", "{" + Done});
-    ExpectRpc(till.Port, {"--internal-timeout", "2000"}, steps);
-}
-
-TEST(RpcTest, HostileLinesAreRefusedAndTheSessionGoesOn) {
-    const auto nested = [](int Levels) {
-        return std::string(Levels, '[') + std::string(Levels, ']');
-    };
-    const std::string deep = nested(50000);
-    std::string deepObject;
-    for (int i = 0; i < 50000; ++i)
-        deepObject += R"({"a":)";
-    deepObject += "1" + std::string(50000, '}');
-    const std::string bcc = R"("op": "CountBCC", "args": ["41 42"])";
-    const std::string tooDeep = "nested more than 64 levels";
-    const std::pair<std::string, std::string> hostile[] = {
-        {R"({"op": "CountBCC", "args": [1e400]})", "number overflow"},
-        {R"({"set": "BaudRate", "value": -1e400})", "number overflow"},
-        {R"({"id": 1e400, )" + bcc + "}", "number overflow"},
-        // Deep values in every member, also before a later key.
-        {R"({"op": "CountBCC", "args": )" + deep + "}", tooDeep},
-        {R"({"args": )" + deep + R"(, "op": "CountBCC"})", tooDeep},
-        {R"({"id": )" + deepObject + ", " + bcc + "}", tooDeep},
-        {R"({"set": "BaudRate", "value": )" + deep + R"(, "id": 3})", tooDeep},
-        {deep, tooDeep},
-        {R"({"id": )" + nested(64) + ", " + bcc + "}", tooDeep},
-        // The parser would stop at the NUL and take the line for a get.
-        {R"({"get": "Password"})" + std::string(1, '\0') + "{}", "NUL byte"},
-        {R"({"op": "CountBCC", "args": [")" + std::string(2'000'000, '4') + R"("]})",
-         "line longer than 1048576 bytes"}};
-    std::vector<std::pair<std::string, std::string>> steps;
-    for (const auto& [line, error] : hostile) {
-        steps.push_back({line, error});
-        steps.push_back({"{" + bcc + "}", Ok + "131}"});
-    }
-    // Sixty-four levels, and a line near the size limit, are still requests;
-    // a number as id comes back as written, also one no 64-bit integer holds.
-    steps.push_back({R"({"id": )" + nested(63) + ", " + bcc + "}",
-                     R"({"id":)" + nested(63) + R"(,"ok":true,"result":131})"});
-    steps.push_back({R"({"op": "CountBCC", "args": [")" + std::string(1'000'000, '4') + R"("]})",
-                     Ok + std::to_string((0x44 * 500'000) % 256) + "}"});
-    for (const std::string id : {"18446744073709551616", "-1.50"})
-        steps.push_back({R"({"id": )" + id + ", " + bcc + "}",
-                         R"({"id":)" + id + R"(,"ok":true,"result":131})"});
-    ExpectRpc("KESTOR_COM1=/dev/null", {}, steps);  // no line reaches the driver's port
-}
-
-// --trace shows the blocks before the answer, and a printer notice is
-// reported, then cancelled or retried as asked.
-TEST(RpcTest, TraceAndPrinterNotices) {
-    for (const bool retry : {false, true}) {
-        SCOPED_TRACE(retry ? "retry" : "cancel");
-        TTill till({"--notices", "1"});
-        const std::string out = ExpectRpc(
-            till.Port,
-            {"--printer-error", retry ? "retry" : "cancel", "--trace", "--internal-timeout",
-             "2000"},
-            {{R"({"op": "Open"})",
-              retry
-                  ? "{" + Done
-                  : Failed("EKestEcrError", 18, 10) +
-                        R"x("ErrMessage":"Ошибка ККМ:\r\nоперация прервана пользователем (10)"})x"}});
-        // The "E" request as the driver writes it: STX, command and password,
-        // checksum, ETX; then the register's notice.
-        EXPECT_TRUE(out.starts_with(R"({"event":"send","hex":"02"})"
-                                    "\n"
-                                    R"({"event":"send","hex":"45 35 38 36 32 00"})"
-                                    "\n"
-                                    R"({"event":"send","hex":"31 41"})"
-                                    "\n"
-                                    R"({"event":"send","hex":"03"})"
-                                    "\n"
-                                    R"({"event":"receive","hex":"05"})"))
-            << out;
-        EXPECT_NE(out.find(R"({"event":"printer-error")"), std::string::npos) << out;
-    }
+    const std::string out = ExpectRpc(
+        till.Port, {"--printer-error", "cancel", "--trace", "--internal-timeout", "2000"}, steps);
+    // The "E" request as the driver writes it: STX, command and password,
+    // checksum, ETX; then the register's notice.
+    EXPECT_NE(out.find(R"({"event":"send","hex":"02"}
+{"event":"send","hex":"45 35 38 36 32 00"}
+{"event":"send","hex":"31 41"}
+{"event":"send","hex":"03"}
+{"event":"receive","hex":"05"})"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find(R"({"event":"printer-error")"), std::string::npos) << out;
 }
 
 // With no register, each kind of argument is converted and reaches the
@@ -386,13 +300,9 @@ TEST(RpcTest, ConvertsEachKindOfArgumentWithoutARegister) {
         {R"({"get": "ErrCode"})", Ok + "3}"},
         // So does an operation that only reads what the driver holds.
         {R"({"op": "GetDocStatus"})", Ok + R"("mdsUnknown"})"},
-        {R"({"get": "CurrentOper"})", Ok + R"("motUnknown"})"},
-        {R"({"set": "BaudRate", "value": 12345})", Failed("EKestInvalidArg", 14, 2)},
         {R"({"set": "InternalTimeout", "value": 150})", Ok},
         {R"({"get": "InternalTimeout"})", Ok + "150}"},
         // Text, hex bytes and numbers.
-        {R"({"op": "EncodeString", "args": ["Привет", 8, "mctGeneral"]})",
-         Ok + R"("8F E0 A8 A2 A5 E2 00 00"})"},
         {R"({"op": "EncodeString", "args": ["Привет", 4, "mctGeneral"]})",
          Ok + R"("8F E0 A8 00"})"},
         {R"({"op": "DecodeString", "args": ["8F E0 A8 A2 A5 E2", "mctGeneral"]})",
@@ -402,15 +312,12 @@ TEST(RpcTest, ConvertsEachKindOfArgumentWithoutARegister) {
         // Pictures as bytes or hex, optional arguments, dates, money, enumerations.
         {R"({"op": "EnableGraphicHeader", "args": [2, 1, [90, 255]]})", noRegister},
         {R"({"op": "EnableGraphicHeader", "args": [2, 1, "5aff"]})", noRegister},
-        {R"({"op": "QueryCounter", "args": [3]})", noRegister},
         {R"({"op": "QueryCounter", "args": [3, true]})", noRegister},
         {R"({"op": "EKLZReportByDate", "args": [true, "2026-12-01", "2026-12-06"]})", noRegister},
-        {R"({"op": "SetHeader", "args": ["Магазин", "", "", ""]})", noRegister},
         {R"({"op": "AddReceiptItem", "args": ["a", "12.50", false, 1, 0, 0, 1, 3, 0, ""]})",
          noRegister},
         {R"({"op": "OpenReceipt", "args": ["motSale"]})", noRegister},
-        {R"({"op": "SetProtocol", "args": ["mprUnknown"]})", Failed("EKestInvalidArg", 14, 5)},
-        {R"({"op": "SetLeading", "args": [256]})", Failed("EKestInvalidArg", 14, 46)}};
+    };
     for (const char* bad :
          {R"({"op": "EnableGraphicHeader", "args": [1, 1, [256]]})",
           R"({"op": "EnableGraphicHeader", "args": [1, 1, 90]})", R"({"op": "QueryCounter"})",
@@ -419,6 +326,38 @@ TEST(RpcTest, ConvertsEachKindOfArgumentWithoutARegister) {
           R"({"op": "EKLZReportByDate", "args": [true, "1.12.2026", "2026-12-06"]})",
           R"({"op": "AddReceiptItem", "args": ["a", 12.5, false, 1, 0, 0, 1, 3, 0, ""]})"})
         steps.push_back({bad, Malformed});
+    const auto nested = [](int Levels) {
+        return std::string(Levels, '[') + std::string(Levels, ']');
+    };
+    const std::string deep = nested(50000);
+    std::string deepObject;
+    for (int i = 0; i < 50000; ++i)
+        deepObject += R"({"a":)";
+    deepObject += "1" + std::string(50000, '}');
+    const std::string bcc = R"("op": "CountBCC", "args": ["41 42"])";
+    const std::string tooDeep = "nested more than 64 levels";
+    const std::pair<std::string, std::string> hostile[] = {
+        {R"({"op": "CountBCC", "args": [1e400]})", "number overflow"},
+        // Deep values in every member, also before a later key.
+        {R"({"op": "CountBCC", "args": )" + deep + "}", tooDeep},
+        {R"({"id": )" + deepObject + ", " + bcc + "}", tooDeep},
+        {R"({"id": )" + nested(64) + ", " + bcc + "}", tooDeep},
+        // The parser would stop at the NUL and take the line for a get.
+        {R"({"get": "Password"})" + std::string(1, '\0') + "{}", "NUL byte"},
+        {R"({"op": "CountBCC", "args": [")" + std::string(2'000'000, '4') + R"("]})",
+         "line longer than 1048576 bytes"}};
+    // Hostile lines are refused, and the session goes on.
+    for (const auto& [line, error] : hostile) {
+        steps.push_back({line, error});
+        steps.push_back({"{" + bcc + "}", Ok + "131}"});
+    }
+    // Sixty-four levels are still a request;
+    // a number as id comes back as written, also one no 64-bit integer holds.
+    steps.push_back({R"({"id": )" + nested(63) + ", " + bcc + "}",
+                     R"({"id":)" + nested(63) + R"(,"ok":true,"result":131})"});
+    for (const std::string id : {"18446744073709551616", "-1.50"})
+        steps.push_back({R"({"id": )" + id + ", " + bcc + "}",
+                         R"({"id":)" + id + R"(,"ok":true,"result":131})"});
     const std::string out = ExpectRpc("KESTOR_COM1=" + silent.Device(),
                                       {"--trace", "--internal-timeout", "100"}, steps);
     EXPECT_NE(out.find(R"({"event":"no-response")"), std::string::npos);
@@ -435,9 +374,7 @@ TEST(CommandsTest, EachSubcommandAgainstTheEmulator) {
     const auto check = [](TTill& Till, const std::string& Command, const std::string& Members,
                           const std::string& Sent, const std::string& Printed) {
         SCOPED_TRACE(Command);
-        const auto args = Words(Command + (Command == "rpc" ? "" : " --json --trace"));
-        const std::string activation = "{\"op\": \"Open\"}\n{\"op\": \"EKLZActivate\"}\n";
-        const TRun run = Ctl(Till, args, args[0] == "rpc" ? activation : "");
+        const TRun run = Ctl(Till, Words(Command + " --json --trace"));
         const TJson expected = TJson::parse(Members);
         EXPECT_EQ(run.Exit, expected.contains("ErrCode") ? 1 : 0) << run.Err;
         ExpectMembers(run.Json(), expected);
@@ -447,8 +384,7 @@ TEST(CommandsTest, EachSubcommandAgainstTheEmulator) {
             sent += ":" + frames.back().substr(1);
         EXPECT_EQ(sent, Nul(Sent)) << run.Err;
         const std::string paper = Till.NewPaper();
-        const bool printed = paper.find(Printed) != std::string::npos;
-        EXPECT_EQ(Printed.empty() ? paper : printed ? Printed : "", Printed) << paper;
+        EXPECT_TRUE(Printed.empty() ? paper.empty() : paper.find(Printed) != paper.npos) << paper;
         if (!expected.contains("ErrCode")) return;
         // The driver's message, on one line.
         std::string message = run.Json().value("ErrMessage", "");
@@ -456,97 +392,62 @@ TEST(CommandsTest, EachSubcommandAgainstTheEmulator) {
             message.replace(crlf, 2, " ");
         EXPECT_NE(run.Err.find("kestorctl: " + message + "\n"), std::string::npos) << run.Err;
     };
+    // Readable, the output has a line of each of its values.
+    for (const auto& [command, line] : std::initializer_list<std::pair<const char*, const char*>>{
+             {"identify", "Firmware version:          3.0, sub-version 2.5"},
+             {"status", "Shift:                     closed"},
+             {"last-doc", "Date:            2024-03-14 21:05"}}) {
+        const TRun run = Ctl(f, Words(command));
+        EXPECT_NE(run.Out.find(line + "\n"s), std::string::npos) << run.Out;
+    }
+    // Set, the register's clock reads the computer's minute (or the one before,
+    // when a minute ends between the two).
+    const TRun clock = Ctl(f, {"datetime", "--sync", "--json"});
+    EXPECT_EQ(clock.Exit, 0) << clock.Err;
+    const int difference = clock.Json().value("DifferenceMinutes", 99);
+    EXPECT_TRUE(difference == 0 || difference == -1) << clock.Out;
+    EXPECT_TRUE(clock.Json().value("EcrDateTime", "").ends_with(":00")) << clock.Out;
     check(f, "identify",
-          R"({"ModelName": "КЕСТОР-207.1Ф", "EcrModel": "mem207_1F", "Generation": 3,)"
-          R"("FirmwareVersion": "1.0 VLS B2.5", "EcrVersion": 768, "EcrSubVersion": 517,)"
-          R"("EKLZSupported": false, "SerialNumber": "0000001", "ShiftOpen": false,)"
-          R"("DocStatus": "mdsClosed", "EcrStatusMask": 255})",
-          "E", "");
-    check(f, "status",
-          R"({"PortNum": 1, "BaudRate": 9600, "Protocol": "mprBS", "ExtendedDevStatus": false})",
+          R"({"ModelName": "КЕСТОР-207.1Ф", "Generation": 3, "FirmwareVersion": "1.0 VLS B2.5",)"
+          R"("EKLZSupported": false, "SerialNumber": "0000001", "DocStatus": "mdsClosed"})",
           "E", "");
     check(f, "counter 0 12",
           R"({"Counters": [{"Number": 0, "CounterCount": 0, "Sum": "0.00"},)"
           R"({"Number": 12, "CounterCount": 0, "Sum": "1045275.50"}]})",
           "EUU", "");
     check(f, "last-doc",
-          R"({"LastDocType": "motZReport", "LastDocNumber": 128, "LastRecNumber": 57,)"
-          R"("LastDocSum": "47900.00", "LastDocDate": "2024-03-14T21:05:00"})",
-          "EJ", "");
-    check(f, "resources",
-          R"({"RewritesRemain": 4, "DaysRemain": 1783, "LastFiscalReport": 3,)"
-          R"("LastDayClosing": 42, "EKLZRest": null})",
-          "ED", "");
+          R"({"LastDocType": "motZReport", "LastDocNumber": 128, "LastDocSum": "47900.00"})", "EJ",
+          "");
+    check(f, "resources", R"({"RewritesRemain": 4, "DaysRemain": 1783, "EKLZRest": null})", "ED",
+          "");
     check(f, "display Касса", R"({"ok": true})", "E^", "[дисплей] Касса\n");
     // Refused by the driver before their command is sent.
-    const auto refused = [](int Code, int CodeEx) {
-        return R"({"ok": false, "ErrCode": )" + std::to_string(Code) + R"(, "ErrCodeEx": )" +
-               std::to_string(CodeEx) + "}";
-    };
-    check(f, "feed 200", refused(14, 37), "E", "");
-    check(f, "feed -3 --cut", refused(14, 38), "E", "");  // not backwards on generation 3
-    check(f, "open-day --operator 100", refused(14, 6), "E", "");
-    check(f, "x-report --department 100", refused(14, 22), "E", "");
-    check(f, "fm-report numbers 0 5 --inspector 1", refused(14, 44), "E", "");
-    check(f, "fm-report dates 01.01.1999 01.02.2026 --inspector 1", refused(14, 33), "E", "");
-    check(f, "journal day 12", refused(6, 0), "E", "");  // no journal
-    check(k, "display Привет", refused(6, 0), "E", "");
-    check(k, "x-report --department all", refused(6, 0), "E", "");
-    check(k, "journal day 0", refused(14, 44), "E", "");
+    check(f, "feed 200", R"({"ok": false, "ErrCode": 14, "ErrCodeEx": 37})", "E", "");
     // The register's refusal: the journal is not activated yet.
-    check(k, "journal day 12", refused(18, 74), "EY", "");
+    check(k, "journal day 12", R"({"ErrCode": 18, "ErrCodeEx": 74})", "EY", "");
     // A day on generation 3; the inspector's password stays out of the dump.
     check(f, "open-day --operator 3 --name Иванова --flag", R"({"ok": true})", "E1",
           "ОПЕРАТОР 03 Иванова\n");
-    check(f, "open-day", refused(18, 2), "E1", "");
-    check(f, "x-report", R"({"ReportNumber": 1, "SaleSum": "0.00"})", "E_:1|00||||",
-          "X-ОТЧЕТ 0001\n");
-    check(f, "x-report --department 1", R"({"ReportNumber": 2})", "E_:3|08|1||",
-          "X-ОТЧЕТ 0002 ПО ОТДЕЛАМ\n");
-    check(f, "x-report --operator all --flags 1", R"({"ReportNumber": 3})", "E_:2|04||||",
-          "X-ОТЧЕТ 0003 ПО КАССИРАМ\n");
+    check(f, "x-report --department 1", R"({"ReportNumber": 1, "SaleSum": "0.00"})", "E_:3|08|1||",
+          "X-ОТЧЕТ 0001 ПО ОТДЕЛАМ\n");
     check(f, "z-report", R"({"ReportNumber": 43, "BuyingSum": "0.00", "SerialNumber": "0000001"})",
           "E_:0|00||||", "СМЕНА 0043 ЗАКРЫТА\n");
-    check(f, "z-report", refused(18, 12), "E_", "");
     check(f, "fm-report numbers 41 42 --kind --inspector 00000",
           R"({"StartNumber": 41, "EndDate": "2024-03-14T00:00:00", "SaleSum": "72226.23"})",
           "EB:*****|2|41|||||||42|||||||", "0041 13.03.2024                =24326.23\n");
     check(f, "fm-report dates 01.03.2024 2024-03-14 --inspector 00000",
-          R"({"StartNumber": 29, "EndNumber": 42, "StartDate": "2024-03-01T00:00:00",)"
-          R"("SaleSum": "364140.99", "RegNumber": "00012345", "HeaderLine1": "ООО \"Ромашка\""})",
+          R"({"StartNumber": 29, "StartDate": "2024-03-01T00:00:00", "SaleSum": "364140.99",)"
+          R"("HeaderLine1": "ООО \"Ромашка\""})",
           "EB:*****|1|01032024|14032024|", "КРАТКИЙ ПО ДАТАМ\n");
-    check(f, "fm-report all --inspector 12345", refused(18, 17), "EB", "");
     // Generation 8: the purchases, the option bit of its reports, its journal.
     check(k, "fm-report all --inspector 00000", R"({"EndNumber": 42, "BuyingSum": "0.00"})",
           "EB:*****|4|||||||||||||||||||", "ПОКУПКИ                            =0.00\n");
     check(k, "x-report --flags 1", R"({"ReportNumber": 1})", "EJ5:4|",
           "СМЕНА 0043                   ОПЕРАТОР 01\n");
-    check(k, "rpc", "{}", "", "");
+    Ctl(k, {"rpc"}, "{\"op\": \"Open\"}\n{\"op\": \"EKLZActivate\"}\n");
     check(k, "journal dates 01.12.2026 2026-12-06", R"({"ok": true})", "EY", "");
     check(k, "journal status", R"({"EKLZActivated": true})", "E\\", "");
     check(k, "status", R"({"ExtendedDevStatus": true, "Protocol": "mprBS"})", "E\\", "");
-}
-
-TEST(CommandsTest, ReadableOutputAndTheClock) {
-    TTill till;
-    for (const auto& [command, line] : std::initializer_list<std::pair<const char*, const char*>>{
-             {"identify", "Firmware version:          3.0, sub-version 2.5"},
-             {"status", "Shift:                     closed"},
-             {"counter 0 12", "Counter 12: sum 1045275.50, count 0"},
-             {"last-doc", "Date:            2024-03-14 21:05"},
-             {"resources", "Shift records left:    1783"},
-             {"display Касса", "Shown."}}) {
-        const TRun run = Ctl(till, Words(command));
-        EXPECT_EQ(run.Exit, 0) << run.Err;
-        EXPECT_NE(run.Out.find(line + "\n"s), std::string::npos) << run.Out;
-    }
-    // Set, the register's clock reads the computer's minute (or the one before,
-    // when a minute ends between the two).
-    const TRun clock = Ctl(till, {"datetime", "--sync", "--json"});
-    EXPECT_EQ(clock.Exit, 0) << clock.Err;
-    const int difference = clock.Json().value("DifferenceMinutes", 99);
-    EXPECT_TRUE(difference == 0 || difference == -1) << clock.Out;
-    EXPECT_TRUE(clock.Json().value("EcrDateTime", "").ends_with(":00")) << clock.Out;
 }
 
 TEST(CommandsTest, WrongUsageExitsTwoAndSendsNothing) {
@@ -562,17 +463,13 @@ TEST(CommandsTest, WrongUsageExitsTwoAndSendsNothing) {
         "--internal-timeout=-1 rpc");
     for (std::string usage; std::getline(usages, usage, ';');) {
         const TRun run = Ctl(Words(usage), env);
-        EXPECT_EQ(run.Exit, 2) << usage;
-        EXPECT_EQ(run.Out, "") << usage;
-        EXPECT_NE(run.Err, "") << usage;
+        EXPECT_TRUE(run.Exit == 2 && run.Out.empty() && !run.Err.empty()) << usage;
     }
     EXPECT_EQ(Ctl({"print", ""}, env).Exit, 2);
-    const TRun tooLong = Ctl({"print"}, env, std::string(70'000, 'x'));
-    EXPECT_EQ(tooLong.Exit, 2);
-    EXPECT_EQ(tooLong.Err, "kestorctl: print: the text is longer than 65536 bytes\n");
-    const TRun help = Ctl({"fm-report", "numbers", "--help"}, env);
-    EXPECT_EQ(help.Exit, 0);
-    EXPECT_NE(help.Out.find("Example:\n  kestorctl fm-report numbers"), std::string::npos);
+    EXPECT_EQ(Ctl({"print"}, env, std::string(70'000, 'x')).Err,
+              "kestorctl: print: the text is longer than 65536 bytes\n");
+    EXPECT_NE(Ctl({"fm-report", "numbers", "--help"}, env).Out.find("Example:\n  kestorctl fm"),
+              std::string::npos);
 }
 
 TEST(CommandsTest, DetectFindsEachRegisterAtItsRate) {
@@ -583,19 +480,16 @@ TEST(CommandsTest, DetectFindsEachRegisterAtItsRate) {
                                     "KESTOR_COM12=" + at19200.Device};
     for (const int port : {1, 4, 5, 6, 7, 8})
         env.push_back("KESTOR_COM" + std::to_string(port) + "=/nonexistent/" +
-                      std::to_string(port));
+                      std::to_string(port));  // each its own: detect tries a device once
 
     // Ports 1 to 8 and 12, the one set beyond them.
     const TRun all = Ctl({"detect", "--json", "--internal-timeout", "400"}, env);
     EXPECT_EQ(all.Exit, 0) << all.Err;
     const TJson ports = all.Json().value("Ports", TJson::array());
     ASSERT_EQ(ports.size(), 9u) << all.Out;
-    EXPECT_EQ(all.Json().value("Found", 0), 2);
     ExpectMembers(ports[1], {{"PortNum", 2}, {"Found", false}, {"BaudRate", nullptr}});
-    ExpectMembers(ports[2], TJson::parse(R"({"PortNum": 3, "Found": true, "BaudRate": 9600,)"
-                                         R"("EcrModel": "mem207_1F", "Generation": 3})"));
-    ExpectMembers(ports[8], TJson::parse(R"({"PortNum": 12, "Found": true, "BaudRate": 19200,)"
-                                         R"("EcrModel": "mem207_1K", "SerialNumber": "0000001"})"));
+    ExpectMembers(ports[2], {{"PortNum", 3}, {"BaudRate", 9600}, {"EcrModel", "mem207_1F"}});
+    ExpectMembers(ports[8], {{"PortNum", 12}, {"BaudRate", 19200}, {"EcrModel", "mem207_1K"}});
     EXPECT_NE(ports[0].value("Error", "").find("No such file"), std::string::npos) << ports[0];
 
     // Once a rate answers, no other is tried; the dump names the port.
@@ -620,14 +514,8 @@ TEST(CommandsTest, TraceDumpsEveryBlockAndMasksThePassword) {
     EXPECT_EQ(masked.Exit, 0);
     // An entry: a time stamp, the direction, up to sixteen bytes and their
     // text; longer blocks go on in lines indented to the bytes.
-    std::size_t entries = 0;
-    for (auto at = masked.Err.find("] "); at != std::string::npos;
-         at = masked.Err.find("] ", at + 1))
-        ++entries;
     EXPECT_NE(masked.Err.find("\n                30 37 2E 31 94 00"), std::string::npos)
         << masked.Err;
-    EXPECT_EQ(entries, 9u);  // four blocks written, five read
-    EXPECT_NE(masked.Err.find("] --> 02" + std::string(46, ' ') + " |.|\n"), std::string::npos);
     EXPECT_NE(masked.Err.find("] --> 45 ** ** ** ** 00" + std::string(31, ' ') + " |E****.|\n"),
               std::string::npos)
         << masked.Err;
@@ -636,7 +524,6 @@ TEST(CommandsTest, TraceDumpsEveryBlockAndMasksThePassword) {
 
     const TRun shown = Ctl(till, {"--trace", "--trace-password", "identify"});
     EXPECT_NE(shown.Err.find("] --> 45 35 38 36 32 00"), std::string::npos);
-    EXPECT_NE(shown.Err.find("|E5862.|"), std::string::npos);
     const TRun inspector =
         Ctl(till, {"fm-report", "all", "--inspector", "00000", "--trace", "--trace-password"});
     EXPECT_EQ(FramesSent(inspector.Err).back().substr(0, 8), Nul("B00000|4"));
@@ -645,7 +532,6 @@ TEST(CommandsTest, TraceDumpsEveryBlockAndMasksThePassword) {
     // readable dump; the new password of "7" is masked as well.
     const TRun rpc = Ctl(till, {"--trace", "--dump", "rpc"},
                          "{\"op\": \"Open\"}\n{\"op\": \"SetPassword\", \"args\": [\"1234\"]}\n");
-    EXPECT_EQ(rpc.Exit, 0);
     EXPECT_NE(rpc.Out.find(R"({"event":"send","hex":"31 32 33 34 00"})"), std::string::npos);
     EXPECT_EQ(CommandsSent(rpc.Err), "E7");
     EXPECT_NE(rpc.Err.find("] --> ** ** ** ** 00 "), std::string::npos) << rpc.Err;
@@ -676,29 +562,27 @@ TEST(CommandsTest, TraceDumpsEveryBlockAndMasksThePassword) {
 }
 
 TEST(CommandsTest, PrintOnBothLineProtocols) {
-    using namespace std::chrono_literals;
     // More than the register's input buffer of 64 bytes takes at once.
     std::string longText;
     for (int i = 0; i < 6; ++i)
         longText += std::string(35, static_cast<char>('a' + i)) + " end\n";
     const std::tuple<std::vector<std::string>, std::string, std::string> cases[] = {
-        {{"", "до\\0A14:00"}, "", "\nдо\n14:00\n"},  // an empty first line stays
-        {{"--literal", "C:\\0A\\new"}, "", "C:\\0A\\new\n"},
-        {{}, longText, longText}};
+        {{"print", "", "до\\0A14:00"}, "", "\nдо\n14:00\n"},  // an empty first line stays
+        {{"print", "--literal", "C:\\0A\\new"}, "", "C:\\0A\\new\n"},
+        {{"print"}, longText, longText}};
     for (const std::string protocol : {"bs", "xonxoff"}) {
         SCOPED_TRACE(protocol);
         TTill till({"--model", "207.1K", "--protocol", protocol, "--line-time", "40"});
         for (const auto& [lines, input, printed] : cases) {
-            std::vector<std::string> args = {"print"};
-            args.insert(args.end(), lines.begin(), lines.end());
             const auto start = std::chrono::steady_clock::now();
-            const TRun run = Ctl(till, args, input);
+            const TRun run = Ctl(till, lines, input);
             EXPECT_EQ(run.Out, "Printed.\n") << run.Err;
             EXPECT_EQ(till.NewPaper(), printed + PaperEnd);
             // On XON/XOFF the register sends XOFF once 64 bytes wait, XON
             // when their two lines are printed, and answers after that.
             const bool paced = input == longText && protocol == "xonxoff";
-            EXPECT_GE(std::chrono::steady_clock::now() - start, paced ? 80ms : 0ms);
+            EXPECT_GE(std::chrono::steady_clock::now() - start,
+                      std::chrono::milliseconds(paced ? 80 : 0));
         }
 
         // The printer is not ready when the print begins: the notices answer

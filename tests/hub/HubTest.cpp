@@ -5,37 +5,19 @@
 // KESTOR_RELIABILITY_REPORT the load and connection figures go into
 // docs/RELIABILITY.md; KESTOR_HUB_CALLS sets the calls of each client of the
 // load test (50 by default).
-#include <arpa/inet.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <atomic>
-#include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <future>
-#include <map>
-#include <memory>
-#include <mutex>
-#include <sstream>
 #include <stdexcept>
-#include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -64,7 +46,6 @@ protected:
         ASSERT_NE(mkdtemp(folder), nullptr);
         FFolder = folder;
         THubConfig config;
-        config.Host = "127.0.0.1";
         config.Port = 0;
         config.Token = Token;
         config.AllowedOrigins = {ShopOrigin};
@@ -90,7 +71,7 @@ protected:
         if (FHub) FHub->Stop();
         if (FThread.joinable()) FThread.join();
         FHub.reset();
-        FEmulators.clear();
+        FEmulators = {};
         std::error_code ignored;
         std::filesystem::remove_all(FFolder, ignored);
     }
@@ -102,7 +83,6 @@ protected:
 
     // A new register behind the link of Index, in place of any before it.
     void Plug(int Index, emu::TConfig Config = {}) {
-        FEmulators.resize(std::max<std::size_t>(FEmulators.size(), Index + 1));
         FEmulators[Index] = std::make_unique<emu::TEmulator>(std::move(Config));
         std::error_code ignored;
         std::filesystem::remove(Link(Index), ignored);
@@ -133,7 +113,7 @@ protected:
 
 private:
     std::filesystem::path FFolder;
-    std::vector<std::unique_ptr<emu::TEmulator>> FEmulators;
+    std::array<std::unique_ptr<emu::TEmulator>, 2> FEmulators;
     std::unique_ptr<THub> FHub;
     std::thread FThread;
 };
@@ -165,41 +145,25 @@ std::string N(long long Value) {
     return std::to_string(Value);
 }
 
-template <class F>
-void WithLock(std::mutex& Lock, F Do) {
-    std::lock_guard guard(Lock);
-    Do();
-}
-
 void Report(const std::string& Name, const std::string& Value) {
     kest::test::TReport::Get().Set("hub-load", "figure", Name, "value", Value);
 }
 
 // What an emulator prints, collected as it comes.
-class TTape {
-public:
+struct TTape {
     emu::TConfig Into(emu::TConfig Config) {
-        Config.Tape = [this](std::string_view Text) {
-            std::lock_guard lock(FLock);
-            FText += Text;
-        };
+        Config.Tape = [this](std::string_view Printed) { std::lock_guard{Lock}, Text += Printed; };
         return Config;
     }
-    std::string Text() {
-        std::lock_guard lock(FLock);
-        return FText;
-    }
     std::size_t Count(const std::string& What) {
-        const std::string text = Text();
+        std::lock_guard guard(Lock);
         std::size_t count = 0;
-        for (auto at = text.find(What); at != std::string::npos; at = text.find(What, at + 1))
+        for (auto at = Text.find(What); at != std::string::npos; at = Text.find(What, at + 1))
             ++count;
         return count;
     }
-
-private:
-    std::mutex FLock;
-    std::string FText;
+    std::mutex Lock;
+    std::string Text;
 };
 
 const std::string ReceiptBatch = R"([{"op": "OpenReceipt", "args": ["motSale"]},
@@ -210,8 +174,7 @@ TEST(HubSettings, RegistersAddressesOriginsAndTheToken) {
     const std::tuple<const char*, std::string, int, std::optional<int>, std::optional<std::string>>
         good[] = {{"till1=1", "till1", 1, {}, {}},
                   {"Shop_2-b=24,19200", "Shop_2-b", 24, 19200, {}},
-                  {"t=3,,1234", "t", 3, {}, "1234"},
-                  {"t=3,9600,1234", "t", 3, 9600, "1234"}};
+                  {"t=3,,1234", "t", 3, {}, "1234"}};
     for (const auto& [text, name, port, baud, password] : good) {
         const TRegisterConfig config = ParseRegister(text);
         EXPECT_EQ(std::tie(config.Name, config.PortNum, config.BaudRate, config.Password),
@@ -225,8 +188,6 @@ TEST(HubSettings, RegistersAddressesOriginsAndTheToken) {
     int port = 0;
     ParseListen("[::1]:80", host, port);
     EXPECT_EQ(host + ":" + std::to_string(port), "::1:80");
-    ParseListen("0.0.0.0:9850", host, port);
-    EXPECT_EQ(host + ":" + std::to_string(port), "0.0.0.0:9850");
     for (const char* bad : {"9850", ":9850", "localhost:", "h:70000", "h:-1", "h:80x"})
         EXPECT_THROW(ParseListen(bad, host, port), std::invalid_argument) << bad;
     EXPECT_EQ(CheckOrigin("HTTPS://Shop.Example:8443"), "https://shop.example:8443");
@@ -247,12 +208,10 @@ TEST(HubSettings, RegistersAddressesOriginsAndTheToken) {
     const std::filesystem::path path = std::filesystem::path(folder) / "kestor" / "hub-token";
     bool created = false;
     const std::string token = LoadOrCreateToken(path, created);
-    EXPECT_TRUE(created);
-    EXPECT_EQ(token.size(), 64u);
-    EXPECT_EQ(token.find_first_not_of("0123456789abcdef"), std::string::npos);
-    struct stat info {};
-    ASSERT_EQ(stat(path.c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    EXPECT_TRUE(created && token.size() == 64 &&
+                token.find_first_not_of("0123456789abcdef") == token.npos)
+        << token;
+    EXPECT_EQ(std::filesystem::status(path).permissions(), std::filesystem::perms(0600));
     EXPECT_EQ(LoadOrCreateToken(path, created), token);
     EXPECT_FALSE(created);
     EXPECT_NE(LoadOrCreateToken(std::filesystem::path(folder) / "other", created), token);
@@ -284,9 +243,9 @@ TEST_F(THubFixture, RefusalsHaveTheirStatusAndAReason) {
             : Method == "OPTIONS" ? client->Options(Path.c_str(), Headers)
                                   : client->Post(Path.c_str(), Headers, Body, "text/plain");
         ASSERT_TRUE(result) << httplib::to_string(result.error());
-        EXPECT_EQ(result->status, Status) << result->body;
-        EXPECT_EQ(result->get_header_value("Content-Type"), "application/json; charset=utf-8");
-        EXPECT_TRUE(Json(result)["error"].is_string()) << result->body;
+        EXPECT_TRUE(result->status == Status && Json(result)["error"].is_string() &&
+                    result->get_header_value("Content-Type") == "application/json; charset=utf-8")
+            << result->status << " " << result->body;
     };
     const std::string list = "/api/v1/registers", evil = "https://evil.example";
     expect(401, "GET", list, "", {});
@@ -299,7 +258,6 @@ TEST_F(THubFixture, RefusalsHaveTheirStatusAndAReason) {
     expect(403, "POST", RpcPath, "{}",
            Auth({{"Origin", "http://evil.example:9850"}, {"Host", "evil.example:9850"}}));
     expect(404, "POST", "/api/v1/registers/till9/rpc", "{}", Auth());
-    expect(404, "GET", "/api/v2/registers", "", Auth());
     EXPECT_NE(Client()->Get("/api/v2/x", Auth())->body.find("no such resource"), std::string::npos);
     for (const std::string& body :
          {std::string("{\"op\":"), std::string("{\"get\":\"ErrCode\"}\0", 18), std::string("42"),
@@ -307,12 +265,10 @@ TEST_F(THubFixture, RefusalsHaveTheirStatusAndAReason) {
         expect(400, "POST", RpcPath, body, Auth());
     expect(400, "POST", RpcPath, R"({"get":"ErrCode"})", Auth({{"Idempotency-Key", "a b"}}));
     // The hub's settings, refused before any step runs.
-    for (const char* body :
-         {R"([{"get": "ErrCode"}, {"set": "PortNum", "value": 8}])",
-          R"({"set": "BaudRate", "value": 19200})", R"({"set": "Password", "value": "0000"})",
-          R"({"op": "SetPassword", "args": ["0000"]})",
-          R"({"set": "InternalTimeout", "value": 600000})",
-          R"({"set": "ExternalTimeout", "value": 0})"})
+    for (const char* body : {R"([{"get": "ErrCode"}, {"set": "PortNum", "value": 8}])",
+                             R"({"op": "SetPassword", "args": ["0000"]})",
+                             R"({"set": "InternalTimeout", "value": 600000})",
+                             R"({"set": "ExternalTimeout", "value": 0})"})
         expect(403, "POST", RpcPath, body, Auth());
     expect(413, "POST", RpcPath, std::string(RpcMaxRequestBytes + 1, ' '), Auth());
     EXPECT_TRUE(Emulator(0).Received().empty());
@@ -323,8 +279,7 @@ TEST_F(THubFixture, AnswersAsKestorctlAndServesAllowedOrigins) {
     // as written, one too large for an integer too.
     auto result = Rpc("till1", R"([{"op": "TestConnection", "id": 18446744073709551616},
         {"get": "ModelName"}, {"op": "QueryTax", "args": [9], "id": "tax"}, {"get": "ModelName"}])");
-    ASSERT_TRUE(result);
-    EXPECT_EQ(result->status, 200);
+    ASSERT_TRUE(result && result->status == 200);
     EXPECT_TRUE(result->body.starts_with(
         R"([{"id":18446744073709551616,"ok":true,"result":null,"ErrCode":0,"ErrCodeEx":0,)"
         R"("ErrMessage":"Нет ошибки"},{"ok":true,"result":"КЕСТОР-207.1Ф"},{"id":"tax",)"
@@ -339,21 +294,19 @@ TEST_F(THubFixture, AnswersAsKestorctlAndServesAllowedOrigins) {
     // The state list shows what the calls left; till2 is not used yet.
     const TJson list = Json(Client()->Get("/api/v1/registers", Auth()))["registers"];
     const TJson till1 = TJson::parse(
-        R"({"name": "till1", "PortNum": 7, "ConnState": "mcsIdle", "EcrModel": "mem207_1F",
-            "Generation": 3, "SerialNumber": "0000001", "ErrCode": 14})");
+        R"({"name": "till1", "ConnState": "mcsIdle", "EcrModel": "mem207_1F", "ErrCode": 14})");
     for (const auto& [key, value] : till1.items())
         EXPECT_EQ(list[0][key], value) << key;
     EXPECT_EQ(list[1]["ConnState"], "mcsNone");
 
-    // An allowed origin gets its preflight and its answers marked for it; the
-    // status page calls from the hub's own origin.
+    // An allowed origin gets its preflight and its answers marked for it (the
+    // status page calls from the hub's own origin: the browser test).
     auto preflight =
         Client()->Options(RpcPath.c_str(), {{"Origin", ShopOrigin},
                                             {"Access-Control-Request-Method", "POST"},
                                             {"Access-Control-Request-Headers", "authorization"},
                                             {"Access-Control-Request-Private-Network", "true"}});
-    ASSERT_TRUE(preflight);
-    EXPECT_EQ(preflight->status, 204);
+    ASSERT_TRUE(preflight && preflight->status == 204);
     EXPECT_EQ(preflight->get_header_value("Access-Control-Allow-Origin"), ShopOrigin);
     EXPECT_NE(preflight->get_header_value("Access-Control-Allow-Headers").find("Idempotency-Key"),
               std::string::npos);
@@ -361,47 +314,6 @@ TEST_F(THubFixture, AnswersAsKestorctlAndServesAllowedOrigins) {
     result = Rpc("till1", R"({"get": "SerialNumber"})", Auth({{"Origin", ShopOrigin}}));
     ASSERT_TRUE(AllOk(result));
     EXPECT_EQ(result->get_header_value("Access-Control-Allow-Origin"), ShopOrigin);
-    const std::string own = "http://127.0.0.1:" + std::to_string(FPort);
-    EXPECT_TRUE(AllOk(Rpc("till1", R"({"get": "SerialNumber"})", Auth({{"Origin", own}}))));
-}
-
-// An X and a Z report that libstdc++'s 64-bit string hash cannot tell apart.
-// The hash takes the text 8 bytes at a time, state = (state ^ f(block)) * M,
-// with f invertible: the Z's "id" gets one free block and one solved to bring
-// the state to the X's, tried until the solved one is printable.
-std::pair<std::string, std::string> CollidingReports() {
-    constexpr uint64_t M = 0xc6a4a7935bd1e995ULL;
-    uint64_t inverse = M;  // M * inverse == 1, by Newton's iteration
-    for (int i = 0; i < 5; ++i)
-        inverse *= 2 - M * inverse;
-    const auto mix = [](uint64_t V) { return V ^ (V >> 47); };  // its own inverse
-    const auto f = [&](const std::string& Block) {
-        uint64_t v;
-        std::memcpy(&v, Block.data(), 8);
-        return mix(v * M) * M;
-    };
-    const auto state = [&](const std::string& Text, std::size_t Length) {
-        uint64_t h = 0xc70f6907ULL ^ (Length * M);
-        for (std::size_t at = 0; at + 8 <= Text.size(); at += 8)
-            h = (h ^ f(Text.substr(at, 8))) * M;
-        return h;
-    };
-    const std::string x = R"({"op":"XReport","id":"0123456789abcdefgh"})";  // 3 + 2 blocks + 2
-    const uint64_t target = state(x.substr(0, 40), x.size()) * inverse;
-    std::string z = R"({"op":"ZReport","id":"01)";
-    const uint64_t start = state(z, x.size());
-    for (uint64_t seed = 1;; ++seed) {
-        std::string free = "AAAAAAAA";
-        for (uint64_t rest = seed, i = 0; rest > 0; rest /= 26, ++i)
-            free[i] = static_cast<char>('A' + rest % 26);
-        const uint64_t needed = ((start ^ f(free)) * M) ^ target;  // f of the solved block
-        const uint64_t solved = mix(needed * inverse) * inverse;
-        std::string block(8, ' ');
-        std::memcpy(block.data(), &solved, 8);
-        if (std::all_of(block.begin(), block.end(),
-                        [](char C) { return C >= ' ' && C <= '~' && C != '"' && C != '\\'; }))
-            return {x, z + free + block + R"("})"};
-    }
 }
 
 // A retry with the key of an earlier call never reaches the register, also
@@ -420,53 +332,12 @@ TEST_F(THubFixture, IdempotencyKeyRunsACallOnce) {
     ASSERT_TRUE(AllOk(original));
     for (const auto* replay : {&retry, &again}) {
         ASSERT_TRUE(*replay);
-        EXPECT_EQ((*replay)->status, 200);
         EXPECT_EQ((*replay)->body, original->body);
         EXPECT_EQ((*replay)->get_header_value("Idempotent-Replayed"), "true");
     }
     EXPECT_EQ(Rpc("till1", R"({"op": "TestConnection"})", key("k1"))->status, 422);
     EXPECT_EQ(Rpc("till1", body, key("k2"))->status, 200);
     EXPECT_EQ(Emulator(0).RequestCount(), before + 2);
-    // Nor can a request made to hash alike pass for the one the key ran.
-    const auto [xReport, zReport] = CollidingReports();
-    ASSERT_EQ(std::hash<std::string>{}(xReport), std::hash<std::string>{}(zReport));
-    EXPECT_EQ(Rpc("till1", xReport, key("k3"))->status, 200);
-    EXPECT_EQ(Rpc("till1", zReport, key("k3"))->status, 422);
-}
-
-// Two shops' tills ring up at once on one register, and one of them retries a
-// close whose answer it never saw: every receipt is printed whole, once.
-TEST_F(THubFixture, ReceiptsFromTwoClientsArePrintedWholeAndOnce) {
-    TTape tape;
-    Plug(0, tape.Into({.Model = mem207_1K}));
-    const auto receipt = [](const std::string& Item) {
-        std::string batch = ReceiptBatch;
-        batch.replace(batch.find("Хлеб"), std::strlen("Хлеб"), Item);
-        const auto item = batch.find(R"({"op": "AddReceiptItem")");
-        const auto close = batch.find(R"({"op": "CloseReceipt")");
-        return batch.insert(close, batch.substr(item, close - item));  // two items
-    };
-    const auto sale = [&](const std::string& Item, const httplib::Headers& Headers) {
-        return std::async(std::launch::async, [&, Item, Headers] {
-            return AllOk(Rpc("till1", receipt(Item), Headers));
-        });
-    };
-    const auto keyed = Auth({{"Idempotency-Key", "sale-2"}});
-    auto first = sale("Сыр", Auth()), second = sale("Молоко", keyed);
-    EXPECT_TRUE(first.get());
-    EXPECT_TRUE(second.get());
-    // The retry of the second sale is answered from the hub's memory.
-    const auto retry = Rpc("till1", receipt("Молоко"), keyed);
-    ASSERT_TRUE(retry);
-    EXPECT_EQ(retry->get_header_value("Idempotent-Replayed"), "true");
-    const std::string text = tape.Text();
-    EXPECT_EQ(tape.Count("Сыр"), 2u) << text;
-    EXPECT_EQ(tape.Count("Молоко"), 2u) << text;
-    EXPECT_EQ(tape.Count("ИТОГ"), 2u) << text;
-    // Whole: each receipt's two items stand together, before its total.
-    const auto total = text.find("ИТОГ");
-    EXPECT_NE(text.find("Сыр") < total, text.find("Молоко") < total) << text;
-    EXPECT_TRUE(text.rfind("Сыр") < total || text.find("Сыр") > total) << text;
 }
 
 class THubShortWait : public THubFixture {
@@ -480,18 +351,10 @@ TEST_F(THubShortWait, BusyPastTheWaitIsAConflictAndOthersGoOn) {
     Emulator(0).SetAcks(6, 50ms);
     auto slow = std::async(std::launch::async, [this] { return AllOk(Rpc("till1", Query)); });
     ASSERT_TRUE(Emulator(0).WaitForRequests(before + 1, 5s));
-    // Refused with a key: the retry may run once the register is free.
-    const auto key = Auth({{"Idempotency-Key", "b"}});
-    const auto busy = Rpc("till1", R"({"op": "TestConnection"})", key);
-    ASSERT_TRUE(busy);
-    EXPECT_EQ(busy->status, 409);
-    EXPECT_NE(busy->body.find("busy"), std::string::npos);
+    const auto busy = Rpc("till1", R"({"op": "TestConnection"})");
+    EXPECT_TRUE(busy && busy->status == 409 && busy->body.find("busy") != std::string::npos);
     EXPECT_TRUE(AllOk(Rpc("till2", R"({"op": "TestConnection"})")));  // not held up
     EXPECT_TRUE(slow.get());
-    Emulator(0).SetAcks(0);
-    const auto retry = Rpc("till1", R"({"op": "TestConnection"})", key);
-    ASSERT_TRUE(AllOk(retry));
-    EXPECT_EQ(retry->get_header_value("Idempotent-Replayed"), "");
 }
 
 TEST_F(THubFixture, EventsFollowTheConnectionAndStatus) {
@@ -537,8 +400,7 @@ TEST_F(THubFixture, UnpluggedRegisterIsOpenedAfreshWhenBack) {
     EXPECT_EQ(cut["ok"], false) << cut;
     EXPECT_EQ(cut["ErrCode"], TKestorFPrt::ErrSystem) << cut;
     const auto away = Rpc("till1", R"({"get": "ModelName"})");
-    ASSERT_TRUE(away);
-    EXPECT_EQ(away->status, 502);
+    ASSERT_TRUE(away && away->status == 502);
     EXPECT_EQ(Json(away)["open"]["ok"], false) << away->body;
     Plug(0);
     EXPECT_EQ(Rpc("till1", R"([{"op": "TestConnection"}, {"get": "Connected"}])")->body,
@@ -576,7 +438,7 @@ TEST_F(THubFixture, TimeOutsHoldForTheirCallAndAStopAbortsIt) {
 using THubLoad = THubFixture;
 
 TEST_F(THubLoad, ClientsAtOnceEachCallRunsOnceAndAttacksReachNothing) {
-    constexpr int Clients = 8, ReceiptEvery = 10;  // of a client's calls, this one a receipt
+    constexpr int Clients = 8;  // every tenth call of a client is a receipt, sent twice
     const char* setting = std::getenv("KESTOR_HUB_CALLS");
     const int calls = setting && std::atoi(setting) > 0 ? std::atoi(setting) : 50;
     TTape tape;
@@ -590,32 +452,23 @@ TEST_F(THubLoad, ClientsAtOnceEachCallRunsOnceAndAttacksReachNothing) {
     const std::size_t frames = Emulator(0).RequestCount(), documents = tape.Count(paperEnd);
     std::mutex lock;
     std::vector<double> latencies;
-    std::string failure;  // the last
     std::atomic<int> failures = 0, receipts = 0, queries = 0, replayed = 0;
     const auto client = [&](int Index) {
         auto http = Client();
         http->set_keep_alive(true);
         for (int call = 0; call < calls; ++call) {
-            const bool receipt = call % ReceiptEvery == ReceiptEvery - 1;
+            const bool receipt = call % 10 == 9;
             const auto headers =
-                receipt ? Auth({{"Idempotency-Key", std::to_string(Index * calls + call)}})
-                        : Auth();
+                receipt ? Auth({{"Idempotency-Key", N(Index * calls + call)}}) : Auth();
             const std::string& body = receipt ? ReceiptBatch : Query;
             const auto start = TClock::now();
             const auto result = http->Post(RpcPath, headers, body, "application/json");
-            const double took = Ms(TClock::now() - start);
-            WithLock(lock, [&] { latencies.push_back(took); });
             const bool ok = AllOk(result);
+            std::lock_guard{lock}, latencies.push_back(Ms(TClock::now() - start));
             failures += !ok;
-            if (!ok)
-                WithLock(lock, [&] {
-                    failure = result ? N(result->status) + " " + result->body
-                                     : httplib::to_string(result.error());
-                });
             (receipt ? receipts : queries) += ok;
             if (!ok || !receipt) continue;
-            // The client never saw the answer, say, and sends it again: the
-            // hub answers from its memory.
+            // The client never saw the answer, say: the hub answers from its memory.
             const auto again = http->Post(RpcPath, headers, body, "application/json");
             replayed += again && again->body == result->body &&
                         again->get_header_value("Idempotent-Replayed") == "true";
@@ -624,7 +477,6 @@ TEST_F(THubLoad, ClientsAtOnceEachCallRunsOnceAndAttacksReachNothing) {
     // Meanwhile, calls the hub must refuse, over and over.
     const std::vector<std::tuple<const char*, int, std::string, httplib::Headers>> attacks = {
         {"no token", 401, Query, {}},
-        {"foreign origin", 403, Query, Auth({{"Origin", "https://evil.example"}})},
         {"too large", 413, std::string(RpcMaxRequestBytes + 1, ' '), Auth()}};
     std::map<std::string, int> refused, wrong;
     std::atomic<bool> done = false;
@@ -650,10 +502,9 @@ TEST_F(THubLoad, ClientsAtOnceEachCallRunsOnceAndAttacksReachNothing) {
     const std::size_t received = Emulator(0).RequestCount() - frames;
     const std::size_t printed = tape.Count(paperEnd) - documents;
     const int numbered = lastDoc() - number;
-    EXPECT_EQ(failures, 0) << failure;
-    EXPECT_EQ(queries + receipts, Clients * calls);
+    EXPECT_EQ(failures, 0);
     EXPECT_EQ(replayed, receipts);
-    EXPECT_EQ(received, static_cast<std::size_t>(queries + 2 * receipts));
+    EXPECT_EQ(received, static_cast<std::size_t>(Clients * calls + receipts));
     EXPECT_EQ(printed, static_cast<std::size_t>(receipts));
     EXPECT_EQ(numbered, receipts);
     EXPECT_TRUE(wrong.empty());
@@ -678,16 +529,18 @@ TEST_F(THubLoad, ClientsAtOnceEachCallRunsOnceAndAttacksReachNothing) {
     Report("refused meanwhile", refusals);
 }
 
+// A blocking socket connected to the hub within 5 s.
 int Connect(int Port) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(Port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in address{.sin_family = AF_INET,
+                        .sin_port = htons(static_cast<uint16_t>(Port)),
+                        .sin_addr = {htonl(INADDR_LOOPBACK)},
+                        .sin_zero = {}};
     pollfd ready{fd, POLLOUT, 0};
     if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 &&
         (errno != EINPROGRESS || ::poll(&ready, 1, 5000) != 1))
         ADD_FAILURE() << "cannot connect";
+    fcntl(fd, F_SETFL, 0);
     return fd;
 }
 
@@ -706,42 +559,36 @@ TEST_F(THubSlowClients, AreCutOffAndHoldNoCall) {
     const std::string request = "POST " + RpcPath + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" +
                                 "Authorization: Bearer " + Token +
                                 "\r\nContent-Length: 26\r\n\r\n" + Query;
-    // Each sends its first byte once connected, then a byte a second; a
-    // connection is cut when the hub closes it.
-    std::vector<pollfd> sockets;
-    std::vector<TClock::time_point> first;
-    for (int i = 0; i < Slow; ++i) {
-        sockets.push_back({Connect(FPort), POLLIN, 0});
-        ASSERT_EQ(::send(sockets.back().fd, request.data(), 1, MSG_NOSIGNAL), 1);
-        first.push_back(TClock::now());
-    }
-    std::vector<int> idle;
-    for (int i = 0; i < Idle; ++i)
-        idle.push_back(Connect(FPort));
-    std::vector<double> cut(Slow, -1);  // ms from the first byte to the cut
+    const auto first = TClock::now();  // before any connects: a bound under load too
+    std::vector<pollfd> sockets(Slow);
+    for (pollfd& socket : sockets)
+        socket = {Connect(FPort), POLLIN, 0};
+    std::vector<int> idle(Idle);
+    for (int& fd : idle)
+        fd = Connect(FPort);
+    // A byte a second from each until the hub closes it: ms from the first byte to the cut.
+    std::vector<double> cut(Slow, -1);
     auto trickle = std::async(std::launch::async, [&] {
-        std::size_t at = 1;
-        for (auto next = TClock::now() + 1s;
-             std::count(cut.begin(), cut.end(), -1) > 0 && TClock::now() - first[0] < 20s;) {
-            const auto wait = std::chrono::ceil<std::chrono::milliseconds>(next - TClock::now());
-            ::poll(sockets.data(), sockets.size(), std::max<int>(wait.count(), 0));
-            for (int i = 0; i < Slow; ++i) {
-                char buf[256];
-                if (cut[i] >= 0 || !sockets[i].revents) continue;
-                const ssize_t n = ::recv(sockets[i].fd, buf, sizeof buf, MSG_DONTWAIT);
-                if (n > 0 || (n < 0 && errno == EAGAIN)) continue;
-                cut[i] = Ms(TClock::now() - first[i]);
-                sockets[i].events = 0;
-            }
-            if (TClock::now() < next) continue;
+        for (std::size_t at = 0; std::count(cut.begin(), cut.end(), -1) > 0 && at < 20; ++at) {
             for (int i = 0; i < Slow; ++i)
                 if (cut[i] < 0 && at < request.size())
                     ::send(sockets[i].fd, &request[at], 1, MSG_NOSIGNAL);
-            ++at;
-            next += 1s;
+            for (const auto next = first + (at + 1) * 1s; TClock::now() < next;) {
+                const auto wait =
+                    std::chrono::ceil<std::chrono::milliseconds>(next - TClock::now());
+                if (::poll(sockets.data(), sockets.size(), std::max<int>(wait.count(), 0)) <= 0)
+                    continue;
+                for (int i = 0; i < Slow; ++i) {
+                    char buf[256];
+                    if (cut[i] >= 0 || !sockets[i].revents) continue;
+                    const ssize_t n = ::recv(sockets[i].fd, buf, sizeof buf, MSG_DONTWAIT);
+                    if (n > 0 || (n < 0 && errno == EAGAIN)) continue;
+                    cut[i] = Ms(TClock::now() - first);
+                    sockets[i].events = 0;
+                }
+            }
         }
     });
-    // A call while they trickle.
     const auto callStart = TClock::now();
     const bool answered = AllOk(Rpc("till1", Query));
     const double callMs = Ms(TClock::now() - callStart);
@@ -750,65 +597,17 @@ TEST_F(THubSlowClients, AreCutOffAndHoldNoCall) {
         ::close(socket.fd);
     for (const int fd : idle)
         ::close(fd);
-    EXPECT_TRUE(answered);
-    EXPECT_LT(callMs, 5000);
+    EXPECT_TRUE(answered && callMs < 5000) << callMs;
     const double soonest = *std::min_element(cut.begin(), cut.end());
     const double last = *std::max_element(cut.begin(), cut.end());
-    EXPECT_GE(soonest, 950);
-    EXPECT_LT(last, 10000);
+    EXPECT_TRUE(soonest >= 950 && last < 10000) << soonest << " to " << last;
     // Of all those requests only the call's frame reached the register.
     EXPECT_EQ(Emulator(0).RequestCount(), frames + 1);
-    Report("slow clients (" + std::to_string(Slow) + ", one byte a second, request time 1 s; " +
-               std::to_string(Idle) + " more that send nothing)",
+    Report("slow clients (" + N(Slow) + ", one byte a second, request time 1 s; " + N(Idle) +
+               " more that send nothing)",
            "all cut off, " + Figure(soonest, "ms") + " to " + Figure(last, "ms") +
                " after their first byte; a call meanwhile answered in " + Figure(callMs, "ms") +
                "; frames sent: 0");
-}
-
-// What a client sent and got: Start, Repeat Times over, End, as fast as the
-// hub takes them, then its half of the connection closed; the statuses of the
-// answers until the hub closes its half, at most 5 s.
-struct TExchange {
-    std::string Statuses;  // "401 200": each answer's status
-    std::size_t Sent = 0;
-    double Took = 0;  // ms
-};
-
-TExchange Exchange(int Port, const std::string& Start, const std::string& Repeat, std::size_t Times,
-                   const std::string& End) {
-    const auto start = TClock::now();
-    const int fd = Connect(Port);
-    std::string received;
-    std::size_t sent = 0, piece = 0, at = 0;
-    const auto current = [&]() -> const std::string& {
-        return piece == 0 ? Start : piece <= Times ? Repeat : End;
-    };
-    bool writing = true;
-    while (TClock::now() - start < 5s) {
-        while (writing && piece <= Times + 1 && at == current().size())
-            ++piece, at = 0;
-        if (writing && piece > Times + 1) ::shutdown(fd, SHUT_WR), writing = false;
-        pollfd ready{fd, static_cast<short>(POLLIN | (writing ? POLLOUT : 0)), 0};
-        if (::poll(&ready, 1, 100) <= 0) continue;
-        if (ready.revents & POLLIN) {
-            char buf[4096];
-            const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-            if (n <= 0 && !(n < 0 && errno == EAGAIN)) break;
-            received.append(buf, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
-        }
-        if (writing && (ready.revents & (POLLOUT | POLLERR | POLLHUP))) {
-            const ssize_t n =
-                ::send(fd, current().data() + at, current().size() - at, MSG_NOSIGNAL);
-            if (n < 0 && errno != EAGAIN) writing = false;  // closed: its answer still to read
-            if (n > 0) sent += n, at += n;
-        }
-    }
-    ::close(fd);
-    TExchange result{.Statuses = {}, .Sent = sent, .Took = Ms(TClock::now() - start)};
-    for (auto i = received.find("HTTP/1.1 "); i != std::string::npos;
-         i = received.find("HTTP/1.1 ", i + 1))
-        result.Statuses += (result.Statuses.empty() ? "" : " ") + received.substr(i + 9, 3);
-    return result;
 }
 
 // The process's peak resident memory since the last reset, in MiB.
@@ -835,21 +634,49 @@ TEST_F(THubConnections, RequestsAreFramedOnceAndBoundedWhileRead) {
     const std::string chunked = "POST " + RpcPath + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + auth +
                                 "Transfer-Encoding: chunked\r\n\r\n";
     const std::string chunk(0x10000, ' ');
+    // Sends Start, Repeat Times over, End, as fast as the hub takes them
+    // (until it closes), and reads the answers' statuses until it closes.
     const auto expect = [&](const char* What, const std::string& Statuses, std::size_t Frames,
                             const std::string& Start, const std::string& Repeat = "",
                             std::size_t Times = 0, const std::string& End = "") {
         const std::size_t before = Emulator(0).RequestCount();
         const double peak = PeakMiB(true);
-        const TExchange got = Exchange(FPort, Start, Repeat, Times, End);
-        EXPECT_EQ(got.Statuses, Statuses) << What;
+        const auto start = TClock::now();
+        const int fd = Connect(FPort);
+        timeval wait{5, 0};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+        std::size_t sent = 0;
+        auto writer = std::async(std::launch::async, [&] {
+            for (std::size_t piece = 0; piece <= Times + 1; ++piece) {
+                const std::string& data = piece == 0 ? Start : piece <= Times ? Repeat : End;
+                for (std::size_t at = 0; at < data.size();) {
+                    const ssize_t n = ::send(fd, &data[at], data.size() - at, MSG_NOSIGNAL);
+                    if (n <= 0) return;  // closed: its answer still to read
+                    at += n, sent += n;
+                }
+            }
+            ::shutdown(fd, SHUT_WR);
+        });
+        std::string received, got;
+        char buf[4096];
+        for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0;)
+            received.append(buf, static_cast<std::size_t>(n));
+        ::shutdown(fd, SHUT_RDWR);  // ends a writer the hub stopped reading
+        writer.get();
+        ::close(fd);
+        const double took = Ms(TClock::now() - start);
+        for (auto i = received.find("HTTP/1.1 "); i != std::string::npos;
+             i = received.find("HTTP/1.1 ", i + 1))
+            got += (got.empty() ? "" : " ") + received.substr(i + 9, 3);
+        EXPECT_EQ(got, Statuses) << What;
         EXPECT_EQ(Emulator(0).RequestCount() - before, Frames) << What;
         if (Times == 0) return;
         // The client stops at the refusal: what it sent is what the hub took
         // and the system's buffers held.
-        EXPECT_LT(got.Sent, 16u << 20) << What;
+        EXPECT_LT(sent, 16u << 20) << What;
         Report(std::string("client sending ") + What,
-               Statuses + " after " + Figure(got.Sent / 1048576.0, "MiB") + " sent, in " +
-                   Figure(got.Took, "ms") + "; peak memory " +
+               Statuses + " after " + Figure(sent / 1048576.0, "MiB") + " sent, in " +
+                   Figure(took, "ms") + "; peak memory " +
                    Figure(std::max(PeakMiB(false) - peak, 0.0), "MiB") + " above the start");
     };
     expect("a request after another", "200 200", 2, post(auth, Query) + post(auth, Query));
@@ -861,7 +688,6 @@ TEST_F(THubConnections, RequestsAreFramedOnceAndBoundedWhileRead) {
     expect("Content-Length twice", "400", 0, post(auth + "Content-Length: 26\r\n", Query));
     expect("Content-Length and chunked", "400", 0,
            post(auth + "Transfer-Encoding: chunked\r\n", Query));
-    expect("an empty key", "400", 0, post(auth + "Idempotency-Key:\r\n", Query));
     expect("two keys", "400", 0,
            post(auth + "Idempotency-Key: a\r\nIdempotency-Key: b\r\n", Query));
     expect("gzip body", "415", 0, post(auth + "Content-Encoding: gzip\r\n", Query));
@@ -880,7 +706,7 @@ TEST_F(THubConnections, RequestsAreFramedOnceAndBoundedWhileRead) {
 // answers and events come from its fd 4, each message ending in a NUL.
 class TBrowser {
 public:
-    TBrowser(const std::string& Program, const std::string& Profile) {
+    explicit TBrowser(const std::string& Profile) {
         int toBrowser[2], fromBrowser[2];
         if (pipe2(toBrowser, O_CLOEXEC) != 0 || pipe2(fromBrowser, O_CLOEXEC) != 0) return;
         const std::string profile = "--user-data-dir=" + Profile;
@@ -888,16 +714,15 @@ public:
         if (FPid == 0) {
             // Out of the way of 3 and 4 first, whatever numbers the pipes got.
             const int in = fcntl(toBrowser[0], F_DUPFD, 10),
-                      out = fcntl(fromBrowser[1], F_DUPFD, 10);
-            const int null = open("/dev/null", O_RDWR);
+                      out = fcntl(fromBrowser[1], F_DUPFD, 10), null = open("/dev/null", O_RDWR);
             dup2(in, 3);
             dup2(out, 4);
             dup2(null, STDOUT_FILENO);
             dup2(null, STDERR_FILENO);
-            execl(Program.c_str(), "chromium", "--headless", "--no-sandbox", "--disable-gpu",
-                  "--disable-quic", "--no-first-run", "--disable-background-networking",
-                  "--disable-component-update", "--disable-sync", profile.c_str(),
-                  "--remote-debugging-pipe", "about:blank", static_cast<char*>(nullptr));
+            execlp("chromium", "chromium", "--headless", "--no-sandbox", "--disable-gpu",
+                   "--disable-quic", "--no-first-run", "--disable-background-networking",
+                   "--disable-component-update", "--disable-sync", profile.c_str(),
+                   "--remote-debugging-pipe", "about:blank", static_cast<char*>(nullptr));
             _exit(127);
         }
         close(toBrowser[0]);
@@ -906,42 +731,31 @@ public:
         FOut = fromBrowser[0];
     }
     ~TBrowser() {
-        close(FIn);  // the browser ends when its pipe closes
+        close(FIn);
         close(FOut);
-        for (int i = 0; i < 50 && FPid > 0 && waitpid(FPid, nullptr, WNOHANG) == 0; ++i)
-            poll(nullptr, 0, 100);
         if (FPid > 0 && kill(FPid, SIGKILL) == 0) waitpid(FPid, nullptr, 0);
     }
 
-    // Sends a command and waits for its answer; events meanwhile are dropped.
+    // Sends a command and waits for its answer (30 s at most between two
+    // messages); events meanwhile are dropped.
     TJson Send(const std::string& Method, const TJson& Params, const std::string& Session = {}) {
         TJson message{{"id", ++FId}, {"method", Method}, {"params", Params}};
         if (!Session.empty()) message["sessionId"] = Session;
         const std::string text = message.dump() + '\0';
         if (write(FIn, text.data(), text.size()) != static_cast<ssize_t>(text.size())) return {};
-        for (const auto deadline = TClock::now() + 30s;;) {
+        for (;;) {
             for (auto end = FBuffer.find('\0'); end != std::string::npos;
                  end = FBuffer.find('\0')) {
                 TJson answer = TJson::parse(FBuffer.substr(0, end), nullptr, false);
                 FBuffer.erase(0, end + 1);
                 if (answer.is_object() && answer.value("id", 0) == FId) return answer;
             }
-            const auto left =
-                std::chrono::ceil<std::chrono::milliseconds>(deadline - TClock::now());
             pollfd out{FOut, POLLIN, 0};
             char chunk[65536];
-            if (left.count() <= 0 || poll(&out, 1, static_cast<int>(left.count())) <= 0) return {};
-            const ssize_t n = read(FOut, chunk, sizeof chunk);
+            const ssize_t n = poll(&out, 1, 30000) == 1 ? read(FOut, chunk, sizeof chunk) : -1;
             if (n <= 0) return {};
             FBuffer.append(chunk, static_cast<std::size_t>(n));
         }
-    }
-    // The value a script in the page gives, once its promise is settled.
-    TJson Evaluate(const std::string& Script, const std::string& Session) {
-        return Send("Runtime.evaluate",
-                    {{"expression", Script}, {"awaitPromise", true}, {"returnByValue", true}},
-                    Session)
-            .value("/result/result/value"_json_pointer, TJson());
     }
 
 private:
@@ -950,87 +764,55 @@ private:
     std::string FBuffer;
 };
 
-// Waits in the page until Done() holds or 15 s have passed, then gives Result().
-std::string Await(const std::string& Done, const std::string& Result) {
-    return "new Promise((resolve) => { const end = Date.now() + 15000; const look = () => {" +
-           Done + " || Date.now() > end ? resolve(" + Result +
-           ") : setTimeout(look, 50); }; look(); })";
-}
-
 // The status page loads with the token in the address's fragment, shows the
 // register's model and a green lamp once the register is opened, and prints a
 // sample receipt and an X report with its buttons.
 TEST_F(THubFixture, StatusPageDrivesTheRegisterInABrowser) {
-    std::string chromium;
-    std::istringstream folders(std::getenv("PATH") ? std::getenv("PATH") : "");
-    for (std::string folder; chromium.empty() && std::getline(folders, folder, ':');)
-        if (access((folder + "/chromium").c_str(), X_OK) == 0) chromium = folder + "/chromium";
-    if (chromium.empty()) GTEST_SKIP() << "chromium is not installed";
-    // A composite document on till1 (generation 3), a standard receipt on
-    // till2 (generation 8); the hub opens them on the page's first call.
-    TTape tape1, tape2;
-    Plug(0, tape1.Into({}));
-    Plug(1, tape2.Into({.Model = mem207_1K}));
+    if (std::system("command -v chromium >/dev/null") != 0) GTEST_SKIP() << "no chromium";
+    TTape tape;  // a composite document on generation 3, opened on the page's first call
+    Plug(0, tape.Into({}));
     char profile[] = "/tmp/kestor-hub-browser-XXXXXX";
     ASSERT_NE(mkdtemp(profile), nullptr);
     {
-        TBrowser browser(chromium, profile);
+        TBrowser browser(profile);
         const std::string url = "http://127.0.0.1:" + std::to_string(FPort) + "/#token=" + Token;
         const TJson target = browser.Send("Target.createTarget", {{"url", url}});
-        ASSERT_TRUE(target.contains("result")) << target;
         const TJson attached =
             browser.Send("Target.attachToTarget",
                          {{"targetId", target["result"]["targetId"]}, {"flatten", true}});
         ASSERT_TRUE(attached.contains("result")) << attached;
-        const std::string session = attached["result"]["sessionId"];
-        // Asked before the page has replaced about:blank, the question finds
+        // Waits (15 s at most) for the card, presses its buttons in turn.
+        const std::string script = R"((async () => {
+            const wait = async (done) => { for (const end = Date.now() + 15000;
+                !done() && Date.now() < end;) await new Promise((r) => setTimeout(r, 50)); };
+            const q = (what) => document.querySelector('[data-name="till1"] ' + what);
+            await wait(() => q('.lamp')?.dataset.lamp === 'green' && q('.model').textContent);
+            const shown = {model: q('.model').textContent, hash: location.hash,
+                stored: sessionStorage.getItem('kestor-hub-token')};
+            for (const button of ['sale', 'x']) { q('.' + button).click();
+                await wait(() => !q('button').disabled); shown[button] = q('.answer').textContent; }
+            return JSON.stringify(shown); })())";
+        // Asked before the page has replaced about:blank, the script finds
         // nothing or loses its context: ask again.
-        const std::string card = R"(document.querySelector('[data-name="till1"]'))";
-        TJson shown = TJson::object();
-        for (int attempt = 0; attempt < 20 && shown.value("card", "").empty(); ++attempt) {
-            const TJson value = browser.Evaluate(
-                Await(card + " && " + card +
-                          ".querySelector('.lamp').dataset.lamp === 'green' && " + card +
-                          ".querySelector('.model').textContent.startsWith('КЕСТОР')",
-                      "JSON.stringify({card: " + card + " ? " + card +
-                          ".outerHTML : '', hash: location.hash, stored: "
-                          "sessionStorage.getItem('kestor-hub-token')})"),
-                session);
+        TJson shown;
+        for (int attempt = 0; attempt < 20 && !shown.is_object(); ++attempt) {
+            const TJson value =
+                browser
+                    .Send("Runtime.evaluate",
+                          {{"expression", script}, {"awaitPromise", true}, {"returnByValue", true}},
+                          attached["result"]["sessionId"])
+                    .value("/result/result/value"_json_pointer, TJson());
             if (value.is_string()) shown = TJson::parse(value.get<std::string>());
         }
-        ASSERT_FALSE(shown.value("card", "").empty()) << "the page showed no register";
-        EXPECT_NE(shown["card"].get<std::string>().find(R"(data-lamp="green")"), std::string::npos);
-        EXPECT_NE(shown["card"].get<std::string>().find("КЕСТОР-207.1Ф"), std::string::npos);
+        ASSERT_TRUE(shown.is_object()) << "the page showed no register";
+        EXPECT_NE(shown.value("model", "").find("КЕСТОР-207.1Ф"), std::string::npos) << shown;
         // The token left the address for the tab's session storage.
         EXPECT_EQ(shown["hash"], "");
         EXPECT_EQ(shown["stored"], Token);
-
-        // Presses a button of a card; gives the card's text once its buttons work again.
-        const auto click = [&](const std::string& Name, const std::string& Button) {
-            const std::string node = "document.querySelector('[data-name=\"" + Name + "\"]')";
-            const TJson text =
-                browser.Evaluate("(" + node + ".querySelector('." + Button + "').click(), " +
-                                     Await("!" + node + ".querySelector('button').disabled",
-                                           node + ".querySelector('.answer').textContent") +
-                                     ")",
-                                 session);
-            return text.is_string() ? text.get<std::string>() : text.dump();
-        };
-        EXPECT_EQ(click("till1", "sale"), "Пробный чек напечатан, документ 129.");
-        EXPECT_EQ(tape1.Count("Пробный товар\n"), 1u) << tape1.Text();
-        EXPECT_EQ(tape1.Count("СДАЧА                             =25.00\n"), 1u) << tape1.Text();
-        EXPECT_EQ(click("till1", "x"), "Готово: 1");
-        EXPECT_EQ(tape1.Count("ПРОДАЖИ                    1      =25.00\n"), 1u) << tape1.Text();
-        // The printer fails at the close: the page cancels the receipt, and
-        // the next one prints.
-        Emulator(1).SetNotices(1, 0x0A, "K");
-        EXPECT_EQ(click("till2", "sale"),
-                  "Пробный чек не напечатан: Ошибка ККМ:\r\nоперация прервана пользователем (10)\n"
-                  "Документ аннулирован.");
-        EXPECT_EQ(tape2.Text(), "");
-        EXPECT_EQ(click("till2", "sale"), "Пробный чек напечатан, документ 129.");
-        EXPECT_EQ(tape2.Count("Пробный товар\n"), 1u) << tape2.Text();
-        EXPECT_EQ(tape2.Count("ИТОГ                              =25.00\n"), 1u) << tape2.Text();
+        EXPECT_EQ(shown["sale"], "Пробный чек напечатан, документ 129.");
+        EXPECT_EQ(shown["x"], "Готово: 1");
+        EXPECT_EQ(tape.Count("Пробный товар\n"), 1u);
+        EXPECT_EQ(tape.Count("ПРОДАЖИ                    1      =25.00\n"), 1u);
     }
     std::filesystem::remove_all(profile);
 }
