@@ -295,7 +295,7 @@ TKestorFPrt::TProbe TKestorFPrt::ProbeRegister() {
     }
 }
 
-void TKestorFPrt::ResyncPassword(const std::u16string& Old, const std::u16string& New) {
+void TKestorFPrt::ResyncPassword(std::u16string Old, std::u16string New) {
     // The register may have taken the new password and only its answer got
     // lost. Keep whichever it takes; one that refuses both can only hold the
     // new one.

@@ -979,7 +979,7 @@ private:
     // refused, not aborted), runs Resync before the failure goes on.
     void ChangeSetting(const std::function<void()>& Exchange, const std::function<void()>& Resync);
     TProbe ProbeRegister();
-    void ResyncPassword(const std::u16string& Old, const std::u16string& New);
+    void ResyncPassword(std::u16string Old, std::u16string New);  // copies: Old may be FPassword
     void ResyncBaudRate(int Old, int New);
     // Sets the open line's rate (the register's rate is told with "C").
     void SetLineRate(int BaudRate);
