@@ -173,6 +173,8 @@ TEST(Codecs, StringsInTheRegisterCodePage) {
     struct TCase { std::u16string_view Text; size_t Size; TKestCodingType Coding; std::string_view Field; };
     const TCase cases[] = {
         {u"0123456789", 5, mctGeneral, "0123\0#"sv}, {u"ККМ", 5, mctGeneral, "\x8A\x8A\x8C\0\0#"sv},
+        // A NUL goes as one: the register's field ends there.
+        {u"A\0B"sv, 5, mctGeneral, "A\0B\0\0#"sv},
         // One "?" per character without a register form; letter + mark composed where possible.
         {u"€1\U0001F600x\xD800", 6, mctGeneral, "?1?x?\0#"sv},
         {u"И\u0306е\u0308e\u0301", 5, mctGeneral, "\x89\xF1\x65?\0#"sv},

@@ -154,6 +154,22 @@ TEST(Engine, RequestFramesAndTimeouts) {
     EXPECT_EQ(g3.Sent().substr(7, 5), "\x8A\xAB\xEE\xE7\0"s);
 }
 
+// A new password whose answer got lost: the driver asks the register with the
+// new password, then, refused for the password, with the old one, and keeps
+// the one the register takes.
+TEST(Engine, PasswordWhoseAnswerGotLostFollowsTheRegister) {
+    const std::string refusedPassword = AnswerFrame('E', "0000", "0012", "08");
+    const std::string refusedOther = AnswerFrame('E', "0000", "0001", "08");
+    for (const auto& [probe, kept] :
+         {std::pair{refusedOther, u"1234"}, {refusedPassword, u"5862"}}) {
+        TServiceLine d;
+        d.Connect(3);
+        d.Answers = {"", probe, refusedOther};
+        EXPECT_THROW(d.SetPassword(u"1234"), EKestNoResponse);
+        EXPECT_EQ(d.Password(), kept);
+    }
+}
+
 TEST(Engine, DeviceNotices) {
     // clang-format off
     const std::string notice = "\x05" "0A", cancelled = AnswerFrame('K', "0000", "000A", "0A");
@@ -269,7 +285,7 @@ TEST(Services, GoldenRequests) {
     const std::string head = "1\0\0\0\0" "1\0\0\0\0"s;
     // clang-format on
     const auto rewrite = [&](auto& d) {
-        d.Call([&] { d.FiscalRewriteDate(u"A", u"B", u"0123456789ABC", u"D", day); });
+        d.Call([&] { d.FiscalRewriteDate(u"A", u"B", u"0123456789ABC", u"DEFGHI", day); });
     };
     struct TCase {
         const char* What;
@@ -291,16 +307,18 @@ TEST(Services, GoldenRequests) {
          {Done('\\', Parameter("7", ""))}, Request('\\', "7\0\0\0"s)},
         {"SetTaxDate, rate 1800", G3, [&](auto& d) { d.Call([&] { d.SetTaxDate(1, u"НДС", 1800, day); }); },
          {Done('F')}, Request('F', "1\0" "18.00\0"s + Pad("\x8D\x84\x91", 21) + "06122026\0"s)},
+        {"SetTaxDate, the highest index and rate", G3, [&](auto& d) { d.Call([&] { d.SetTaxDate(4, u"", 9999, day); }); },
+         {Done('F')}, Request('F', "4\0" "99.99\0"s + Pad("", 21) + "06122026\0"s)},
         {"EKLZDayReport 12", G8, [](auto& d) { d.EKLZDayReport(12); }, {Done('Y')},
          Request('Y', Pad("1\0" "12"s, 20))},
         {"EKLZReportByDate", G8, [](auto& d) { d.EKLZReportByDate(false, Date(2026, 1, 2), Date(2025, 12, 31)); },
          {Done('Y')}, Request('Y', "5\0" "02012026\0" "31122025\0"s)},
         {"FiscalRewrite, other models", G3, rewrite, {Done('A', "1\0"s)},
-         Request('A', Pad("A", 6) + Pad("B", 9) + Pad("0123456789AB", 13) + "06122026\0"s + Pad("D", 6))},
+         Request('A', Pad("A", 6) + Pad("B", 9) + Pad("0123456789AB", 13) + "06122026\0"s + Pad("DEFGH", 6))},
         {"FiscalRewrite, 207.1F-MD before 3.0", MD2, rewrite, {Done('A', "1\0"s)},
-         Request('A', Pad("A", 6) + Pad("B", 9) + Pad("0123456789ABC", 14) + "06122026\0"s + Pad("D", 6))},
+         Request('A', Pad("A", 6) + Pad("B", 9) + Pad("0123456789ABC", 14) + "06122026\0"s + Pad("DEFGH", 6))},
         {"FiscalRewrite, 207.1F-MD", MD3, rewrite, {Done('A', "1\0"s)},
-         Request('A', Pad("A", 6) + Pad("B", 11) + Pad("0123456789ABC", 14) + "06122026\0"s + Pad("D", 6))},
+         Request('A', Pad("A", 6) + Pad("B", 11) + Pad("0123456789ABC", 14) + "06122026\0"s + Pad("DEFGH", 6))},
         {"picture byte 0x5A", G3, [](auto& d) { d.EnableGraphicHeader(1, 1, std::vector<uint8_t>{0x5A}); },
          {Done('3')}, Request('3', head + "00\0" "5A\0"s)},
         {"DisableGraphicHeader", G3, [](auto& d) { d.DisableGraphicHeader(); }, {Done('3')},
