@@ -37,13 +37,19 @@ pid_t Spawn(const std::vector<std::string>& Argv, const std::vector<std::string>
     for (const auto& arg : Argv)
         args.push_back(const_cast<char*>(arg.c_str()));
     args.push_back(nullptr);
+    // Built before the fork: the child of a threaded process may not allocate.
+    // Env comes first, so its names win.
+    std::vector<char*> env;
+    for (const auto& var : Env)
+        env.push_back(const_cast<char*>(var.c_str()));
+    for (char** var = environ; *var; ++var)
+        env.push_back(*var);
+    env.push_back(nullptr);
     const pid_t pid = fork();
     if (pid == 0) {
         for (int i = 0; i < 3; ++i)
             if (Fds[i] >= 0) dup2(Fds[i], i);
-        for (const auto& var : Env)  // this process's copy, changed in the child only
-            putenv(const_cast<char*>(var.c_str()));
-        execv(args[0], args.data());
+        execve(args[0], args.data(), env.data());
         _exit(127);
     }
     return pid;
