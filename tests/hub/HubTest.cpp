@@ -316,6 +316,45 @@ TEST_F(THubFixture, AnswersAsKestorctlAndServesAllowedOrigins) {
     EXPECT_EQ(result->get_header_value("Access-Control-Allow-Origin"), ShopOrigin);
 }
 
+// An X and a Z report that libstdc++'s 64-bit string hash cannot tell apart.
+// The hash takes the text 8 bytes at a time, state = (state ^ f(block)) * M,
+// with f invertible: the Z's "id" gets one free block and one solved to bring
+// the state to the X's, tried until the solved one is printable.
+std::pair<std::string, std::string> CollidingReports() {
+    constexpr uint64_t M = 0xc6a4a7935bd1e995ULL;
+    uint64_t inverse = M;  // M * inverse == 1, by Newton's iteration
+    for (int i = 0; i < 5; ++i)
+        inverse *= 2 - M * inverse;
+    const auto mix = [](uint64_t V) { return V ^ (V >> 47); };  // its own inverse
+    const auto f = [&](const std::string& Block) {
+        uint64_t v;
+        std::memcpy(&v, Block.data(), 8);
+        return mix(v * M) * M;
+    };
+    const auto state = [&](const std::string& Text, std::size_t Length) {
+        uint64_t h = 0xc70f6907ULL ^ (Length * M);
+        for (std::size_t at = 0; at + 8 <= Text.size(); at += 8)
+            h = (h ^ f(Text.substr(at, 8))) * M;
+        return h;
+    };
+    const std::string x = R"({"op":"XReport","id":"0123456789abcdefgh"})";  // 3 + 2 blocks + 2
+    const uint64_t target = state(x.substr(0, 40), x.size()) * inverse;
+    std::string z = R"({"op":"ZReport","id":"01)";
+    const uint64_t start = state(z, x.size());
+    for (uint64_t seed = 1;; ++seed) {
+        std::string free = "AAAAAAAA";
+        for (uint64_t rest = seed, i = 0; rest > 0; rest /= 26, ++i)
+            free[i] = static_cast<char>('A' + rest % 26);
+        const uint64_t needed = ((start ^ f(free)) * M) ^ target;  // f of the solved block
+        const uint64_t solved = mix(needed * inverse) * inverse;
+        std::string block(8, ' ');
+        std::memcpy(block.data(), &solved, 8);
+        if (std::all_of(block.begin(), block.end(),
+                        [](char C) { return C >= ' ' && C <= '~' && C != '"' && C != '\\'; }))
+            return {x, z + free + block + R"("})"};
+    }
+}
+
 // A retry with the key of an earlier call never reaches the register, also
 // while that call still runs; the key belongs to that request.
 TEST_F(THubFixture, IdempotencyKeyRunsACallOnce) {
@@ -338,6 +377,11 @@ TEST_F(THubFixture, IdempotencyKeyRunsACallOnce) {
     EXPECT_EQ(Rpc("till1", R"({"op": "TestConnection"})", key("k1"))->status, 422);
     EXPECT_EQ(Rpc("till1", body, key("k2"))->status, 200);
     EXPECT_EQ(Emulator(0).RequestCount(), before + 2);
+    // Nor can a request made to hash alike pass for the one the key ran.
+    const auto [xReport, zReport] = CollidingReports();
+    ASSERT_EQ(std::hash<std::string>{}(xReport), std::hash<std::string>{}(zReport));
+    EXPECT_EQ(Rpc("till1", xReport, key("k3"))->status, 200);
+    EXPECT_EQ(Rpc("till1", zReport, key("k3"))->status, 422);
 }
 
 class THubShortWait : public THubFixture {
