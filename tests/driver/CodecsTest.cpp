@@ -94,6 +94,7 @@ TEST(Values, MoneyDatesAndUtf) {
     // One U+FFFD per broken sequence, up to the first byte that cannot continue it.
     EXPECT_EQ(kest::FromUtf8("Ошибка \xF0\x9F\x98\x80"), u"Ошибка \U0001F600");
     EXPECT_EQ(kest::ToUtf8(u"Ошибка \U0001F600"), "Ошибка \xF0\x9F\x98\x80");
+    EXPECT_EQ(kest::ToUtf8(u"\u007F\u0080\u07FF\u0800"), "\x7F\xC2\x80\xDF\xBF\xE0\xA0\x80");
     EXPECT_EQ(kest::FromUtf8("\xC0\xAF\xF0\x9F\x98z"), u"\uFFFD\uFFFD\uFFFDz");
     EXPECT_EQ(kest::ToUtf8(u"\xD83Dz"), "\xEF\xBF\xBDz");
 }
@@ -309,10 +310,10 @@ TEST(Driver, StatusWordsAndEvents) {
     EXPECT_EQ(std::tuple(g3.DevStatus(), g3.CheckDevStatus(10), g3.CheckDevStatus(32)),
               std::tuple(0x01EC0021, 0, 0));
     // b0 bit 2 -> 0; b1 bit 6 -> 5; b2 bit 3 -> 7; b3 bit 5 -> 12; b4 bit 2 set -> no 14,
-    // bit 6 -> 17; one notification for the whole update.
+    // bit 6 -> 17; one notification for the whole update, the raw byte's change (bit 5) too.
     const uint8_t set[5] = {0x04, 0x40, 0x08, 0x20, 0x44}, clear[5] = {};
     const int before = k.StatusEvents;
-    EXPECT_EQ(k.Dev(0x08, &set).DevStatus(), 1 << 30 | 1 << 17 | 1 << 12 | 1 << 7 | 1 << 5 | 1);
+    EXPECT_EQ(k.Dev(0x00, &set).DevStatus(), 1 << 30 | 1 << 17 | 1 << 12 | 1 << 7 | 1 << 5 | 1);
     EXPECT_EQ(std::pair(k.DevStatusMask(), k.StatusEvents),
               std::pair(0x41D80C20 | 0x3FFFF, before + 1));
     EXPECT_EQ(k.Dev(0x08, &clear).DevStatus(), 1 << 30 | 1 << 14);  // b4 bit 2 clear -> 14
