@@ -346,7 +346,7 @@ TEST(Services, GoldenRequests) {
     drv.Answers = {Done('3')};
     drv.EnableGraphicHeader(2, 1, u"0aFF");
     ASSERT_EQ(drv.Written.size(), 6u);
-    EXPECT_EQ(std::pair(drv.Written[2].size(), drv.Written[3]), std::pair(13ul, "0AFF\0"s));
+    EXPECT_EQ(std::pair(drv.Written[2].size(), drv.Written[3]), std::pair(size_t{13}, "0AFF\0"s));
     drv.Sent();
     // The time-out flags are cleared also when the register refuses.
     drv.Answers = {AnswerFrame('3', "0000", "0005", "08")};
