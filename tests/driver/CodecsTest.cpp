@@ -281,7 +281,9 @@ TEST(Driver, StatusWordsAndEvents) {
     // Seconds do not round the minute up.
     none.SetClock(46362.0 + (10 * 60 + 15) / 1440.0 + 59.6 / 86400.0);
     EXPECT_EQ(std::pair(none.GetEcrHour(), none.GetEcrMin()), std::pair(10, 15));
-    // Before identification nothing is decoded.
+    // Before identification nothing is known, and nothing is decoded.
+    EXPECT_EQ(std::tuple(none.EcrModel(), none.EcrVersion(), none.EcrSubVersion()),
+              std::tuple(memUnknown, 0, 0));
     none.Ecr(0xFFFF);
     EXPECT_EQ(std::pair(none.EcrStatus(), none.Protocol()), std::pair(0, mprUnknown));
     // Bit 1 means nothing on generation 1; bit 7 selects XON/XOFF only after it.
