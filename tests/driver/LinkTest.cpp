@@ -381,6 +381,10 @@ TEST(TcpLine, ThroughADeviceServerAndAcrossItsRestart) {
         << drv.ErrCodeEx();
     server.Start();
     EXPECT_NO_THROW(drv.QueryFirmwareInfo()) << kest::ToUtf8(drv.ErrMessage());
+    // A restart between two requests goes unnoticed: the next one connects again.
+    server.Stop();
+    server.Start();
+    EXPECT_NO_THROW(drv.QueryFirmwareInfo()) << kest::ToUtf8(drv.ErrMessage());
 }
 
 }  // namespace kest::test::link
