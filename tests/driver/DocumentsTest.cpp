@@ -259,6 +259,14 @@ TEST(Documents, GoldenRequests) {
            Request('J') + Request('K', N("0||||0|0|") + F("10000.00", 21) + F("0123456789", 41) +
                                            F("1", 4) + F("Widget", 41) + F("80", 3) +
                                            Price38("7", "555", "3.00", "5.24", "200.56")));
+    // A hundred items: their count takes three digits.
+    drv.Attach(2);
+    drv.Answers = {LastDoc(2, "5"), Done('K')};
+    drv.OpenReceipt(motSale);
+    for (int i = 0; i < 100; ++i)
+        drv.AddReceiptItem(u"W", Money("1"), false, 7, 555, 0, 524, 2, 0, u"");
+    drv.CloseReceipt(u"", mptCash, Money("10000"), {}, u"", 0, moiNumberName);
+    EXPECT_NE(drv.Sent().find(F("100", 4) + F("W", 41)), std::string::npos);
     // A form of generation 2.
     drv.Attach(2);
     drv.Answers = {LastDoc(2, "5"), Done('P')};
@@ -389,6 +397,8 @@ TEST(Documents, PropertyRecords) {
          P53("98", "11", "1", "999", "12345678FFFFFFFF0000FFFF0000000000010000")},
         {3, motSale, Nothing, Do(&D::AddDocPercentAdj, -500, 2, 0x800, 1, 2, 0), Ok,
          P61("21", "02A8", "1", "2", "5.00")},
+        {3, motSale, Nothing, Do(&D::AddDocPercentAdj, 10000, 4, 0, 1, 2, 0), Ok,
+         P61("21", "0420", "1", "2", "100.00")},
         // The graphic header stands at the left edge.
         {7, motSale, Nothing, Do(&D::AddGraphicHeader, 0, 50, 2), Ok, P61("23", "0020", "0", "2")},
         // Document adjustments and items repeat; Y 100 beyond generation 1;

@@ -301,6 +301,7 @@ TEST(Services, GoldenRequests) {
         {"SetParameters, generation 3: protocol, then time-out", G3,
          [](auto& d) { d.SetParameters(mprXOnXoff, 30); }, {Done('W'), Done('W')},
          Request('W', "1\0\0\0" "0000\0"s) + Request('W', "30\0\0" "0001\0"s)},
+        {"SetDepartName 0", G3, [](auto& d) { d.SetDepartName(0, u"A"); }, {Done('V')}, Request('V', "0\0\0"s + Pad("A", 41))},
         {"SetPrinterContrast 7", G3, [](auto& d) { d.SetPrinterContrast(7); }, {Done('W')},
          Request('W', "7\0\0\0" "0003\0"s)},
         {"QueryTitle 7, generation 2", G2, [](auto& d) { d.QueryTitle(7); },
