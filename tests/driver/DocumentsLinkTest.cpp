@@ -139,9 +139,9 @@ const TDoc Docs[] = {
          D.AddReceiptItem(Goods, Money("100.00"), false, 7, 555, 0, -1, 0, 0, u"", 0);
      },
      [](TKestorFPrt& D) {
-         D.CloseReceipt(u"0123456789", mptCash, Money("10000.00"), {}, u"", 0, moiNumberName);
+         D.CloseReceipt(u"0123456789", mptCredit, Money("1119.40"), {}, u"", 0, moiNumberName);
      },
-     'K', motSale, "1119.40"},
+     'K', motSale, "1119.40", u"КРЕДИТОМ"},
     {"custom document", mem207_1K, "1.0",
      [](TKestorFPrt& D) {
          D.OpenCustomDoc(false, motSale);
@@ -149,12 +149,13 @@ const TDoc Docs[] = {
          D.AddCustom(Goods, 0, 0, 9);
          D.AddItem(mitItem, Money("100.00"), false, 7, 555, 1000, -1, 0, 0, u"", 0, 0, 10, 39);
          D.AddTotal(0, 0, 11, 39);
-         D.AddPay(mptCard, Money("0.00"), Money("0.00"), u"Карта №12345", 0, 0, 12, 39);
-         D.AddFiscalSign(0, 0, 13);
-         D.AddEKLZData(0, 0, 14);
+         D.AddPay(mptCashCredit, Money("100.00"), Money("10.00"), u"", 0, 0, 12, 39);
+         D.AddChange(0, 0, 13, 39);
+         D.AddFiscalSign(0, 0, 14);
+         D.AddEKLZData(0, 0, 15);
      },
      [](TKestorFPrt& D) { D.CloseCustomDoc(mptCash, 0, 1, 1, 0, 40, 2, 0); }, 'N', motSale,
-     "110.00"},
+     "110.00", u"КРЕДИТОМ"},
     {"form", mem207_1F, "6.0",
      [](TKestorFPrt& D) {
          D.OpenCustomDoc(true, motCashOut);
