@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -47,6 +48,9 @@ pid_t Spawn(const std::vector<std::string>& Argv, const std::vector<std::string>
     env.push_back(nullptr);
     const pid_t pid = fork();
     if (pid == 0) {
+        // Dies with the test, so a test that aborts does not leave an emulator
+        // holding ctest's output open.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
         for (int i = 0; i < 3; ++i)
             if (Fds[i] >= 0) dup2(Fds[i], i);
         execve(args[0], args.data(), env.data());
@@ -160,7 +164,7 @@ std::vector<std::string> FramesSent(const std::string& Dump) {
     for (std::string line; std::getline(lines, line);) {
         if (line.starts_with("[")) {
             const std::size_t arrow = std::min(line.find("-> "), line.find("<- "));
-            sending = line[arrow] == '-';
+            sending = arrow != std::string::npos && line[arrow] == '-';
             at = arrow + 3;
         } else if (!line.starts_with(" ")) {
             continue;  // a message of the program
