@@ -8,6 +8,7 @@
 #include <chrono>
 #include <set>
 #include <stdexcept>
+#include <thread>
 #include <utility>
 
 #include "Rpc.h"
@@ -157,7 +158,7 @@ void THub::Route() {
     FServer->SetGate(
         [this](const httplib::Request& Req, httplib::Response& Res) { return Refuse(Req, Res); });
     server.set_pre_routing_handler([this](const httplib::Request& Req, httplib::Response& Res) {
-        if (!Req.path.starts_with("/api/")) return THandled::Unhandled;
+        if (!Req.path.starts_with("/api/") && Req.path != "/metrics") return THandled::Unhandled;
         return Refuse(Req, Res) ? THandled::Handled : THandled::Unhandled;
     });
     // Whatever the routes did not answer (unknown paths, a body too large)
@@ -203,6 +204,8 @@ void THub::Route() {
         Res.set_header("Cache-Control", "no-store");
         Res.set_content(StatusPage.data(), StatusPage.size(), "text/html; charset=utf-8");
     });
+    server.Get("/metrics",
+               [this](const httplib::Request&, httplib::Response& Res) { HandleMetrics(Res); });
     server.Get("/api/v1/registers",
                [this](const httplib::Request&, httplib::Response& Res) { ListRegisters(Res); });
     server.Post(
@@ -321,6 +324,21 @@ void THub::HandleEvents(const httplib::Request& Req, httplib::Response& Res) {
             reg->Unsubscribe(stream);
             --FStreams;
         });
+}
+
+void THub::HandleMetrics(httplib::Response& Res) {
+    // Each register is read in a thread of its own: one that does not answer
+    // holds up only its own reading.
+    std::vector<std::thread> readers;
+    for (const auto& reg : FRegisters)
+        readers.emplace_back([&reg, this] { reg->RefreshStatus(FConfig.StatusInterval); });
+    for (auto& reader : readers)
+        reader.join();
+    std::vector<TRegisterMetrics> metrics;
+    for (const auto& reg : FRegisters)
+        metrics.push_back(reg->Metrics());
+    Res.set_header("Cache-Control", "no-store");
+    Res.set_content(RenderMetrics(metrics), "text/plain; version=0.0.4; charset=utf-8");
 }
 
 }  // namespace kest::hub

@@ -4,8 +4,9 @@
 //   GET  /api/v1/registers              every register's state
 //   POST /api/v1/registers/NAME/rpc     one rpc request object or an array of them
 //   GET  /api/v1/registers/NAME/events  server-sent events of one register
+//   GET  /metrics                       every register's series for Prometheus
 //
-// Every /api call needs "Authorization: Bearer TOKEN"; cross-origin calls come
+// Every /api call and /metrics need "Authorization: Bearer TOKEN"; cross-origin calls come
 // only from the allowed origins. Refusals are JSON objects {"error": ...}.
 #pragma once
 
@@ -39,6 +40,9 @@ struct THubConfig {
     // that trickles it in a byte at a time is cut off then, and does not
     // keep a server thread from the calls of others.
     std::chrono::milliseconds RequestTime{10000};
+    // The shortest time between two status queries /metrics makes to a
+    // register: scrapes more often than this read what the last one found.
+    std::chrono::milliseconds StatusInterval{15000};
 };
 
 // "ADDR:PORT", with an IPv6 address in brackets; std::invalid_argument.
@@ -77,6 +81,7 @@ private:
     THubRegister* Find(const std::string& Name);
     void ListRegisters(httplib::Response& Res);
     void HandleEvents(const httplib::Request& Req, httplib::Response& Res);
+    void HandleMetrics(httplib::Response& Res);
 
     THubConfig FConfig;
     std::vector<std::unique_ptr<THubRegister>> FRegisters;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <optional>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -59,6 +60,25 @@ std::optional<std::string> RefusedSetting(const TJson& Request, int MaxTimeout) 
     if (value == Request.end() || !value->is_number() || (*value >= 1 && *value <= MaxTimeout))
         return {};
     return name + " through the hub: 1 to " + std::to_string(MaxTimeout) + " ms (--max-timeout)";
+}
+
+// The operations that end a printed document: receipts, custom and fiscal
+// documents, their copies and the reports.
+bool PrintsDocument(const std::string& Operation) {
+    static const std::set<std::string, std::less<>> operations{
+        "CloseReceipt",      "CloseCustomDoc",     "CloseFiscalDoc",   "CopyFiscalDoc",
+        "XReport",           "XReportByDep",       "XReportByOper",    "ZReport",
+        "FiscalReportByNum", "FiscalReportByDate", "FiscalReportAll",  "EKLZActivationReport",
+        "EKLZDayReport",     "EKLZReportByNum",    "EKLZReportByDate", "EKLZDocByNum",
+        "EKLZControlByNum"};
+    return operations.contains(Operation);
+}
+
+// Failures that mean the register did not answer at all.
+bool NoAnswer(int ErrCode) {
+    static const int noResponse = EKestNoResponse().ErrCode(),
+                     unknownDevice = EKestUnknownDevice().ErrCode();
+    return ErrCode == noResponse || ErrCode == unknownDevice || ErrCode == TKestorFPrt::ErrSystem;
 }
 
 bool Succeeded(const TJson& Answer) {
@@ -185,6 +205,7 @@ THubRegister::THubRegister(TRegisterConfig Config, const TRegisterLimits& Limits
     FInternalTimeout = FDriver.InternalTimeout();
     FExternalTimeout = FDriver.ExternalTimeout();
     FState = ReadState(FDriver);
+    FMetrics.Name = FConfig.Name;
 
     // The events fire on the thread of the running call, where the
     // properties may be read.
@@ -205,6 +226,7 @@ THubRegister::THubRegister(TRegisterConfig Config, const TRegisterLimits& Limits
             FState["EcrStatus"] = data["EcrStatus"];
             FState["DevStatus"] = data["DevStatus"];
             FState["DocStatus"] = data["DocStatus"];
+            NoteShift(FState);
         }
         Publish("status", data);
     };
@@ -233,6 +255,70 @@ void THubRegister::UpdateState() {
     TJson state = ReadState(FDriver);
     const std::lock_guard lock(FStateLock);
     FState = std::move(state);
+    FMetrics.Connected = FDriver.Connected();
+    FMetrics.Answering = FMetrics.Connected && !NoAnswer(FDriver.ErrCode());
+    FMetrics.ErrCode = FDriver.ErrCode();
+    FMetrics.ErrCodeEx = FDriver.ErrCodeEx();
+    FMetrics.RewritesRemain = FDriver.RewritesRemain();
+    FMetrics.RecordsRemain = FDriver.DaysRemain();
+    FMetrics.JournalDaysRemain =
+        FDriver.EKLZSupported() ? std::optional(FDriver.EKLZRest()) : std::nullopt;
+    NoteShift(FState);
+}
+
+void THubRegister::NoteShift(const TJson& State) {
+    // Bit 0 of the status is the shift, valid for every identified register.
+    if (!State.value("Connected", false)) {
+        FMetrics.ShiftOpen.reset();
+        return;
+    }
+    FMetrics.ShiftOpen = (State.value("EcrStatus", 0) & 1) != 0;
+    if (!*FMetrics.ShiftOpen)
+        FShiftSeenOpen.reset();
+    else if (!FShiftSeenOpen)
+        FShiftSeenOpen = std::chrono::steady_clock::now();
+}
+
+TRegisterMetrics THubRegister::Metrics() const {
+    const std::lock_guard lock(FStateLock);
+    TRegisterMetrics metrics = FMetrics;
+    if (metrics.ShiftOpen.value_or(false) && FShiftSeenOpen)
+        metrics.ShiftOpenSeconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - *FShiftSeenOpen)
+                .count();
+    return metrics;
+}
+
+void THubRegister::RefreshStatus(std::chrono::milliseconds Interval) {
+    {
+        const std::lock_guard lock(FTurnLock);
+        const auto now = std::chrono::steady_clock::now();
+        if (FStopped || FRunning || !FWaiting.empty() ||
+            (FStatusQueried && now - *FStatusQueried < Interval))
+            return;
+        FStatusQueried = now;
+        FRunning = true;  // the turn is this query's
+    }
+    {
+        const TTurnEnd end{*this};
+        if (!PrepareLine(true) && FDriver.Connected())
+            NoteLineFailure(AnswerRequest(FDriver, {{"op", "QueryResourceInfo"}}));
+        UpdateState();
+    }
+    Publish("register", State());
+}
+
+void THubRegister::CountCall(const TReply& Reply, std::chrono::steady_clock::time_point Started) {
+    const std::string_view result = Reply.Replayed        ? "replayed"
+                                    : Reply.Status == 200 ? (Reply.Failed ? "failed" : "ok")
+                                    : Reply.Status == 409 ? "busy"
+                                    : Reply.Status == 502 ? "unreachable"
+                                    : Reply.Status == 503 ? "stopping"
+                                                          : "refused";
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - Started).count();
+    const std::lock_guard lock(FStateLock);
+    FMetrics.Calls.Add(result, seconds);
 }
 
 void THubRegister::Publish(std::string_view Event, const TJson& Data) {
@@ -316,11 +402,16 @@ void THubRegister::EndTurn() {
 // -- Calls
 
 TReply THubRegister::Call(const TJson& Requests, const std::string& Key, std::string_view Body) {
-    for (const TJson& request : Requests.is_array() ? Requests : TJson::array({Requests}))
-        if (const auto refusal = RefusedSetting(request, FLimits.MaxTimeout))
-            return {403, DumpJson(ErrorBody(*refusal))};
-    if (Key.empty()) return Run(Requests, Body);
-    return RunKeyed(Requests, Key, Body);
+    const auto started = std::chrono::steady_clock::now();
+    const TReply reply = [&]() -> TReply {
+        for (const TJson& request : Requests.is_array() ? Requests : TJson::array({Requests}))
+            if (const auto refusal = RefusedSetting(request, FLimits.MaxTimeout))
+                return {403, DumpJson(ErrorBody(*refusal))};
+        if (Key.empty()) return Run(Requests, Body);
+        return RunKeyed(Requests, Key, Body);
+    }();
+    CountCall(reply, started);
+    return reply;
 }
 
 TReply THubRegister::RunKeyed(const TJson& Requests, const std::string& Key,
@@ -398,19 +489,14 @@ TReply THubRegister::Run(const TJson& Requests, std::string_view Body) {
     }
     TReply reply;
     {
-        struct TTurnGuard {
-            THubRegister& Owner;
-            ~TTurnGuard() { Owner.EndTurn(); }
-        } guard{*this};
+        const TTurnEnd end{*this};
         reply = RunSteps(Requests, Body);
     }
     Publish("register", State());
     return reply;
 }
 
-TReply THubRegister::RunSteps(const TJson& Requests, std::string_view Body) {
-    const bool batch = Requests.is_array();
-    const TJson& first = batch ? Requests.front() : Requests;
+std::optional<TJson> THubRegister::PrepareLine(bool MayOpen) {
     // A client's time-outs are its own call's: the next starts with the hub's.
     if (FDriver.InternalTimeout() != FInternalTimeout) FDriver.SetInternalTimeout(FInternalTimeout);
     if (FDriver.ExternalTimeout() != FExternalTimeout) FDriver.SetExternalTimeout(FExternalTimeout);
@@ -418,13 +504,27 @@ TReply THubRegister::RunSteps(const TJson& Requests, std::string_view Body) {
         FReopen = false;
         FDriver.Close(true);
     }
-    if (FKeepOpen && !FDriver.Connected() && !IsConnectionStep(first)) {
+    if (FKeepOpen && !FDriver.Connected() && MayOpen) {
         TJson open = AnswerRequest(FDriver, {{"op", "Open"}});
         UpdateState();
-        if (!Succeeded(open))
-            return {502, DumpJson({{"error", "register " + FConfig.Name + " cannot be opened"},
-                                   {"open", std::move(open)}})};
+        if (!Succeeded(open)) return open;
     }
+    return {};
+}
+
+void THubRegister::NoteLineFailure(const TJson& Answer) {
+    // A port the system fails on is likely gone (a USB adapter pulled).
+    if (!Succeeded(Answer) && Answer.value("ErrCode", 0) == TKestorFPrt::ErrSystem &&
+        FDriver.Connected())
+        FReopen = true;
+}
+
+TReply THubRegister::RunSteps(const TJson& Requests, std::string_view Body) {
+    const bool batch = Requests.is_array();
+    const TJson& first = batch ? Requests.front() : Requests;
+    if (auto open = PrepareLine(!IsConnectionStep(first)))
+        return {502, DumpJson({{"error", "register " + FConfig.Name + " cannot be opened"},
+                               {"open", std::move(*open)}})};
 
     const TJson steps = batch ? Requests : TJson::array({Requests});
     TJson answers = TJson::array();
@@ -441,11 +541,16 @@ TReply THubRegister::RunSteps(const TJson& Requests, std::string_view Body) {
         answers.push_back(AnswerRequest(FDriver, request));
         connectionStep = connectionStep || IsConnectionStep(request);
         const TJson& answer = answers.back();
-        if (Succeeded(answer)) continue;
-        // A port the system fails on is likely gone (a USB adapter pulled):
-        // the next call opens it afresh.
-        if (answer.value("ErrCode", 0) == TKestorFPrt::ErrSystem && FDriver.Connected())
-            FReopen = true;
+        if (Succeeded(answer)) {
+            const auto op = request.find("op");
+            if (op != request.end() && op->is_string() &&
+                PrintsDocument(op->get_ref<const std::string&>())) {
+                const std::lock_guard lock(FStateLock);
+                ++FMetrics.Calls.Documents[op->get<std::string>()];
+            }
+            continue;
+        }
+        NoteLineFailure(answer);
         break;
     }
     // After a client's own Open or Close the register stays as that left it:
@@ -453,7 +558,9 @@ TReply THubRegister::RunSteps(const TJson& Requests, std::string_view Body) {
     if (connectionStep) FKeepOpen = FDriver.Connected();
     UpdateState();
     // Ids come back as the client wrote them, a large number too.
-    return {200, DumpAnswer(batch ? answers : answers.front(), Body)};
+    TReply reply{200, DumpAnswer(batch ? answers : answers.front(), Body)};
+    reply.Failed = !Succeeded(answers.back());
+    return reply;
 }
 
 }  // namespace kest::hub

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "KestorFPrt.h"
+#include "Metrics.h"
 #include "RpcTable.h"
 
 namespace kest::hub {
@@ -52,6 +53,7 @@ struct TReply {
     int Status = 200;
     std::string Body;
     bool Replayed = false;  // the stored answer to an earlier call with the key
+    bool Failed = false;    // ran, and a step failed
 };
 
 // The JSON text of a value; bad UTF-8 from a register is replaced, not fatal.
@@ -101,6 +103,14 @@ public:
     std::shared_ptr<TEventStream> Subscribe();
     void Unsubscribe(const std::shared_ptr<TEventStream>& Stream);
 
+    // For /metrics: reads the register's status and resources with one
+    // query when the last reading is older than Interval and no call is
+    // running or waiting; a call that comes meanwhile waits for it. Opens
+    // the port first when the hub keeps it open and it is not.
+    void RefreshStatus(std::chrono::milliseconds Interval);
+    // The register's series, without an exchange.
+    TRegisterMetrics Metrics() const;
+
     // The hub is stopping: queued calls are refused, the running one is
     // aborted (this waits for it to end), streams end.
     void Stop();
@@ -109,6 +119,17 @@ private:
     enum class TTurn { Granted, TimedOut, Stopped };
     TTurn WaitTurn();
     void EndTurn();
+    struct TTurnEnd {
+        THubRegister& Owner;
+        ~TTurnEnd() { Owner.EndTurn(); }
+    };
+    // The start of a turn's work: the hub's time-outs back, a failed port
+    // opened afresh, and the port opened when the hub keeps it open and
+    // MayOpen. Returns the answer of an Open that failed.
+    std::optional<TJson> PrepareLine(bool MayOpen);
+    // After a step's Answer: a port the system fails on is opened afresh
+    // before the next call.
+    void NoteLineFailure(const TJson& Answer);
     // Body: the requests' text, whose ids the answers repeat as written.
     TReply Run(const TJson& Requests, std::string_view Body);
     TReply RunSteps(const TJson& Requests, std::string_view Body);  // in the call's turn
@@ -116,6 +137,9 @@ private:
     bool Stopping() const;
     void Publish(std::string_view Event, const TJson& Data);
     void UpdateState();  // between operations, or from the driver's events
+    // Notes the shift state of a connected register (under FStateLock).
+    void NoteShift(const TJson& State);
+    void CountCall(const TReply& Reply, std::chrono::steady_clock::time_point Started);
     void ForgetOldKeys(std::chrono::steady_clock::time_point Now);
 
     const TRegisterConfig FConfig;
@@ -138,8 +162,14 @@ private:
     bool FRunning = false;
     bool FStopped = false;
 
+    // When the last status query for /metrics started (under FTurnLock).
+    std::optional<std::chrono::steady_clock::time_point> FStatusQueried;
+
     mutable std::mutex FStateLock;
     TJson FState;
+    // What /metrics reads, also under FStateLock.
+    TRegisterMetrics FMetrics;
+    std::optional<std::chrono::steady_clock::time_point> FShiftSeenOpen;
 
     struct TKept {
         std::string Request;  // a retry repeats it; nothing less tells it from another

@@ -2,6 +2,7 @@
 #include <CLI/CLI.hpp>
 
 #include <signal.h>
+#include <unistd.h>
 
 #include <exception>
 #include <filesystem>
@@ -37,7 +38,7 @@ int main(int argc, char** argv) {
     std::string tokenFile;
     std::vector<std::string> origins;
     int queueWait = 20000, requestTime = 10000;
-    int internalTimeout = 0, externalTimeout = 0, maxTimeout = 60000;
+    int internalTimeout = 0, externalTimeout = 0, maxTimeout = 60000, statusInterval = 15000;
     app.add_option("--register", registers,
                    "NAME=N[,baud][,password]: a register on port N (KESTOR_COM<N> applies)")
         ->required();
@@ -62,6 +63,10 @@ int main(int argc, char** argv) {
                    "the longest time-out, ms, a client may set for its own call")
         ->capture_default_str()
         ->check(CLI::Range(1, 3600000));
+    app.add_option("--status-interval", statusInterval,
+                   "the shortest time, ms, between two status queries to a register for /metrics")
+        ->capture_default_str()
+        ->check(CLI::Range(0, 86400000));
     CLI11_PARSE(app, argc, argv);
 
     // SIGINT and SIGTERM are taken by one thread, which stops the hub; every
@@ -87,6 +92,7 @@ int main(int argc, char** argv) {
         if (app.count("--internal-timeout")) config.Limits.InternalTimeout = internalTimeout;
         if (app.count("--external-timeout")) config.Limits.ExternalTimeout = externalTimeout;
         config.Limits.MaxTimeout = maxTimeout;
+        config.StatusInterval = std::chrono::milliseconds(statusInterval);
         tokenPath =
             tokenFile.empty() ? kest::hub::DefaultTokenPath() : std::filesystem::path(tokenFile);
         config.Token = kest::hub::LoadOrCreateToken(tokenPath, created);
@@ -101,10 +107,14 @@ int main(int argc, char** argv) {
         const std::string host =
             config.Host.find(':') != std::string::npos ? "[" + config.Host + "]" : config.Host;
         const std::string url = "http://" + host + ":" + std::to_string(port) + "/";
-        if (created)
+        // The token itself goes only to a terminal: a service's output ends
+        // in a journal that more people may read than the token file.
+        if (created && isatty(STDOUT_FILENO))
             std::cout << "kestor-hub: a new token, kept in " << tokenPath.string() << ":\n"
                       << config.Token << "\nkestor-hub: the status page is " << url
                       << "#token=" << config.Token << '\n';
+        else if (created)
+            std::cout << "kestor-hub: a new token, kept in " << tokenPath.string() << '\n';
         std::cout << "kestor-hub:";
         for (const auto& reg : config.Registers)
             std::cout << (&reg == &config.Registers.front() ? " " : ", ") << reg.Name << " (port "
