@@ -182,7 +182,7 @@ TEST(Link, RestOfABadAnswerIsNotTakenForTheNext) {
     TConfig config = Register(mem207_1F);
     config.Paced = true;
     TEmulator emu(config);
-    TLinkDriver drv(emu.DevicePath(), 300);
+    TLinkDriver drv(emu.DevicePath(), 1000);  // a bound for a busy machine
     drv.Open();
     for (const TFault fault : {TFault::Garbage, TFault::EtxInData}) {
         SCOPED_TRACE(static_cast<int>(fault));
