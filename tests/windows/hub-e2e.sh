@@ -92,9 +92,18 @@ status=$(post replay "$batch" -H "$auth" -H 'Idempotency-Key: receipt-1')
 grep -qi '^Idempotent-Replayed: true' "$work/replay.head" || fail "replay not marked: $(cat "$work/replay.head")"
 [ "$(grep -c 'Хлеб' "$work/tape")" = 1 ] || fail "the tape: $(cat "$work/tape")"
 
-curl -sN --max-time 3 -H "$auth" "$api/events" >"$work/events" || true
+curl -sN -H "$auth" "$api/events" >"$work/events" &
+events=$!
+pids+=("$events")
+for _ in $(seq 100); do grep -q '^event: register' "$work/events" && break; sleep 0.05; done
 grep -q '^event: register' "$work/events" || fail "events: $(head -c 500 "$work/events")"
 stop_hub
+# Stopped through its handler, the hub ends the stream whole; a process
+# merely ended would cut it short (curl's code 18).
+timeout 10 tail --pid="$events" -f /dev/null || kill "$events"
+rc=0
+wait "$events" || rc=$?
+[ "$rc" -eq 0 ] || fail "the event stream ended with curl's code $rc at Ctrl+C"
 
 # The next start reads the token it made, its access list passing the check.
 start_hub "$work/hub2.out"
