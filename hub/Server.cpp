@@ -1,14 +1,5 @@
 #include "Server.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
 #include <cctype>
@@ -20,6 +11,7 @@
 #include <utility>
 
 #include "Register.h"  // DumpJson
+#include "Sockets.h"
 
 namespace kest::hub {
 
@@ -42,30 +34,26 @@ constexpr int MaxConnections = 512;
 constexpr std::chrono::milliseconds LingerTime = 1s;
 constexpr std::size_t ReadBlock = 16 * 1024;
 
-std::system_error SystemError(const char* What) {
-    return std::system_error(errno, std::generic_category(), What);
-}
-
 // Waits until Fd is ready for Events; false at the deadline, when StopFd
-// (unless -1) is readable, or when poll fails.
-bool WaitFor(int Fd, short Events, TClock::time_point Deadline, int StopFd) {
+// (unless INVALID_SOCKET) is readable, or when poll fails.
+bool WaitFor(socket_t Fd, short Events, TClock::time_point Deadline, socket_t StopFd) {
     for (;;) {
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(Deadline - TClock::now());
         if (left.count() <= 0) return false;
         std::array<pollfd, 2> fds{{{Fd, Events, 0}, {StopFd, POLLIN, 0}}};
-        const int ready = ::poll(fds.data(), fds.size(), static_cast<int>(left.count()));
+        const int ready = net::Poll(fds.data(), fds.size(), static_cast<int>(left.count()));
         if (ready > 0) return !fds[1].revents && fds[0].revents;
         if (ready < 0 && errno != EINTR) return false;
     }
 }
 
 // Appends what one recv gives; its result.
-ssize_t Receive(int Fd, std::string& Into, std::size_t Most) {
+ssize_t Receive(socket_t Fd, std::string& Into, std::size_t Most) {
     const std::size_t old = Into.size();
     Into.resize(old + Most);
     ssize_t n;
     do
-        n = ::recv(Fd, Into.data() + old, Most, 0);
+        n = net::Receive(Fd, Into.data() + old, Most);
     while (n < 0 && errno == EINTR);
     Into.resize(old + static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
     return n;
@@ -225,14 +213,14 @@ THead ReadHead(std::string_view Block) {
 // client, each waiting at most the write time-out.
 class TRequestStream : public httplib::Stream {
 public:
-    TRequestStream(std::string Request, int Fd, std::chrono::milliseconds WriteTimeout)
+    TRequestStream(std::string Request, socket_t Fd, std::chrono::milliseconds WriteTimeout)
         : FRequest(std::move(Request)), FFd(Fd), FWriteTimeout(WriteTimeout) {}
 
     bool is_readable() const override { return FRead < FRequest.size(); }
     bool is_writable() const override {
         // Not cut short by a stop: the answer of a call that ran, an aborted
         // one too, still reaches its client within the write time-out.
-        return WaitFor(FFd, POLLOUT, TClock::now() + FWriteTimeout, -1);
+        return WaitFor(FFd, POLLOUT, TClock::now() + FWriteTimeout, INVALID_SOCKET);
     }
     ssize_t read(char* Ptr, size_t Size) override {
         const std::size_t n = std::min(Size, FRequest.size() - FRead);
@@ -244,7 +232,7 @@ public:
     ssize_t write(const char* Ptr, size_t Size) override {
         for (std::size_t sent = 0; sent < Size;) {
             if (!is_writable()) return -1;
-            const ssize_t n = ::send(FFd, Ptr + sent, Size - sent, MSG_NOSIGNAL);
+            const ssize_t n = net::Send(FFd, Ptr + sent, Size - sent);
             if (n < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) return -1;
             sent += static_cast<std::size_t>(std::max<ssize_t>(n, 0));
         }
@@ -259,7 +247,8 @@ public:
     socket_t socket() const override { return FFd; }
 
 private:
-    void Address(int (*Get)(int, sockaddr*, socklen_t*), std::string& Ip, int& Port) const {
+    template <class TGetName>
+    void Address(TGetName Get, std::string& Ip, int& Port) const {
         sockaddr_storage address{};
         socklen_t size = sizeof address;
         if (Get(FFd, reinterpret_cast<sockaddr*>(&address), &size) != 0) return;
@@ -278,16 +267,16 @@ private:
 
     const std::string FRequest;
     std::size_t FRead = 0;
-    const int FFd;
+    const socket_t FFd;
     const std::chrono::milliseconds FWriteTimeout;
 };
 
 }  // namespace
 
 struct TServer::TConn {
-    TConn(int Socket, std::atomic<int>& Count) : Fd(Socket), Open(Count) { ++Open; }
+    TConn(socket_t Socket, std::atomic<int>& Count) : Fd(Socket), Open(Count) { ++Open; }
     ~TConn() {
-        ::close(Fd);
+        net::Close(Fd);
         --Open;
     }
     TConn(const TConn&) = delete;
@@ -324,7 +313,7 @@ struct TServer::TConn {
         return end != In.npos;
     }
 
-    const int Fd;
+    const socket_t Fd;
     std::atomic<int>& Open;
     std::string In;                      // received, not yet taken by a request
     std::size_t Scanned = 0, Lines = 0;  // of In, searched for the end of the head
@@ -338,27 +327,27 @@ struct TServer::TConn {
 
 TServer::TServer(std::chrono::milliseconds RequestTime, int Workers)
     : FRequestTime(RequestTime), FHeadTime(std::min(HeadTime, RequestTime)), FWorkers(Workers) {
-    FStopFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    FWakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (FStopFd < 0 || FWakeFd < 0) throw SystemError("eventfd");
+    FStopFd = net::OpenWakeup();
+    try {
+        FWakeFd = net::OpenWakeup();
+    } catch (...) {
+        net::Close(FStopFd);
+        throw;
+    }
     // What the answers announce; an idle client is closed after the head time.
     set_keep_alive_timeout(std::max<time_t>(1, FHeadTime / 1s));
 }
 
 TServer::~TServer() {
     Stop();
-    if (FListen >= 0) ::close(FListen);
-    ::close(FStopFd);
-    ::close(FWakeFd);
+    if (FListen != INVALID_SOCKET) net::Close(FListen);
+    net::Close(FStopFd);
+    net::Close(FWakeFd);
 }
 
 void TServer::Listen() {
     FListen = svr_sock_;
-    // The library listens with a backlog of 5: clients that connect at once
-    // beyond it wait seconds for the kernel to retry their handshake.
-    if (::listen(FListen, SOMAXCONN) < 0) throw SystemError("listen");
-    if (::fcntl(FListen, F_SETFL, ::fcntl(FListen, F_GETFL) | O_NONBLOCK) < 0)
-        throw SystemError("fcntl");
+    net::ListenWide(FListen);
 }
 
 void TServer::Stop() {
@@ -371,9 +360,8 @@ void TServer::Stop() {
     Wake(FStopFd);
 }
 
-void TServer::Wake(int Fd) {
-    const std::uint64_t one = 1;
-    [[maybe_unused]] const ssize_t n = ::write(Fd, &one, sizeof one);
+void TServer::Wake(socket_t Fd) {
+    net::SetWakeup(Fd);
 }
 
 void TServer::Serve() {
@@ -408,9 +396,8 @@ void TServer::Poll() {
         FWork.notify_one();
     };
     const auto linger = [](TConn& Conn, TClock::time_point Now) {
-        if (!Conn.Refused.empty())
-            ::send(Conn.Fd, Conn.Refused.data(), Conn.Refused.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-        ::shutdown(Conn.Fd, SHUT_WR);
+        if (!Conn.Refused.empty()) net::Send(Conn.Fd, Conn.Refused.data(), Conn.Refused.size());
+        net::ShutdownSend(Conn.Fd);
         Conn.In.clear();
         Conn.Lingering = true;
         Conn.Deadline = Now + LingerTime;
@@ -440,23 +427,23 @@ void TServer::Poll() {
             next = std::min(next, conn->Deadline);
         const bool accepting = FOpen < MaxConnections && now >= acceptFrom;
         if (!accepting && now < acceptFrom) next = std::min(next, acceptFrom);
-        fds.assign(
-            {{FStopFd, POLLIN, 0}, {FWakeFd, POLLIN, 0}, {accepting ? FListen : -1, POLLIN, 0}});
+        fds.assign({{FStopFd, POLLIN, 0},
+                    {FWakeFd, POLLIN, 0},
+                    {accepting ? FListen : INVALID_SOCKET, POLLIN, 0}});
         for (const auto& conn : conns)
             fds.push_back({conn->Fd, POLLIN, 0});
         const auto wait = std::chrono::ceil<std::chrono::milliseconds>(next - now);
-        if (::poll(fds.data(), fds.size(), static_cast<int>(std::max<int64_t>(wait.count(), 0))) <
-            0) {
+        if (net::Poll(fds.data(), fds.size(),
+                      static_cast<int>(std::max<int64_t>(wait.count(), 0))) < 0) {
             if (errno == EINTR) continue;
-            throw SystemError("poll");
+            throw net::SocketError("poll");
         }
         if (fds[0].revents) break;
         now = TClock::now();
         for (std::size_t i = 0; i < conns.size(); ++i)
             if (fds[3 + i].revents && !take(conns[i], now)) conns[i].reset();
         if (fds[1].revents) {
-            std::uint64_t count;
-            [[maybe_unused]] const ssize_t n = ::read(FWakeFd, &count, sizeof count);
+            net::ClearWakeup(FWakeFd);
             std::vector<std::unique_ptr<TConn>> back;
             {
                 std::lock_guard lock(FLock);
@@ -478,20 +465,21 @@ void TServer::Poll() {
             }
         }
         while (fds[2].revents && FOpen < MaxConnections) {
-            const int fd = ::accept4(FListen, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-            if (fd < 0) {
+            const socket_t fd = net::Accept(FListen);
+            if (fd == INVALID_SOCKET) {
                 if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
                     acceptFrom = now + 100ms;
                 else if (errno == EINTR || errno == ECONNABORTED || errno == EPROTO)
                     continue;
                 else if (errno != EAGAIN && errno != EWOULDBLOCK)
-                    throw SystemError("accept");
+                    throw net::SocketError("accept");
                 break;
             }
             // Heads and bodies of answers leave in separate writes: without
             // this, each answer would wait for the client's delayed ACK.
             const int on = 1;
-            ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+            ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on),
+                         sizeof on);
             conns.push_back(std::make_unique<TConn>(fd, FOpen));
             conns.back()->Restart(now, FHeadTime);
         }

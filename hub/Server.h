@@ -48,15 +48,15 @@ private:
     void Poll();
     void Work();
     TNext Answer(TConn& Conn);
-    void Wake(int Fd);
+    void Wake(socket_t Fd);
 
     const std::chrono::milliseconds FRequestTime;
     const std::chrono::milliseconds FHeadTime;
     const int FWorkers;
     TGate FGate;
-    int FListen = -1;
-    int FStopFd = -1;  // readable once Stop is called, and from then on
-    int FWakeFd = -1;  // a worker has handed a connection back to the poller
+    socket_t FListen = INVALID_SOCKET;
+    socket_t FStopFd = INVALID_SOCKET;  // readable once Stop is called, and from then on
+    socket_t FWakeFd = INVALID_SOCKET;  // a worker has handed a connection back to the poller
     std::atomic<int> FOpen = 0;
     std::mutex FLock;
     std::condition_variable FWork;

@@ -1,13 +1,18 @@
 // kestor-hub: serves registers to browser point-of-sale pages over local HTTP.
 #include <CLI/CLI.hpp>
 
-#include <signal.h>
 #include <unistd.h>
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <signal.h>
+#endif
 
 #include <exception>
 #include <filesystem>
 #include <iostream>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,6 +32,24 @@ std::string OneLine(std::string Text) {
     return Text;
 }
 
+#ifdef _WIN32
+// Ctrl+C, Ctrl+Break, closing the console, logging off and shutting down stop
+// the hub, from a thread the system starts for the handler.
+std::mutex StopLock;
+kest::hub::THub* StopTarget = nullptr;
+
+BOOL WINAPI StopOnControl(DWORD) {
+    std::lock_guard lock(StopLock);
+    if (StopTarget) StopTarget->Stop();
+    return TRUE;
+}
+
+void SetStopTarget(kest::hub::THub* Hub) {
+    std::lock_guard lock(StopLock);
+    StopTarget = Hub;
+}
+#endif
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -43,8 +66,13 @@ int main(int argc, char** argv) {
                    "NAME=N[,baud][,password]: a register on port N (KESTOR_COM<N> applies)")
         ->required();
     app.add_option("--listen", listen, "ADDR:PORT to listen on")->capture_default_str();
+#ifdef _WIN32
+    const char* defaultToken = "%LOCALAPPDATA%\\kestor\\hub-token";
+#else
+    const char* defaultToken = "$XDG_CONFIG_HOME/kestor/hub-token";
+#endif
     app.add_option("--token-file", tokenFile,
-                   "where the token is kept (default $XDG_CONFIG_HOME/kestor/hub-token)");
+                   std::string("where the token is kept (default ") + defaultToken + ")");
     app.add_option("--allow-origin", origins,
                    "an origin whose pages may call, e.g. "
                    "https://shop.example");
@@ -69,6 +97,7 @@ int main(int argc, char** argv) {
         ->check(CLI::Range(0, 86400000));
     CLI11_PARSE(app, argc, argv);
 
+#ifndef _WIN32
     // SIGINT and SIGTERM are taken by one thread, which stops the hub; every
     // thread started later inherits the mask.
     sigset_t stopSignals;
@@ -77,6 +106,7 @@ int main(int argc, char** argv) {
     sigaddset(&stopSignals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     signal(SIGPIPE, SIG_IGN);
+#endif
 
     kest::hub::THubConfig config;
     std::unique_ptr<kest::hub::THub> hub;
@@ -121,6 +151,12 @@ int main(int argc, char** argv) {
                       << reg.PortNum << ')';
         std::cout << " on " << url << std::endl;
 
+#ifdef _WIN32
+        SetStopTarget(hub.get());
+        SetConsoleCtrlHandler(StopOnControl, TRUE);
+        hub->Run();
+        SetStopTarget(nullptr);
+#else
         std::thread watcher([&hub, &stopSignals] {
             int caught = 0;
             sigwait(&stopSignals, &caught);
@@ -130,6 +166,7 @@ int main(int argc, char** argv) {
         // Run also ends when the server fails; the watcher then needs a signal.
         pthread_kill(watcher.native_handle(), SIGTERM);
         watcher.join();
+#endif
     } catch (const std::exception& e) {
         std::cerr << "kestor-hub: " << OneLine(e.what()) << '\n';
         return 1;
