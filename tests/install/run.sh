@@ -17,7 +17,12 @@ trap 'status=$?; [ -n "${emu_PID:-}" ] && kill "$emu_PID"
 cmake --install "$build" --prefix "$work/prefix" > "$work/install.log"
 for program in kestorctl kestor-emu; do
   test -x "$work/prefix/bin/$program"
+  test -f "$work/prefix/share/man/man1/$program.1"
 done
+# The programs and the pkg-config consumer find the shared library there.
+lib=$(dirname "$(find "$work/prefix" -name libkestor.so.1)")
+export LD_LIBRARY_PATH=$lib${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}
+readelf -d "$lib/libkestor.so.1" | grep -q 'SONAME.*\[libkestor\.so\.1\]'
 
 export KESTOR_COM24=/nonexistent/kestor-port
 cmake -S "$source/tests/install/consumer" -B "$work/consumer" -G Ninja \
