@@ -314,40 +314,70 @@ TJson AnswerRequest(TKestorFPrt& Driver, const TJson& Request) {
     return answer;
 }
 
-TRpcSession::TRpcSession(TKestorFPrt& Driver, std::ostream& Out, bool Trace, bool RetryDeviceErrors)
-    : FDriver(Driver), FOut(Out) {
-    // Cancelling is leaving RetryOperation as the driver set it, false.
-    const auto deviceError = [this, Trace, RetryDeviceErrors](const char* Event) {
-        return [this, Trace, RetryDeviceErrors, Event](TKestorFPrt& Sender) {
-            if (Trace) WriteEvent(Event);
-            if (RetryDeviceErrors) Sender.SetRetryOperation(true);
-        };
-    };
-    FDriver.OnPrinterError = deviceError("printer-error");
-    FDriver.OnDisplayError = deviceError("display-error");
-    if (!Trace) return;
-
-    FDriver.OnDataSend = [this](TKestorFPrt&, const void* Data, int Size) {
-        TraceData("send", {static_cast<const char*>(Data), static_cast<std::size_t>(Size)});
-    };
-    FDriver.OnDataReceive = [this](TKestorFPrt&, const void* Data, int Size) {
-        TraceData("receive", {static_cast<const char*>(Data), static_cast<std::size_t>(Size)});
-    };
-    // Only to be seen: not retrying ends the call with EKestNoResponse.
-    FDriver.OnNoResponse = [this](TKestorFPrt& Sender) {
-        WriteEvent("no-response");
-        if (Sender.RetryOperation()) Sender.SetRetryOperation(false);
+TJson StatusJson(const TKestorFPrt& Driver) {
+    return {
+        {"EcrStatus", Driver.EcrStatus()},
+        {"EcrStatusMask", Driver.EcrStatusMask()},
+        {"DevStatus", Driver.DevStatus()},
+        {"DevStatusMask", Driver.DevStatusMask()},
+        {"DocStatus", TCodec<TKestDocStatus>::ToJson(Driver.GetDocStatus())},
     };
 }
 
-TRpcSession::~TRpcSession() {
-    // The handlers refer to this session.
+TRpcEvents::TRpcEvents(TKestorFPrt& Driver, TSink Sink) : FDriver(Driver), FSink(std::move(Sink)) {
+    const auto data = [this](const char* Direction) {
+        return [this, Direction](TKestorFPrt&, const void* Data, int Size) {
+            FSink(
+                {{"event", Direction},
+                 {"hex", ToHex({static_cast<const char*>(Data), static_cast<std::size_t>(Size)})}});
+        };
+    };
+    FDriver.OnDataSend = data("send");
+    FDriver.OnDataReceive = data("receive");
+    const auto question = [this](const char* Name) {
+        return [this, Name](TKestorFPrt& Sender) {
+            Sender.SetRetryOperation(FSink({{"event", Name}}));
+        };
+    };
+    FDriver.OnNoResponse = question("no-response");
+    FDriver.OnPrinterError = question("printer-error");
+    FDriver.OnDisplayError = question("display-error");
+    FDriver.OnStatusUpdate = [this](TKestorFPrt& Sender) {
+        TJson event{{"event", "status"}};
+        event.update(StatusJson(Sender));
+        FSink(event);
+    };
+    FDriver.OnConnStateUpdate = [this](TKestorFPrt& Sender) {
+        FSink({{"event", "conn"},
+               {"ConnState", TCodec<TKestConnState>::ToJson(Sender.ConnState())},
+               {"Connected", Sender.Connected()}});
+    };
+}
+
+TRpcEvents::~TRpcEvents() {
+    // The handlers refer to this object.
     FDriver.OnDataSend = nullptr;
     FDriver.OnDataReceive = nullptr;
     FDriver.OnNoResponse = nullptr;
     FDriver.OnPrinterError = nullptr;
     FDriver.OnDisplayError = nullptr;
+    FDriver.OnStatusUpdate = nullptr;
+    FDriver.OnConnStateUpdate = nullptr;
 }
+
+TRpcSession::TRpcSession(TKestorFPrt& Driver, std::ostream& Out, bool Trace, bool RetryDeviceErrors)
+    : FDriver(Driver),
+      FOut(Out),
+      // A printer or display error is retried or cancelled as asked; waiting
+      // for a silent register is not kept up, so the call ends with
+      // EKestNoResponse.
+      FEvents(Driver, [this, Trace, RetryDeviceErrors](const TJson& Event) {
+          if (Trace) Write(Event);
+          const auto& name = Event["event"].get_ref<const std::string&>();
+          return RetryDeviceErrors && (name == "printer-error" || name == "display-error");
+      }) {}
+
+TRpcSession::~TRpcSession() = default;
 
 void TRpcSession::Run(std::istream& In) {
     std::string line;
@@ -377,16 +407,8 @@ void TRpcSession::HandleLine(std::string_view Line) {
     }
 }
 
-void TRpcSession::TraceData(const char* Direction, std::string_view Bytes) {
-    Write({{"event", Direction}, {"hex", ToHex(Bytes)}});
-}
-
 void TRpcSession::Write(const TJson& Line) {
     FOut << Dump(Line) << '\n' << std::flush;
-}
-
-void TRpcSession::WriteEvent(std::string_view Name) {
-    Write({{"event", Name}});
 }
 
 }  // namespace kest

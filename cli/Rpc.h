@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <iosfwd>
 #include <string>
 #include <string_view>
@@ -46,6 +47,29 @@ TJson AnswerRequest(TKestorFPrt& Driver, const TJson& Request);
 // integer 18446744073709551616 would read 1.8446744073709552e+19).
 std::string DumpAnswer(const TJson& Answer, std::string_view RequestText);
 
+// The status words and the document state, as events and the hub's state give them.
+TJson StatusJson(const TKestorFPrt& Driver);
+
+// The driver's events as rpc event objects, passed to Sink on the thread of
+// the call that fires them: {"event": "send" | "receive", "hex": ...} for each
+// block on the line, "status" (StatusJson) and "conn" ("ConnState",
+// "Connected") for each change, and the questions "no-response",
+// "printer-error" and "display-error", whose answer Sink returns (true: wait
+// or try again; false: give up, the call fails). Installed on the driver for
+// the object's life.
+class TRpcEvents {
+public:
+    using TSink = std::function<bool(const TJson& Event)>;
+    TRpcEvents(TKestorFPrt& Driver, TSink Sink);
+    ~TRpcEvents();
+    TRpcEvents(const TRpcEvents&) = delete;
+    TRpcEvents& operator=(const TRpcEvents&) = delete;
+
+private:
+    TKestorFPrt& FDriver;
+    TSink FSink;
+};
+
 class TRpcSession {
 public:
     // RetryDeviceErrors: printer and display errors are retried, else cancelled.
@@ -61,12 +85,11 @@ public:
     void HandleLine(std::string_view Line);
 
 private:
-    void TraceData(const char* Direction, std::string_view Bytes);
     void Write(const TJson& Line);
-    void WriteEvent(std::string_view Name);
 
     TKestorFPrt& FDriver;
     std::ostream& FOut;
+    TRpcEvents FEvents;
 };
 
 }  // namespace kest

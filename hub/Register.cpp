@@ -104,16 +104,6 @@ TJson ReadState(const TKestorFPrt& Driver) {
     };
 }
 
-TJson ReadStatus(const TKestorFPrt& Driver) {
-    return {
-        {"EcrStatus", Driver.EcrStatus()},
-        {"EcrStatusMask", Driver.EcrStatusMask()},
-        {"DevStatus", Driver.DevStatus()},
-        {"DevStatusMask", Driver.DevStatusMask()},
-        {"DocStatus", TCodec<TKestDocStatus>::ToJson(Driver.GetDocStatus())},
-    };
-}
-
 }  // namespace
 
 TRegisterConfig ParseRegister(std::string_view Text) {
@@ -220,7 +210,7 @@ THubRegister::THubRegister(TRegisterConfig Config, const TRegisterLimits& Limits
         Publish("conn", data);
     };
     FDriver.OnStatusUpdate = [this](TKestorFPrt& Sender) {
-        const TJson data = ReadStatus(Sender);
+        const TJson data = StatusJson(Sender);
         {
             const std::lock_guard lock(FStateLock);
             FState["EcrStatus"] = data["EcrStatus"];
