@@ -8,7 +8,7 @@ set(KESTOR_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/Kestor)
 install(TARGETS kestor EXPORT KestorTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
-install(FILES driver/KestorFPrt.h driver/KestTypes.h driver/KestRecords.h
+install(FILES driver/KestorFPrt.h driver/KestTypes.h driver/KestRecords.h driver/kestor_c.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/kestor)
 install(EXPORT KestorTargets NAMESPACE Kestor:: DESTINATION ${KESTOR_CMAKE_DIR})
 

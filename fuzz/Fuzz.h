@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include "KestorFPrt.h"
 
@@ -17,6 +18,12 @@ namespace kest::fuzz {
         std::fprintf(stderr, c >= 0x20 && c < 0x7F ? "%c" : "\\x%02X", static_cast<uint8_t>(c));
     std::fprintf(stderr, "\"\n");
     std::abort();
+}
+
+// Open on a driver with no register must find no port of this machine.
+inline void HidePorts() {
+    for (int port = 1; port <= 24; ++port)
+        setenv(("KESTOR_COM" + std::to_string(port)).c_str(), "/nonexistent/kestor-fuzz", 1);
 }
 
 // Body between STX and ETX, its checksum after it.

@@ -43,9 +43,7 @@ void Session(TKestorFPrt& Driver, std::string_view Input, bool Trace) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    // Open on the driver with no register must find no port of this machine.
-    for (int port = 1; port <= 24; ++port)
-        setenv(("KESTOR_COM" + std::to_string(port)).c_str(), "/nonexistent/kestor-fuzz", 1);
+    kest::fuzz::HidePorts();
     return 0;
 }
 
