@@ -1,6 +1,11 @@
 # cmake --install: the driver library with its public headers, a CMake package
 # (find_package(Kestor) gives Kestor::Driver), a pkg-config file, the programs
 # with their manual pages, and the Qt Designer plugin where it is built.
+# On Windows: the folder of the integrators' archive (cpack makes the zip).
+if(WIN32)
+  include(cmake/WindowsArchive.cmake)
+  return()
+endif()
 include(CMakePackageConfigHelpers)
 
 set(KESTOR_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/Kestor)
@@ -26,19 +31,14 @@ file(RELATIVE_PATH KESTOR_PC_TO_PREFIX ${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig ${
 configure_file(cmake/kestor.pc.in ${CMAKE_CURRENT_BINARY_DIR}/kestor.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/kestor.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
-set(kestor_programs kestorctl)
-if(NOT WIN32)
-  list(APPEND kestor_programs kestor-emu kestor-hub)
-endif()
+set(kestor_programs kestorctl kestor-emu kestor-hub)
 if(TARGET kestor-test)
   list(APPEND kestor_programs kestor-test)
 endif()
 install(TARGETS ${kestor_programs} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-if(NOT WIN32)
-  list(TRANSFORM kestor_programs PREPEND docs/man/ OUTPUT_VARIABLE pages)
-  list(TRANSFORM pages APPEND .1)
-  install(FILES ${pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-endif()
+list(TRANSFORM kestor_programs PREPEND docs/man/ OUTPUT_VARIABLE pages)
+list(TRANSFORM pages APPEND .1)
+install(FILES ${pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
 # The plugin goes where Qt Designer looks: Qt's plugins/designer folder, taken
 # relative to the prefix (lib/<triplet>/qt6/plugins on Debian).
