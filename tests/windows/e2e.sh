@@ -123,20 +123,18 @@ if [ -n "${KESTOR_E2E_KEEP:-}" ]; then
   mkdir -p "$KESTOR_E2E_KEEP" && cp "$work"/*.jsonl "$work"/*.out "$KESTOR_E2E_KEEP"/
 fi
 
-
 # What the Windows session itself must show.
 answer() { jq -c --arg id "$1" 'select(.id == $id)' "$work/windows.out"; }
-for r in "${registers[@]}"; do
-  read -r n model generation _ <<<"$r"
-  [ "$model" != - ] || continue
-  [ "$(answer "open-$n" | jq -r .ok)" = true ] || fail "COM$n: $(answer "open-$n")"
-  [ "$(answer "EcrModel-$n" | jq -r .result)" = "$model" ] || fail "COM$n: model $(answer "EcrModel-$n")"
-  [ "$(answer "Generation-$n" | jq -r .result)" = "$generation" ] ||
-    fail "COM$n: generation $(answer "Generation-$n")"
-done
 expect() {  # ID JQ-TEST
   answer "$1" | jq -e "$2" >/dev/null || fail "$1: $(answer "$1")"
 }
+for r in "${registers[@]}"; do
+  read -r n model generation _ <<<"$r"
+  [ "$model" = - ] && continue
+  expect "open-$n" '.ok == true'
+  expect "EcrModel-$n" ".result == \"$model\""
+  expect "Generation-$n" ".result == $generation"
+done
 expect open-2 '.exception == "EKestNoResponse"'
 expect open-12 '.exception == "EKestUnknownDevice"'
 expect open-13 '.exception == "EKestBadResponse" and .ErrCodeEx == 7'
