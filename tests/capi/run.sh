@@ -6,21 +6,14 @@
 #   run.sh kestor-emu program [wine-run.sh]
 set -euo pipefail
 emu=$1 program=$2 wine_run=${3:-}
-work=$(mktemp -d)
-trap 'status=$?; [ -n "${emu_PID:-}" ] && kill "$emu_PID" 2>/dev/null
-      [ $status -ne 0 ] && cat "$work"/*.log 2>/dev/null; rm -rf "$work"; exit $status' EXIT
+source "$(dirname "$0")/../lib.sh"
 
 link=()
 if [ -n "$wine_run" ]; then
   bash "$wine_run"  # the prefix with its COM ports
   link=(--link "$WINEPREFIX/ports/com1")
 fi
-coproc emu { exec "$emu" --model 207.1K --tape "$work/tape.txt" "${link[@]}" 2>&1; }
-device=
-while [ -z "$device" ] && read -r -t 5 line <&"${emu[0]}"; do
-  [[ $line == KESTOR_COM1=* ]] && device=${line#KESTOR_COM1=}
-done
-[ -n "$device" ]
+start_emu emu "$emu" --model 207.1K --tape "$work/tape.txt" "${link[@]}"
 if [ -n "$wine_run" ]; then
   bash "$wine_run" "$program" 1 > "$work/program.log" 2>&1
 else

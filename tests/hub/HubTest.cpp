@@ -40,6 +40,19 @@ constexpr const char* ShopOrigin = "https://shop.example";
 const std::string RpcPath = "/api/v1/registers/till1/rpc";
 const std::string Query = R"({"op":"QueryFirmwareInfo"})";
 
+TJson Json(const httplib::Result& Result) {
+    return Result ? TJson::parse(Result->body, nullptr, false) : TJson();
+}
+
+// Every answer of a call is ok.
+bool AllOk(const httplib::Result& Result) {
+    if (!Result || Result->status != 200) return false;
+    TJson answers = Json(Result);
+    if (!answers.is_array()) answers = TJson::array({answers});
+    return std::all_of(answers.begin(), answers.end(),
+                       [](const TJson& A) { return A.value("ok", false); });
+}
+
 class THubFixture : public ::testing::Test {
 protected:
     // Registers "till1" on port 7 and "till2" on port 8, each with an emulator.
@@ -111,7 +124,22 @@ protected:
                               "application/json");
     }
 
+    // Opens till1, then makes Call in the background, its register sending
+    // Acks acknowledgements 50 ms apart (-1: for ever) before it answers, and
+    // returns once the call has reached the register, which had received
+    // FBefore frames until then.
+    template <class TCall>
+    auto Busy(int Acks, TCall Call) {
+        EXPECT_TRUE(AllOk(Rpc("till1", R"({"op": "TestConnection"})")));
+        FBefore = Emulator(0).RequestCount();
+        Emulator(0).SetAcks(Acks, 50ms);
+        auto call = std::async(std::launch::async, std::move(Call));
+        EXPECT_TRUE(Emulator(0).WaitForRequests(FBefore + 1, 5s));
+        return call;
+    }
+
     int FPort = 0;
+    std::size_t FBefore = 0;
 
 private:
     std::filesystem::path FFolder;
@@ -119,19 +147,6 @@ private:
     std::unique_ptr<THub> FHub;
     std::thread FThread;
 };
-
-TJson Json(const httplib::Result& Result) {
-    return Result ? TJson::parse(Result->body, nullptr, false) : TJson();
-}
-
-// Every answer of a call is ok.
-bool AllOk(const httplib::Result& Result) {
-    if (!Result || Result->status != 200) return false;
-    TJson answers = Json(Result);
-    if (!answers.is_array()) answers = TJson::array({answers});
-    return std::all_of(answers.begin(), answers.end(),
-                       [](const TJson& A) { return A.value("ok", false); });
-}
 
 double Ms(TClock::duration D) {
     return std::chrono::duration<double, std::milli>(D).count();
@@ -419,13 +434,9 @@ TEST_F(THubFixture, MetricsTellWhatTheCallsDidAndReadTheRegisterSparingly) {
 }
 
 TEST_F(THubFixture, IdempotencyKeyRunsACallOnce) {
-    ASSERT_TRUE(AllOk(Rpc("till1", R"({"op": "TestConnection"})")));
-    const std::size_t before = Emulator(0).RequestCount();
     const std::string body = R"({"op": "QueryFirmwareInfo", "id": 1})";
     const auto key = [](const char* Key) { return Auth({{"Idempotency-Key", Key}}); };
-    Emulator(0).SetAcks(4, 50ms);
-    auto first = std::async(std::launch::async, [&] { return Rpc("till1", body, key("k1")); });
-    ASSERT_TRUE(Emulator(0).WaitForRequests(before + 1, 5s));
+    auto first = Busy(4, [&] { return Rpc("till1", body, key("k1")); });
     const auto retry = Rpc("till1", body, key("k1"));  // while it runs
     const auto original = first.get();
     const auto again = Rpc("till1", body, key("k1"));  // after it ran
@@ -437,7 +448,7 @@ TEST_F(THubFixture, IdempotencyKeyRunsACallOnce) {
     }
     EXPECT_EQ(Rpc("till1", R"({"op": "TestConnection"})", key("k1"))->status, 422);
     EXPECT_EQ(Rpc("till1", body, key("k2"))->status, 200);
-    EXPECT_EQ(Emulator(0).RequestCount(), before + 2);
+    EXPECT_EQ(Emulator(0).RequestCount(), FBefore + 2);
     // Nor can a request made to hash alike pass for the one the key ran.
     const auto [xReport, zReport] = CollidingReports();
     ASSERT_EQ(std::hash<std::string>{}(xReport), std::hash<std::string>{}(zReport));
@@ -451,11 +462,7 @@ protected:
 };
 
 TEST_F(THubShortWait, BusyPastTheWaitIsAConflictAndOthersGoOn) {
-    ASSERT_TRUE(AllOk(Rpc("till1", R"({"op": "TestConnection"})")));
-    const std::size_t before = Emulator(0).RequestCount();
-    Emulator(0).SetAcks(6, 50ms);
-    auto slow = std::async(std::launch::async, [this] { return AllOk(Rpc("till1", Query)); });
-    ASSERT_TRUE(Emulator(0).WaitForRequests(before + 1, 5s));
+    auto slow = Busy(6, [this] { return AllOk(Rpc("till1", Query)); });
     const auto busy = Rpc("till1", R"({"op": "TestConnection"})");
     EXPECT_TRUE(busy && busy->status == 409 && busy->body.find("busy") != std::string::npos);
     EXPECT_TRUE(AllOk(Rpc("till2", R"({"op": "TestConnection"})")));  // not held up
@@ -495,11 +502,7 @@ TEST_F(THubFixture, EventsFollowTheConnectionAndStatus) {
 // on the same path works. A client's Close is kept: the hub opens the
 // register again only when a client does.
 TEST_F(THubFixture, UnpluggedRegisterIsOpenedAfreshWhenBack) {
-    ASSERT_TRUE(AllOk(Rpc("till1", R"({"op": "TestConnection"})")));
-    const std::size_t before = Emulator(0).RequestCount();
-    Emulator(0).SetAcks(20, 50ms);
-    auto call = std::async(std::launch::async, [this] { return Json(Rpc("till1", Query)); });
-    ASSERT_TRUE(Emulator(0).WaitForRequests(before + 1, 5s));
+    auto call = Busy(20, [this] { return Json(Rpc("till1", Query)); });
     Unplug(0);
     const TJson cut = call.get();
     EXPECT_EQ(cut["ok"], false) << cut;
@@ -524,11 +527,7 @@ TEST_F(THubFixture, TimeOutsHoldForTheirCallAndAStopAbortsIt) {
     EXPECT_EQ(Json(Rpc("till1", "[" + longWait + R"(, {"get": "ExternalTimeout"}])"))[1]["result"],
               20000);
     EXPECT_EQ(Json(Rpc("till1", R"({"get": "ExternalTimeout"})"))["result"], 3000);
-    const std::size_t before = Emulator(0).RequestCount();
-    Emulator(0).SetAcks(-1, 50ms);  // at work for ever
-    auto stuck = std::async(std::launch::async,
-                            [&] { return Json(Rpc("till1", "[" + longWait + "," + Query + "]")); });
-    ASSERT_TRUE(Emulator(0).WaitForRequests(before + 1, 5s));
+    auto stuck = Busy(-1, [&] { return Json(Rpc("till1", "[" + longWait + "," + Query + "]")); });
     const auto start = TClock::now();
     TearDown();  // the hub stops as on SIGTERM
     EXPECT_LT(TClock::now() - start, 10s);

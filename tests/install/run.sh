@@ -9,10 +9,8 @@ source=$2
 # A library built with sanitizers (KESTOR_SANITIZE) needs them in its programs.
 flags=()
 if [ -n "${3:-}" ]; then flags=("-fsanitize=$3"); fi
-work=$(mktemp -d)
 # On failure the step's log tells why.
-trap 'status=$?; [ -n "${emu_PID:-}" ] && kill "$emu_PID"
-      [ $status -ne 0 ] && cat "$work"/*.log 2>/dev/null; rm -rf "$work"; exit $status' EXIT
+source "$source/tests/lib.sh"
 
 cmake --install "$build" --prefix "$work/prefix" > "$work/install.log"
 for program in kestorctl kestor-emu; do
@@ -42,11 +40,7 @@ sed -n '/^<!-- docs\/examples\/receipt.cpp -->$/,/^```$/p' "$source/README.md" |
 cmake -S "$source/docs/examples" -B "$work/example" -G Ninja \
   -DCMAKE_PREFIX_PATH="$work/prefix" -DCMAKE_CXX_FLAGS="${flags[*]}" > "$work/example-configure.log"
 cmake --build "$work/example" > "$work/example-build.log" 2>&1
-coproc emu { exec "$work/prefix/bin/kestor-emu" --model 207.1K --tape "$work/tape.txt"; }
-device=
-while [ -z "$device" ] && read -r -t 5 line <&"${emu[0]}"; do
-  [[ $line == KESTOR_COM1=* ]] && device=${line#KESTOR_COM1=}
-done
+start_emu emu "$work/prefix/bin/kestor-emu" --model 207.1K --tape "$work/tape.txt"
 KESTOR_COM1=$device "$work/example/kestor-receipt" 1 > "$work/example-run.log" 2>&1
 grep -qx printed "$work/example-run.log"
 # The emulator has written the receipt before it answered.

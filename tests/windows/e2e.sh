@@ -13,25 +13,10 @@ if [ $# -ne 4 ]; then
 fi
 winctl=$1 line_tests=$2 emu=$3 linctl=$4
 here=$(cd "$(dirname "$0")" && pwd)
+source "$here/../lib.sh"
 wine_run() { bash "$here/wine-run.sh" "$@"; }
 wine_run  # makes the prefix on first use
 ports=$WINEPREFIX/ports
-work=$(mktemp -d)
-emus=()
-stop_emulators() {
-  for pid in "${emus[@]}"; do kill "$pid" 2>/dev/null || true; done
-  for pid in "${emus[@]}"; do wait "$pid" 2>/dev/null || true; done
-  emus=()
-}
-finish() {
-  stop_emulators
-  # KESTOR_E2E_KEEP=DIR keeps the session and both answers there.
-  if [ -n "${KESTOR_E2E_KEEP:-}" ]; then
-    mkdir -p "$KESTOR_E2E_KEEP" && cp "$work"/*.jsonl "$work"/*.out "$KESTOR_E2E_KEEP"/ 2>/dev/null || true
-  fi
-  rm -rf "$work"
-}
-trap finish EXIT
 
 # COM port, kestor-emu arguments, and for the identification rows the model
 # and generation the driver must find. COM24 has no device: Wine gives the
@@ -75,16 +60,10 @@ start_emulators() {
     read -r n _ _ args <<<"$r"
     rm -f "$ports/com$n"
     # shellcheck disable=SC2086
-    "$emu" --link "$ports/com$n" $args >"$work/emu$n.log" 2>&1 &
-    emus+=($!)
-  done
-  for r in "${registers[@]}"; do
-    read -r n _ <<<"$r"
-    for _ in $(seq 100); do [ -L "$ports/com$n" ] && break; sleep 0.05; done
-    [ -L "$ports/com$n" ] || { cat "$work/emu$n.log" >&2; exit 1; }
+    start_emu "emu$n" "$emu" --link "$ports/com$n" $args
   done
   ser2net -n -c "$work/ser2net.yaml" >"$work/ser2net.log" 2>&1 &
-  emus+=($!)
+  pids+=($!)
   for _ in $(seq 100); do (: <"/dev/tcp/127.0.0.1/$tcp_port") 2>/dev/null && return; sleep 0.05; done
   echo "e2e: ser2net did not start (scripts/install-deps installs it)" >&2
   exit 1
@@ -130,7 +109,7 @@ run_session() {  # OUT COMMAND...
   local started=$SECONDS
   "$@" --trace rpc <"$work/session.jsonl" | tr -d '\r' >"$out"
   echo "e2e: $(basename "$out" .out) session in $((SECONDS - started)) s" >&2
-  stop_emulators
+  stop_pids
 }
 
 linux_env=()
@@ -139,26 +118,23 @@ for n in $(seq 1 16) "$missing"; do linux_env+=("KESTOR_COM$n=$ports/com$n"); do
 export KESTOR_COM$tcp=tcp://127.0.0.1:$tcp_port
 run_session "$work/windows.out" wine_run "$winctl"
 run_session "$work/linux.out" env "${linux_env[@]}" "$linctl"
-
-failed=0
-fail() {
-  echo "e2e: FAIL: $*" >&2
-  failed=1
-}
+# KESTOR_E2E_KEEP=DIR keeps the session and both answers there.
+if [ -n "${KESTOR_E2E_KEEP:-}" ]; then
+  mkdir -p "$KESTOR_E2E_KEEP" && cp "$work"/*.jsonl "$work"/*.out "$KESTOR_E2E_KEEP"/
+fi
 
 # What the Windows session itself must show.
 answer() { jq -c --arg id "$1" 'select(.id == $id)' "$work/windows.out"; }
-for r in "${registers[@]}"; do
-  read -r n model generation _ <<<"$r"
-  [ "$model" != - ] || continue
-  [ "$(answer "open-$n" | jq -r .ok)" = true ] || fail "COM$n: $(answer "open-$n")"
-  [ "$(answer "EcrModel-$n" | jq -r .result)" = "$model" ] || fail "COM$n: model $(answer "EcrModel-$n")"
-  [ "$(answer "Generation-$n" | jq -r .result)" = "$generation" ] ||
-    fail "COM$n: generation $(answer "Generation-$n")"
-done
 expect() {  # ID JQ-TEST
   answer "$1" | jq -e "$2" >/dev/null || fail "$1: $(answer "$1")"
 }
+for r in "${registers[@]}"; do
+  read -r n model generation _ <<<"$r"
+  [ "$model" = - ] && continue
+  expect "open-$n" '.ok == true'
+  expect "EcrModel-$n" ".result == \"$model\""
+  expect "Generation-$n" ".result == $generation"
+done
 expect open-2 '.exception == "EKestNoResponse"'
 expect open-12 '.exception == "EKestUnknownDevice"'
 expect open-13 '.exception == "EKestBadResponse" and .ErrCodeEx == 7'
@@ -184,7 +160,7 @@ start_emulators
 started=$SECONDS
 wine_run "$line_tests" || fail "line_tests"
 echo "e2e: line tests in $((SECONDS - started)) s" >&2
-stop_emulators
+stop_pids
 
 if [ "$failed" -ne 0 ]; then
   echo "e2e: Windows session:" >&2

@@ -11,27 +11,13 @@ if [ $# -ne 2 ]; then
 fi
 hub=$1 emu=$2
 here=$(cd "$(dirname "$0")" && pwd)
+source "$here/../lib.sh"
 wine_run() { bash "$here/wine-run.sh" "$@"; }
 wine_run  # makes the prefix on first use
-work=$(mktemp -d)
 com=16
-pids=()
-finish() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-  rm -rf "$work"
-}
-trap finish EXIT
-failed=0
-fail() {
-  echo "hub-e2e: FAIL: $*" >&2
-  failed=1
-}
 
 rm -f "$WINEPREFIX/ports/com$com"
-"$emu" --model 207.1K --link "$WINEPREFIX/ports/com$com" --tape "$work/tape" >"$work/emu.log" 2>&1 &
-pids+=($!)
-for _ in $(seq 100); do [ -L "$WINEPREFIX/ports/com$com" ] && break; sleep 0.05; done
+start_emu emu "$emu" --model 207.1K --link "$WINEPREFIX/ports/com$com" --tape "$work/tape"
 
 # The token is made anew: the prefix keeps the last run's.
 appdata=$(wine_run cmd /c echo %LOCALAPPDATA% | tr -d '\r\n')
