@@ -58,7 +58,9 @@ char* KESTOR_CALL kestor_call(kestor_t* driver, const char* request_json) {
         const std::string_view text(request_json,
                                     strnlen(request_json, kest::RpcMaxRequestBytes + 1));
         if (text.size() > kest::RpcMaxRequestBytes)
-            return Copy(Refusal("request longer than 1048576 bytes"));
+            return Copy(Refusal(
+                ("request longer than " + std::to_string(kest::RpcMaxRequestBytes) + " bytes")
+                    .c_str()));
         try {
             return Copy(kest::DumpAnswer(
                 kest::AnswerRequest(driver->Driver, kest::ParseRpcJson(text)), text));
